@@ -1,0 +1,153 @@
+// OutputQueue as a ring buffer under the tap's one lock, and the writer loop
+// that moves its bytes to standard output.
+#include "tap/output_queue.h"
+
+#include <errno.h>
+#include <pthread.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+
+namespace tap {
+
+std::span<const uint8_t> Chunk::first() const {
+  int64_t run = std::min<int64_t>(size, int64_t(storage.size()) - head);
+  return {storage.data() + head, size_t(run)};
+}
+
+std::span<const uint8_t> Chunk::second() const {
+  int64_t run = std::min<int64_t>(size, int64_t(storage.size()) - head);
+  return {storage.data(), size_t(size - run)};
+}
+
+OutputQueue::OutputQueue(int64_t capacity)
+    : ring_(size_t(capacity)), capacity_(capacity) {}
+
+void OutputQueue::push(const void* bytes, int64_t count) {
+  const auto* source = static_cast<const uint8_t*>(bytes);
+  std::lock_guard<std::mutex> hold(lock_);
+  if (size_ + count > capacity_) {
+    int64_t overflow = size_ + count - capacity_;
+    if (count > int64_t(ring_.size())) {
+      // A single push above the capacity is kept whole: the only case that
+      // may allocate, and the ring keeps that size from then on.
+      ring_.resize(size_t(count));
+    }
+    // Dropping the oldest bytes only moves the head, so the work stays
+    // proportional to the bytes pushed however full the ring is.
+    int64_t dropped = std::min(overflow, size_);
+    head_ = (head_ + dropped) % int64_t(ring_.size());
+    size_ -= dropped;
+    droppedBytes_.fetch_add(overflow, std::memory_order_relaxed);
+  }
+  if (count > 0) {
+    int64_t length = int64_t(ring_.size());
+    int64_t tail = (head_ + size_) % length;
+    int64_t run = std::min(count, length - tail);
+    std::memcpy(ring_.data() + tail, source, size_t(run));
+    std::memcpy(ring_.data(), source + run, size_t(count - run));
+    size_ += count;
+  }
+  readable_.notify_one();
+}
+
+bool OutputQueue::drain(Chunk& chunk) {
+  // The spare ring must hold a full queue before it is swapped in; sized
+  // here, outside the lock, so this allocates only on the first drain.
+  if (int64_t(chunk.storage.size()) < capacity_) {
+    chunk.storage.resize(size_t(capacity_));
+  }
+  std::unique_lock<std::mutex> hold(lock_);
+  readable_.wait(hold, [this] { return size_ > 0 || finished_; });
+  if (size_ == 0) {
+    chunk.head = 0;
+    chunk.size = 0;
+    return false;
+  }
+  // Hand the whole ring over and take the writer's spare in its place: no
+  // byte is copied under the lock.
+  chunk.storage.swap(ring_);
+  chunk.head = head_;
+  chunk.size = size_;
+  head_ = 0;
+  size_ = 0;
+  return true;
+}
+
+void OutputQueue::finish() {
+  std::lock_guard<std::mutex> hold(lock_);
+  finished_ = true;
+  readable_.notify_one();
+}
+
+bool OutputQueue::waitUntilWritten(std::chrono::milliseconds timeout) {
+  std::unique_lock<std::mutex> hold(lock_);
+  return written_.wait_for(hold, timeout, [this] { return writerEnded_; });
+}
+
+void OutputQueue::markWritten() {
+  std::lock_guard<std::mutex> hold(lock_);
+  writerEnded_ = true;
+  written_.notify_all();
+}
+
+int64_t OutputQueue::droppedBytes() const {
+  return droppedBytes_.load(std::memory_order_relaxed);
+}
+
+int64_t OutputQueue::queuedBytes() const {
+  std::lock_guard<std::mutex> hold(lock_);
+  return size_;
+}
+
+namespace {
+
+// Writes all of `bytes`, continuing partial writes. A write interrupted
+// before it wrote anything is retried, since giving up would lose audio;
+// any other failure abandons the rest and returns false.
+bool writeAll(int fd, std::span<const uint8_t> bytes) {
+  size_t offset = 0;
+  while (offset < bytes.size()) {
+    ssize_t written = ::write(fd, bytes.data() + offset, bytes.size() - offset);
+    if (written > 0) {
+      offset += size_t(written);
+    } else if (written < 0 && errno == EINTR) {
+      continue;
+    } else {
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+void writerLoop(OutputQueue& queue, int fd) {
+  Chunk chunk;
+  while (queue.drain(chunk)) {
+    // A failed write abandons the whole rest of the chunk, not just a run.
+    if (writeAll(fd, chunk.first())) writeAll(fd, chunk.second());
+  }
+  queue.markWritten();
+}
+
+bool startWriterThread(OutputQueue& queue) {
+  // pthread rather than std::thread: creation failure is a status here,
+  // and nothing above the seam throws.
+  pthread_attr_t attributes;
+  if (pthread_attr_init(&attributes) != 0) return false;
+  pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
+  pthread_t thread;
+  int status = pthread_create(
+      &thread, &attributes,
+      [](void* argument) -> void* {
+        writerLoop(*static_cast<OutputQueue*>(argument), 1);
+        return nullptr;
+      },
+      &queue);
+  pthread_attr_destroy(&attributes);
+  return status == 0;
+}
+
+}  // namespace tap
