@@ -1,0 +1,146 @@
+// Device-change handling: four property listeners on the main queue and the
+// one "device-changed" event the first change that passes its test sends.
+#include "tap/device_changes.h"
+
+#include <cstdint>
+
+#include "audio/dispatch.h"
+#include "audio/hardware.h"
+#include "support/unicode_text.h"
+#include "tap/chain.h"
+#include "tap/events.h"
+#include "tap/state.h"
+
+namespace tap {
+namespace {
+
+constexpr audio::PropertyAddress globalAddress(audio::Selector selector) {
+  return {selector, audio::kScopeGlobal, audio::kElementMain};
+}
+
+// Each listener holds its own copy of what it compares with. The contexts
+// are never freed: the platform may call a listener until the process ends.
+struct DefaultOutputListener {
+  std::string outputUID;
+};
+struct AggregateListener {
+  std::string outputUID;
+  audio::Selector selector;
+  std::string reason;
+};
+struct OutputDeviceListener {
+  std::string outputUID;
+  audio::ObjectID outputDeviceID;
+};
+
+// Held here as well, so they stay reachable even if an installation fails.
+DefaultOutputListener* defaultOutputListener = nullptr;
+AggregateListener* livenessListener = nullptr;
+AggregateListener* rateListener = nullptr;
+OutputDeviceListener* outputDeviceListener = nullptr;
+
+/// The default output device's ID, or 0 when it cannot be read.
+audio::ObjectID defaultOutputDevice() {
+  audio::ObjectID device = audio::kUnknownObject;
+  uint32_t size = sizeof(device);
+  const audio::Status status =
+      audio::getPropertyData(systemObject,
+                             globalAddress(audio::kDefaultOutputDevice), 0,
+                             nullptr, &size, &device);
+  return status == audio::kNoError ? device : audio::kUnknownObject;
+}
+
+void defaultOutputChanged(void* context) {
+  const auto& listener = *static_cast<const DefaultOutputListener*>(context);
+  std::optional<std::string> uid = currentDefaultOutputUID();
+  if (uid && support::textEqual(*uid, listener.outputUID)) return;
+  announceDeviceChange("default-output-changed", uid, listener.outputUID);
+}
+
+void aggregateChanged(void* context) {
+  const auto& listener = *static_cast<const AggregateListener*>(context);
+  if (listener.selector == audio::kDeviceIsAlive) {
+    uint32_t alive = 1;
+    uint32_t size = sizeof(alive);
+    if (audio::getPropertyData(aggregateID, globalAddress(listener.selector),
+                               0, nullptr, &size,
+                               &alive) != audio::kNoError ||
+        alive != 0) {
+      return;
+    }
+  } else {
+    // Any rate but the announced one counts, 0 and not-a-number included.
+    double rate = 0;
+    uint32_t size = sizeof(rate);
+    if (audio::getPropertyData(aggregateID, globalAddress(listener.selector),
+                               0, nullptr, &size,
+                               &rate) != audio::kNoError ||
+        rate == sampleRate) {
+      return;
+    }
+  }
+  announceDeviceChange(listener.reason, currentDefaultOutputUID(),
+                       listener.outputUID);
+}
+
+void outputDeviceRateChanged(void* context) {
+  const auto& listener = *static_cast<const OutputDeviceListener*>(context);
+  double rate = 0;
+  uint32_t size = sizeof(rate);
+  if (audio::getPropertyData(listener.outputDeviceID,
+                             globalAddress(audio::kDeviceNominalSampleRate), 0,
+                             nullptr, &size, &rate) != audio::kNoError) {
+    return;
+  }
+  // A device that reports no usable rate is passing through a switch.
+  if (!(rate > 0) || rate == sampleRate) return;
+  announceDeviceChange("device-sample-rate-changed", currentDefaultOutputUID(),
+                       listener.outputUID);
+}
+
+}  // namespace
+
+void announceDeviceChange(const std::string& reason,
+                          const std::optional<std::string>& to,
+                          const std::string& outputUID) {
+  if (announced) return;
+  announced = true;
+  emit(deviceChangedEvent(reason, outputUID, to.value_or("none")));
+}
+
+std::optional<std::string> currentDefaultOutputUID() {
+  const audio::ObjectID device = defaultOutputDevice();
+  if (device == audio::kUnknownObject) return std::nullopt;
+  return readString(device, audio::kDeviceUID);
+}
+
+void installDeviceChangeListeners(const std::string& outputUID) {
+  audio::DispatchQueue* main = audio::mainQueue();
+  announced = false;
+  deviceChangeAddress = globalAddress(audio::kDefaultOutputDevice);
+  // Installation results are not checked: a listener that could not be
+  // installed only leaves its change unreported.
+  defaultOutputListener = new DefaultOutputListener{outputUID};
+  audio::addPropertyListener(systemObject, deviceChangeAddress, main,
+                             defaultOutputChanged, defaultOutputListener);
+  livenessListener = new AggregateListener{outputUID, audio::kDeviceIsAlive,
+                                           "aggregate-dead"};
+  audio::addPropertyListener(aggregateID,
+                             globalAddress(audio::kDeviceIsAlive), main,
+                             aggregateChanged, livenessListener);
+  rateListener = new AggregateListener{
+      outputUID, audio::kDeviceNominalSampleRate, "sample-rate-changed"};
+  audio::addPropertyListener(aggregateID,
+                             globalAddress(audio::kDeviceNominalSampleRate),
+                             main, aggregateChanged, rateListener);
+  if (outputDeviceID) {
+    outputDeviceListener =
+        new OutputDeviceListener{outputUID, *outputDeviceID};
+    audio::addPropertyListener(*outputDeviceID,
+                               globalAddress(audio::kDeviceNominalSampleRate),
+                               main, outputDeviceRateChanged,
+                               outputDeviceListener);
+  }
+}
+
+}  // namespace tap

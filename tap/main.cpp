@@ -1,0 +1,50 @@
+// nimbrel-tap: records the system output mix, minus the given processes and
+// itself, as mono s16le PCM on standard output; events on standard error.
+#include <string>
+
+#include "audio/dispatch.h"
+#include "tap/chain.h"
+#include "tap/device_changes.h"
+#include "tap/events.h"
+#include "tap/io_block.h"
+#include "tap/options.h"
+#include "tap/output_queue.h"
+#include "tap/shutdown.h"
+#include "tap/state.h"
+
+int main(int argc, char** argv) {
+  using namespace tap;
+  constexpr int64_t kWorkArrayFrames = 65536;
+
+  tap::argv.assign(argv, argv + argc);
+  excludePIDs = parseExcludePIDs(tap::argv);
+
+  translateExcludedPIDs();
+  createTap();
+  const std::string tapUID = readTapUID();
+  const std::string outputUID = readOutputUID();
+  createAggregateDevice(tapUID, outputUID);
+  readTapFormat();
+  deriveFormat(outputUID);
+  emitFormat(outputUID);
+
+  // outputQueue already exists, in storage that outlives every thread.
+  startWriterThread(outputQueue);
+  scratch.assign(kWorkArrayFrames, 0);
+  accumulator.assign(kWorkArrayFrames, 0.0f);
+  ioQueue = audio::createSerialQueue(NIMBREL_TAP_BUNDLE_ID ".io");
+  procID = nullptr;
+  bytesPerSourceSample = isFloat ? 4 : 2;
+  ioBlockState.input = {subDeviceInputChannels, isFloat, bytesPerSourceSample};
+  ioBlockState.queue = &outputQueue;
+
+  createIOProc();
+  startDevice();
+  emit(startedEvent());
+
+  installSignalWatchers();
+  installDeviceChangeListeners(outputUID);
+  installStdinWatcher();
+  audio::runMainLoop();
+  return 0;
+}

@@ -1,0 +1,61 @@
+// Stop watchers (SIGINT, SIGTERM, the end of a piped standard input) and
+// `shutdown`, the orderly stop that ends the process with status 0.
+#include "tap/shutdown.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <csignal>
+#include <cstdlib>
+#include <thread>
+
+#include "audio/dispatch.h"
+#include "audio/hardware.h"
+#include "tap/chain.h"
+#include "tap/state.h"
+
+namespace tap {
+namespace {
+
+std::atomic<bool> shuttingDown{false};
+
+void stdinReadable() {
+  char buffer[256] = {};
+  const ssize_t count = read(0, buffer, sizeof(buffer));
+  if (count > 0) return;  // content has no meaning
+  shutdown();
+}
+
+}  // namespace
+
+void shutdown() {
+  // A signal on the main queue and the end of input on a background thread
+  // can both get here. The later one must not return: the stdin watcher
+  // would be called again at once on a persistent end of file.
+  if (shuttingDown.exchange(true)) {
+    for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
+  }
+  audio::deviceStop(aggregateID, procID);
+  audio::destroyIOProcID(aggregateID, procID);
+  outputQueue.finish();
+  teardown();
+  // The parent is usually still reading: hand it the end of the recording.
+  outputQueue.waitUntilWritten(kWriteOutDeadline);
+  std::exit(0);
+}
+
+void installSignalWatchers() {
+  for (int signo : {SIGINT, SIGTERM}) {
+    audio::watchSignal(signo, [] { shutdown(); });
+  }
+}
+
+void installStdinWatcher() {
+  stdinStat = {};
+  if (fstat(0, &stdinStat) != 0) return;
+  if ((stdinStat.st_mode & S_IFMT) != S_IFIFO) return;
+  audio::watchReadable(0, audio::globalQueue(), stdinReadable);
+}
+
+}  // namespace tap
