@@ -1,0 +1,78 @@
+// Speed of OutputQueue::push of one 1,024-byte cycle into an empty queue and
+// into a full one, where every push drops; target: full within 1.5x of empty.
+#include <benchmark/benchmark.h>
+
+#include <cstdio>
+#include <map>
+#include <string>
+
+#include "tap/output_queue.h"
+
+namespace {
+
+constexpr int64_t kPush = 1024;
+
+void pushEmpty(benchmark::State& state) {
+  tap::OutputQueue queue;
+  tap::Chunk chunk;
+  std::vector<uint8_t> bytes(kPush, 0x5A);
+  int64_t pushes = 0;
+  for (auto _ : state) {
+    queue.push(bytes.data(), kPush);
+    // Emptied well before it could overflow; the pause is paid once per 256
+    // pushes.
+    if (++pushes % 256 == 0) {
+      state.PauseTiming();
+      queue.drain(chunk);
+      state.ResumeTiming();
+    }
+  }
+  state.SetBytesProcessed(int64_t(state.iterations()) * kPush);
+}
+
+void pushFull(benchmark::State& state) {
+  tap::OutputQueue queue;
+  std::vector<uint8_t> fill(tap::OutputQueue::kDefaultCapacity, 0);
+  queue.push(fill.data(), int64_t(fill.size()));
+  std::vector<uint8_t> bytes(kPush, 0x5A);
+  for (auto _ : state) queue.push(bytes.data(), kPush);  // drops 1,024 each time
+  if (queue.droppedBytes() != int64_t(state.iterations()) * kPush) {
+    state.SkipWithError("the full queue did not drop");
+  }
+  state.SetBytesProcessed(int64_t(state.iterations()) * kPush);
+}
+
+BENCHMARK(pushEmpty);
+BENCHMARK(pushFull);
+
+class RatioReporter : public benchmark::ConsoleReporter {
+ public:
+  std::map<std::string, double> fastest;
+  void ReportRuns(const std::vector<Run>& runs) override {
+    for (const Run& run : runs) {
+      if (run.run_type != Run::RT_Iteration || run.error_occurred) continue;
+      double t = run.GetAdjustedRealTime();
+      auto [it, added] = fastest.emplace(run.benchmark_name(), t);
+      if (!added && t < it->second) it->second = t;
+    }
+    ConsoleReporter::ReportRuns(runs);
+  }
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  benchmark::Initialize(&argc, argv);
+  RatioReporter reporter;
+  benchmark::RunSpecifiedBenchmarks(&reporter);
+  auto empty = reporter.fastest.find("pushEmpty");
+  auto full = reporter.fastest.find("pushFull");
+  if (empty != reporter.fastest.end() && full != reporter.fastest.end()) {
+    double ratio = full->second / empty->second;
+    std::printf("\npush of 1,024 bytes, full / empty queue (same run): %.2fx "
+                "(target 1.5x) %s\n",
+                ratio, ratio <= 1.5 ? "ok" : "OVER");
+  }
+  benchmark::Shutdown();
+  return 0;
+}
