@@ -1,0 +1,253 @@
+// Simulated dispatch: serial queues with one thread each, a concurrent global
+// queue, the main queue served by runMainLoop, and the signal and
+// read-readiness watchers.
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <deque>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "audio/dispatch.h"
+#include "audio/simulated.h"
+#include "audio/simulated_state.h"
+
+namespace audio {
+
+// Tasks run in arrival order on up to `maxWorkers` threads, started as work
+// comes; the main queue has none and is served by the thread that asks.
+class DispatchQueue {
+ public:
+  DispatchQueue(std::string label, int maxWorkers)
+      : label_(std::move(label)), maxWorkers_(maxWorkers) {}
+
+  void push(Task task) {
+    std::lock_guard lock(mutex_);
+    tasks_.push_back(std::move(task));
+    if (int(tasks_.size()) > idle_ && workers_ < maxWorkers_) {
+      ++workers_;
+      std::thread([this] { work(); }).detach();
+    } else {
+      ready_.notify_one();
+    }
+  }
+
+  // Main queue: runs one task, waiting for it until `deadline` (absent:
+  // for ever, or not at all when `wait` is false); false when none came or
+  // a stop was asked for.
+  bool serveOne(std::optional<std::chrono::steady_clock::time_point> deadline, bool wait,
+                bool honourStop) {
+    Task task;
+    {
+      std::unique_lock lock(mutex_);
+      auto ready = [&] { return !tasks_.empty() || (honourStop && stop_); };
+      if (!wait) {
+        if (!ready()) return false;
+      } else if (deadline) {
+        if (!ready_.wait_until(lock, *deadline, ready)) return false;
+      } else {
+        ready_.wait(lock, ready);
+      }
+      if (honourStop && stop_) {
+        stop_ = false;
+        return false;
+      }
+      task = std::move(tasks_.front());
+      tasks_.pop_front();
+    }
+    task();
+    return true;
+  }
+
+  void requestStop() {
+    std::lock_guard lock(mutex_);
+    stop_ = true;
+    ready_.notify_all();
+  }
+
+ private:
+  void work() {
+    std::unique_lock lock(mutex_);
+    for (;;) {
+      ++idle_;
+      ready_.wait(lock, [&] { return !tasks_.empty(); });
+      --idle_;
+      Task task = std::move(tasks_.front());
+      tasks_.pop_front();
+      lock.unlock();
+      task();
+      task = nullptr;
+      lock.lock();
+    }
+  }
+
+  const std::string label_;
+  const int maxWorkers_;
+  std::mutex mutex_;
+  std::condition_variable ready_;
+  std::deque<Task> tasks_;
+  int workers_ = 0;
+  int idle_ = 0;
+  bool stop_ = false;
+};
+
+namespace {
+
+constexpr int kGlobalWorkers = 64;
+
+// Signals arrive on a self-pipe: the handler only writes the signal number,
+// a relay thread turns it into tasks on the main queue.
+struct SignalRelay {
+  int readEnd = -1;
+  int writeEnd = -1;
+  std::mutex mutex;
+  std::vector<Task> handlers[NSIG];
+};
+
+std::atomic<int> signalPipe{-1};
+
+void onSignal(int signo) {
+  int saved = errno;
+  unsigned char byte = static_cast<unsigned char>(signo);
+  if (write(signalPipe.load(std::memory_order_relaxed), &byte, 1) < 0) {
+    // The pipe is full: the arrival merges with those already queued.
+  }
+  errno = saved;
+}
+
+void relaySignals(SignalRelay* relay) {
+  for (;;) {
+    unsigned char byte;
+    ssize_t n = read(relay->readEnd, &byte, 1);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;
+    std::vector<Task> handlers;
+    {
+      std::lock_guard lock(relay->mutex);
+      handlers = relay->handlers[byte];
+    }
+    for (Task& handler : handlers) dispatchAsync(mainQueue(), std::move(handler));
+  }
+}
+
+SignalRelay& signalRelay() {
+  static SignalRelay* const relay = [] {
+    auto* relay = new SignalRelay;
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0) {
+      std::perror("nimbrel-sim: pipe2");
+      std::abort();
+    }
+    relay->readEnd = fds[0];
+    relay->writeEnd = fds[1];
+    fcntl(relay->writeEnd, F_SETFL, O_NONBLOCK);
+    signalPipe.store(relay->writeEnd);
+    std::thread(relaySignals, relay).detach();
+    return relay;
+  }();
+  return *relay;
+}
+
+// Runs `handler` on `queue` and waits until it has finished.
+void runAndWait(DispatchQueue* queue, const Task& handler) {
+  std::mutex mutex;
+  std::condition_variable finished;
+  bool done = false;
+  dispatchAsync(queue, [&] {
+    handler();
+    std::lock_guard lock(mutex);
+    done = true;
+    finished.notify_all();
+  });
+  std::unique_lock lock(mutex);
+  finished.wait(lock, [&] { return done; });
+}
+
+void watchFD(int fd, DispatchQueue* queue, Task handler) {
+  for (;;) {
+    pollfd p{fd, POLLIN, 0};
+    int n = poll(&p, 1, -1);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return;
+    runAndWait(queue, handler);
+    // A descriptor that is not open stays "ready" for ever: told once.
+    if (p.revents & POLLNVAL) return;
+  }
+}
+
+}  // namespace
+
+DispatchQueue* mainQueue() {
+  static DispatchQueue* const queue = new DispatchQueue("main", 0);
+  return queue;
+}
+
+DispatchQueue* globalQueue() {
+  sim::state();
+  static DispatchQueue* const queue = new DispatchQueue("global", kGlobalWorkers);
+  return queue;
+}
+
+DispatchQueue* createSerialQueue(const char* label) {
+  sim::state();
+  return new DispatchQueue(label ? label : "", 1);
+}
+
+void dispatchAsync(DispatchQueue* queue, Task task) { queue->push(std::move(task)); }
+
+void runMainLoop() {
+  sim::state();
+  while (mainQueue()->serveOne(std::nullopt, true, true)) {
+  }
+}
+
+// Linux does not report a signal whose action is "ignore", as the platform's
+// signal sources do, so the watcher takes the signal over with a handler of
+// its own; whatever action was set before is replaced.
+void watchSignal(int signo, Task handler) {
+  sim::state();
+  SignalRelay& relay = signalRelay();
+  {
+    std::lock_guard lock(relay.mutex);
+    relay.handlers[signo].push_back(std::move(handler));
+  }
+  struct sigaction action{};
+  action.sa_handler = onSignal;
+  action.sa_flags = SA_RESTART;
+  sigemptyset(&action.sa_mask);
+  sigaction(signo, &action, nullptr);
+}
+
+void watchReadable(int fd, DispatchQueue* queue, Task handler) {
+  sim::state();
+  std::thread(watchFD, fd, queue, std::move(handler)).detach();
+}
+
+namespace sim {
+
+void runMainQueueUntilIdle() {
+  while (mainQueue()->serveOne(std::nullopt, false, false)) {
+  }
+}
+
+bool runMainQueueUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
+  auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (!done()) {
+    if (!mainQueue()->serveOne(deadline, true, false)) return done();
+  }
+  return true;
+}
+
+void stopMainLoop() { mainQueue()->requestStop(); }
+
+}  // namespace sim
+}  // namespace audio

@@ -1,0 +1,318 @@
+// Simulated device I/O: I/O procs, and the clock thread that delivers one
+// cycle of input every ioBufferFrames frames of real time on the proc's queue.
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <thread>
+
+#include "audio/hardware.h"
+#include "audio/simulated_state.h"
+
+namespace audio::sim {
+
+struct IOProc {
+  ObjectID device = 0;
+  DispatchQueue* queue = nullptr;
+  IOFunction function = nullptr;
+  void* context = nullptr;
+  bool destroyed = false;  // under the state lock
+
+  std::mutex control;  // serialises start, stop and destroy
+  std::thread clock;
+  bool running = false;  // under `control`
+
+  // Between the clock thread and whoever stops it.
+  std::mutex mutex;
+  std::condition_variable wake;
+  bool stopRequested = false;
+  bool cycleDone = false;
+
+  // Written at start, then used by the clock thread only.
+  struct Slot {
+    uint32_t channels;
+    uint32_t bytesPerSample;  // 0: a device stream, zero-filled float
+    uint32_t firstTapChannel;
+    std::vector<ObjectID> excluded;  // the tap's excluded process objects
+  };
+  std::vector<Slot> slots;
+  uint32_t frames = 0;
+  std::vector<std::byte> storage;  // the buffers' samples, 4-byte aligned
+  std::vector<uint8_t> list;      // the BufferList
+  std::vector<Signal> playing;    // scratch for one cycle's mix
+};
+
+namespace {
+
+IOProc* findProc(State& s, ObjectID device, IOProcID id) {
+  for (IOProc* proc : s.ioProcs) {
+    if (proc == id && !proc->destroyed && proc->device == device) return proc;
+  }
+  return nullptr;
+}
+
+double mixAt(const std::vector<Signal>& playing, uint64_t n) {
+  double sum = 0;
+  for (const Signal& signal : playing) sum += signal.at(n);
+  return sum;
+}
+
+int16_t toInt16(double value) {
+  double scaled = std::trunc(value * 32767);
+  return int16_t(std::clamp(scaled, -32768.0, 32767.0));
+}
+
+// Lays out the cycle buffers once: the device's input streams, then each
+// tap's buffers.
+void prepare(State& s, IOProc& proc, const DeviceObject& device) {
+  proc.slots.clear();
+  for (uint32_t channels : device.inputStreams) proc.slots.push_back({channels, 0, 0, {}});
+  for (ObjectID tapID : device.taps) {
+    const TapObject* tap = findTap(s, tapID);
+    if (!tap) continue;
+    uint32_t first = 0;
+    for (uint32_t channels : s.world.tap.buffers) {
+      proc.slots.push_back({channels, s.world.tap.isFloat ? 4u : 2u, first,
+                            tap->description.excludedProcesses});
+      first += channels;
+    }
+  }
+  uint32_t frames = s.world.ioBufferFrames;
+  proc.frames = frames;
+  size_t bytes = 0;
+  for (const IOProc::Slot& slot : proc.slots) bytes += size_t(frames) * slot.channels * 4;
+  proc.storage.assign(bytes, std::byte{0});
+  size_t count = std::max<size_t>(1, proc.slots.size());
+  proc.list.assign(offsetof(BufferList, buffers) + count * sizeof(Buffer), 0);
+  auto* list = reinterpret_cast<BufferList*>(proc.list.data());
+  list->numberBuffers = uint32_t(proc.slots.size());
+  size_t offset = 0;
+  for (size_t i = 0; i < proc.slots.size(); ++i) {
+    const IOProc::Slot& slot = proc.slots[i];
+    uint32_t width = slot.bytesPerSample ? slot.bytesPerSample : 4;
+    list->buffers[i] = {slot.channels, frames * slot.channels * width, proc.storage.data() + offset};
+    offset += size_t(frames) * slot.channels * 4;
+  }
+  proc.playing.reserve(s.processes.size() + 16);
+}
+
+// Writes frames [n, n + frames) of every buffer; the state lock is held.
+void fill(State& s, IOProc& proc, uint64_t n) {
+  uint32_t frames = proc.frames;
+  auto* list = reinterpret_cast<BufferList*>(proc.list.data());
+  for (size_t i = 0; i < proc.slots.size(); ++i) {
+    const IOProc::Slot& slot = proc.slots[i];
+    Buffer& buffer = list->buffers[i];
+    if (slot.bytesPerSample == 0) {
+      std::memset(buffer.data, 0, buffer.dataByteSize);
+      continue;
+    }
+    proc.playing.clear();
+    for (const Process& p : s.processes) {
+      bool excluded = std::find(slot.excluded.begin(), slot.excluded.end(), p.object) !=
+                      slot.excluded.end();
+      if (p.output && !excluded) proc.playing.push_back(p.signal);
+    }
+    for (uint32_t f = 0; f < frames; ++f) {
+      double mix = mixAt(proc.playing, n + f);
+      for (uint32_t c = 0; c < slot.channels; ++c) {
+        double value = mix * s.world.tap.gains[slot.firstTapChannel + c];
+        size_t index = size_t(f) * slot.channels + c;
+        if (slot.bytesPerSample == 4) {
+          static_cast<float*>(buffer.data)[index] = float(value);
+        } else {
+          static_cast<int16_t*>(buffer.data)[index] = toInt16(value);
+        }
+      }
+    }
+  }
+}
+
+// The device's rate, or the tap's when the device has none that is usable.
+double clockRate(State& s, ObjectID device) {
+  DeviceObject* d = findDevice(s, device);
+  if (d && d->rate > 0) return d->rate;
+  return s.world.tap.rate > 0 ? s.world.tap.rate : 48000;
+}
+
+void deliver(IOProc& proc) {
+  const auto* list = reinterpret_cast<const BufferList*>(proc.list.data());
+  if (!proc.queue) {
+    proc.function(proc.context, list);
+    return;
+  }
+  {
+    std::lock_guard lock(proc.mutex);
+    proc.cycleDone = false;
+  }
+  dispatchAsync(proc.queue, [&proc, list] {
+    proc.function(proc.context, list);
+    std::lock_guard lock(proc.mutex);
+    proc.cycleDone = true;
+    proc.wake.notify_all();
+  });
+  std::unique_lock lock(proc.mutex);
+  proc.wake.wait(lock, [&] { return proc.cycleDone; });
+}
+
+void runClock(IOProc* proc) {
+  State& s = state();
+  using Clock = std::chrono::steady_clock;
+  uint64_t n = 0;
+  Clock::time_point next = Clock::now();
+  for (;;) {
+    std::chrono::duration<double> period;
+    {
+      std::lock_guard lock(s.mutex);
+      period = std::chrono::duration<double>(proc->frames / clockRate(s, proc->device) /
+                                             s.world.speed);
+    }
+    next += std::chrono::duration_cast<Clock::duration>(period);
+    // Far behind (a loaded machine): carry on from now rather than burst.
+    if (Clock::now() - next > 10 * period) next = Clock::now();
+    {
+      std::unique_lock lock(proc->mutex);
+      if (proc->wake.wait_until(lock, next, [&] { return proc->stopRequested; })) return;
+    }
+    {
+      std::lock_guard lock(s.mutex);
+      fill(s, *proc, n);
+    }
+    deliver(*proc);
+    n += proc->frames;
+    std::lock_guard lock(s.mutex);
+    ++s.cyclesDelivered;
+    fireScript(s, ScriptEntry::Trigger::kAtCycle, s.cyclesDelivered);
+  }
+}
+
+void stopClock(IOProc& proc) {
+  std::lock_guard control(proc.control);
+  if (!proc.running) return;
+  {
+    std::lock_guard lock(proc.mutex);
+    proc.stopRequested = true;
+    proc.wake.notify_all();
+  }
+  proc.clock.join();
+  proc.running = false;
+}
+
+std::string callLine(const char* op, ObjectID device, Status status) {
+  std::string line = std::string(op) + " " + std::to_string(device);
+  if (status != kNoError) line += " status " + std::to_string(status);
+  return line;
+}
+
+}  // namespace
+
+void stopDeviceIO(ObjectID device) {
+  State& s = state();
+  std::vector<IOProc*> procs;
+  {
+    std::lock_guard lock(s.mutex);
+    for (IOProc* proc : s.ioProcs) {
+      if (device == 0 || proc->device == device) procs.push_back(proc);
+    }
+  }
+  for (IOProc* proc : procs) stopClock(*proc);
+}
+
+}  // namespace audio::sim
+
+namespace audio {
+
+using namespace sim;
+
+Status createIOProcIDWithBlock(IOProcID* outProcID, ObjectID device, DispatchQueue* queue,
+                               IOFunction function, void* context) {
+  State& s = state();
+  std::lock_guard lock(s.mutex);
+  bool noObject = false;
+  Status status = failureFor(s, "createIOProc", std::nullopt, device, &noObject).value_or(kNoError);
+  if (status == kNoError && noObject) {
+    if (outProcID) *outProcID = nullptr;
+  } else if (status == kNoError) {
+    if (!findDevice(s, device)) {
+      status = kBadObject;
+    } else if (!outProcID || !function) {
+      status = kIllegalOperation;
+    } else {
+      auto* proc = new IOProc;
+      proc->device = device;
+      proc->queue = queue;
+      proc->function = function;
+      proc->context = context;
+      s.ioProcs.push_back(proc);
+      *outProcID = proc;
+    }
+  }
+  logCall(s, callLine("createIOProcID", device, status));
+  return status;
+}
+
+Status destroyIOProcID(ObjectID device, IOProcID id) {
+  State& s = state();
+  IOProc* proc;
+  {
+    std::lock_guard lock(s.mutex);
+    Status status = failureFor(s, "destroyIOProc", std::nullopt, device, nullptr).value_or(kNoError);
+    proc = status == kNoError ? findProc(s, device, id) : nullptr;
+    if (status == kNoError && !proc) status = findDevice(s, device) ? kIllegalOperation : kBadObject;
+    if (status != kNoError) {
+      logCall(s, callLine("destroyIOProcID", device, status));
+      return status;
+    }
+  }
+  stopClock(*proc);
+  std::lock_guard lock(s.mutex);
+  proc->destroyed = true;
+  logCall(s, callLine("destroyIOProcID", device, kNoError));
+  return kNoError;
+}
+
+Status deviceStart(ObjectID device, IOProcID id) {
+  State& s = state();
+  IOProc* proc;
+  {
+    std::lock_guard lock(s.mutex);
+    Status status = failureFor(s, "start", std::nullopt, device, nullptr).value_or(kNoError);
+    proc = status == kNoError ? findProc(s, device, id) : nullptr;
+    if (status == kNoError && !proc) status = findDevice(s, device) ? kIllegalOperation : kBadObject;
+    logCall(s, callLine("deviceStart", device, status));
+    if (status != kNoError) return status;
+  }
+  // Lock order: a proc's control, then the state (the clock takes the state).
+  std::lock_guard control(proc->control);
+  if (proc->running) return kNoError;
+  {
+    std::lock_guard lock(s.mutex);
+    DeviceObject* found = findDevice(s, device);
+    if (!found || proc->destroyed) return kBadObject;
+    prepare(s, *proc, *found);
+  }
+  proc->stopRequested = false;
+  proc->running = true;
+  proc->clock = std::thread(runClock, proc);
+  return kNoError;
+}
+
+Status deviceStop(ObjectID device, IOProcID id) {
+  State& s = state();
+  IOProc* proc;
+  {
+    std::lock_guard lock(s.mutex);
+    Status status = failureFor(s, "stop", std::nullopt, device, nullptr).value_or(kNoError);
+    proc = status == kNoError ? findProc(s, device, id) : nullptr;
+    if (status == kNoError && !proc) status = findDevice(s, device) ? kIllegalOperation : kBadObject;
+    if (status != kNoError) {
+      logCall(s, callLine("deviceStop", device, status));
+      return status;
+    }
+  }
+  stopClock(*proc);
+  std::lock_guard lock(s.mutex);
+  logCall(s, callLine("deviceStop", device, kNoError));
+  return kNoError;
+}
+
+}  // namespace audio

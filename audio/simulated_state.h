@@ -1,0 +1,98 @@
+// The simulated platform's live state, shared by the audio/simulated*.cpp
+// files: the current world, the objects the programs created, the listeners.
+// Created once and never destroyed, since threads may use it during exit().
+#ifndef NIMBREL_AUDIO_SIMULATED_STATE_H_
+#define NIMBREL_AUDIO_SIMULATED_STATE_H_
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "audio/dispatch.h"
+#include "audio/hardware.h"
+#include "audio/simulated_world.h"
+
+namespace audio::sim {
+
+constexpr Status kBadObject = fourCharCode("!obj");
+constexpr Status kUnknownProperty = fourCharCode("who?");
+constexpr Status kBadPropertySize = fourCharCode("!siz");
+constexpr Status kIllegalOperation = fourCharCode("nope");
+
+struct TapObject {
+  ObjectID id = 0;
+  TapDescription description;
+  std::string uid;
+};
+
+/// A device of the world, or an aggregate device a program created.
+struct DeviceObject : Device {
+  bool aggregate = false;
+  std::string mainUID;         // the aggregate's main sub-device
+  std::vector<ObjectID> taps;  // the aggregate's taps, in description order
+  Dictionary description;
+};
+
+struct Listener {
+  ObjectID object;
+  Selector selector;
+  DispatchQueue* queue;
+  ListenerFunction function;
+  void* context;
+};
+
+struct IOProc;
+
+struct State {
+  std::mutex mutex;
+  std::condition_variable scriptChanged;  // wakes the atMs timer
+  World world;
+  std::vector<bool> fired;  // per script entry
+  std::chrono::steady_clock::time_point origin;
+  std::vector<Process> processes;  // listed by 'prs#'
+  Process self;                     // the calling process, always readable
+  std::vector<DeviceObject> devices;
+  std::optional<std::string> defaultOutput;
+  std::vector<TapObject> taps;
+  std::vector<Listener> listeners;
+  std::vector<IOProc*> ioProcs;  // never freed: an IOProcID is the pointer
+  uint64_t listReads = 0;
+  uint64_t cyclesDelivered = 0;
+  ObjectID nextTap = 300;
+  ObjectID nextAggregate = 400;
+  int callLogFd = -1;
+};
+
+/// The state, with the world of NIMBREL_SIM_WORLD loaded on first use.
+State& state();
+
+// The helpers below are called with state().mutex held.
+const Process* findProcess(const State& s, ObjectID object);
+DeviceObject* findDevice(State& s, ObjectID id);
+DeviceObject* findDeviceByUID(State& s, std::string_view uid);
+TapObject* findTap(State& s, ObjectID id);
+ObjectID freeObjectID(const State& s, ObjectID from);
+/// The status a failure rule gives this call, if one matches; `noObject`
+/// tells a rule that makes the call succeed without an object.
+std::optional<Status> failureFor(const State& s, std::string_view op,
+                                 std::optional<Selector> selector, ObjectID object,
+                                 bool* noObject);
+/// Runs every listener of (object, selector) once, on its queue.
+void notifyListeners(const State& s, ObjectID object, Selector selector);
+/// Applies the script entries that `trigger` has reached at `count`.
+void fireScript(State& s, ScriptEntry::Trigger trigger, uint64_t count);
+/// Appends one line to the call log with a single write(2).
+void logCall(const State& s, const std::string& line);
+
+// I/O, implemented in simulated_io.cpp; called without the state lock.
+/// Stops every I/O proc of `device`, or of every device when it is 0.
+void stopDeviceIO(ObjectID device);
+
+}  // namespace audio::sim
+
+#endif  // NIMBREL_AUDIO_SIMULATED_STATE_H_
