@@ -1,0 +1,116 @@
+// nimbrel-probe: tells the parent application, as JSON lines on standard
+// output, which processes use audio input or output. Runs until its stdin
+// pipe ends.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <optional>
+#include <string>
+#include <unordered_set>
+#include <vector>
+
+#include "audio/dispatch.h"
+#include "probe/messages.h"
+#include "probe/options.h"
+#include "probe/sampler.h"
+
+namespace probe {
+namespace {
+
+// Module state of the main thread (the sampler's own lives in sampler.cpp).
+// The stdin watcher touches none of it; what is not trivially destructible
+// is allocated once and never freed all the same.
+int64_t intervalMs = 1000;
+std::unordered_set<int32_t>& excludedPIDs = *new std::unordered_set<int32_t>;
+std::optional<Report>& lastReport = *new std::optional<Report>;
+int64_t ticksSinceEmit = 0;
+int64_t heartbeatTicks = 5;
+struct stat stdinStat;
+bool stdinIsPipe = false;
+// The watcher itself lives in the platform layer for the rest of the
+// process, never cancelled, so there is no handle to keep.
+
+// usleep takes 32-bit microseconds, which covers 4294967 ms (71 minutes);
+// longer intervals are slept in pieces of that size so nothing wraps.
+void pause(int64_t ms) {
+  constexpr int64_t kLongestPieceMs = 4294967;
+  while (ms > 0) {
+    const int64_t piece = std::min(ms, kLongestPieceMs);
+    usleep(static_cast<useconds_t>(piece * 1000));
+    ms -= piece;
+  }
+}
+
+// Runs on a background thread. It ends the process with _exit rather than
+// exit: exit would run static destructors and flush stdio while the main
+// thread may be sampling or in the middle of a line, whereas _exit touches
+// nothing the main thread uses. No output is lost by it, since every line
+// is flushed as soon as it is written; a line caught in its write is simply
+// cut short, as with exit.
+void onStdinReadable() {
+  char buffer[256] = {};
+  if (read(STDIN_FILENO, buffer, sizeof buffer) > 0) return;
+  _exit(0);
+}
+
+void tick() {
+  Report report = sample(excludedPIDs);
+  ++ticksSinceEmit;
+  if (!lastReport || report != *lastReport ||
+      ticksSinceEmit >= heartbeatTicks) {
+    emit(report);
+    // Counted as written even if the line could not be encoded: the next
+    // attempt comes with the next change or heartbeat.
+    lastReport = std::move(report);
+    ticksSinceEmit = 0;
+  }
+  if (nameCache.size() > 256) nameCache.clear();
+  pause(intervalMs);
+}
+
+}  // namespace
+}  // namespace probe
+
+int main(int argc, char** argv) {
+  using namespace probe;
+
+  // 1. Fixed tables.
+  for (const std::string_view id : kAlwaysOnMicHolders) {
+    alwaysOnMicHolders.emplace(id);
+  }
+  for (const std::string_view name : kAlwaysOnMicHolderNames) {
+    alwaysOnMicHolderNames.emplace(name);
+  }
+
+  // 2, 3. Options; nothing is ever rejected or reported.
+  Options options =
+      parseOptions(std::vector<std::string>(argv + 1, argv + argc));
+  intervalMs = options.intervalMs;
+  excludedPIDs = std::move(options.excludedPIDs);
+  excludedBundlePrefixes = std::move(options.excludedBundlePrefixes);
+
+  // 4. Never report ourselves.
+  excludedPIDs.insert(static_cast<int32_t>(getpid()));
+
+  // 5, 6. The JSON writer always sorts keys; there is no encoder to set up.
+  emit(Hello{.intervalMs = intervalMs});
+
+  // 7, 8.
+  lastReport.reset();
+  ticksSinceEmit = 0;
+  heartbeatTicks = heartbeatTicksFor(intervalMs);
+
+  // 9. Only a pipe is watched: a terminal, a file or /dev/null never ends
+  // the probe.
+  stdinStat = {};
+  if (fstat(STDIN_FILENO, &stdinStat) == 0) {
+    stdinIsPipe = (stdinStat.st_mode & S_IFMT) == S_IFIFO;
+    if (stdinIsPipe) {
+      audio::watchReadable(STDIN_FILENO, audio::globalQueue(), onStdinReadable);
+    }
+  }
+
+  // 10.
+  for (;;) tick();
+}
