@@ -1,0 +1,43 @@
+# Toolchain for cross-checking the Apple build from Linux: clang and lld for
+# arm64-apple-macos14.2 against a macOS SDK folder. The programs link but do
+# not run here; codesign is absent, so they stay unsigned.
+set(CMAKE_SYSTEM_NAME Darwin)
+set(CMAKE_SYSTEM_PROCESSOR arm64)
+
+set(NIMBREL_MACOS_SDK "/work/sdk/MacOSX14.2.sdk" CACHE PATH
+  "macOS SDK folder holding System/Library/Frameworks, usr/include and usr/lib")
+set(CMAKE_OSX_SYSROOT "${NIMBREL_MACOS_SDK}")
+list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES NIMBREL_MACOS_SDK)
+
+# Full paths: languages enabled after project() search with the SDK as root.
+find_program(NIMBREL_CLANG NAMES clang clang-14 REQUIRED)
+find_program(NIMBREL_CLANGXX NAMES clang++ clang++-14 REQUIRED)
+set(CMAKE_C_COMPILER "${NIMBREL_CLANG}")
+set(CMAKE_CXX_COMPILER "${NIMBREL_CLANGXX}")
+set(CMAKE_OBJC_COMPILER "${NIMBREL_CLANG}")
+set(CMAKE_OBJCXX_COMPILER "${NIMBREL_CLANGXX}")
+foreach(lang C CXX OBJC OBJCXX)
+  set(CMAKE_${lang}_COMPILER_TARGET arm64-apple-macos14.2)
+endforeach()
+# Apple's binary tools are not on Linux; LLVM's understand Mach-O.
+find_program(CMAKE_AR NAMES llvm-ar llvm-ar-14 REQUIRED)
+find_program(CMAKE_RANLIB NAMES llvm-ranlib llvm-ranlib-14 REQUIRED)
+find_program(CMAKE_INSTALL_NAME_TOOL NAMES llvm-install-name-tool llvm-install-name-tool-14 REQUIRED)
+set(CMAKE_CXX_FLAGS_INIT "-stdlib=libc++")
+set(CMAKE_OBJCXX_FLAGS_INIT "-stdlib=libc++")
+
+# An SDK without libSystem stubs (headers and framework stubs only) cannot
+# resolve the C and C++ runtimes: leave them to the loader.
+set(link_flags "-fuse-ld=lld")
+if(NOT EXISTS "${NIMBREL_MACOS_SDK}/usr/lib/libSystem.tbd")
+  string(APPEND link_flags " -nostdlib -Wl,-undefined,dynamic_lookup")
+endif()
+set(CMAKE_EXE_LINKER_FLAGS_INIT "${link_flags}")
+set(CMAKE_SHARED_LINKER_FLAGS_INIT "${link_flags}")
+set(CMAKE_MODULE_LINKER_FLAGS_INIT "${link_flags}")
+
+set(CMAKE_FIND_ROOT_PATH "${NIMBREL_MACOS_SDK}")
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)

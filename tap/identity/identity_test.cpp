@@ -1,0 +1,233 @@
+// Checks the tap's embedded Info.plist and the entitlement set: keys, order,
+// types and values as the system reads them, and the comments that explain them.
+#include <gtest/gtest.h>
+#include <plist/plist.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <memory>
+#include <optional>
+#include <set>
+#include <sstream>
+#include <string>
+#include <variant>
+#include <vector>
+
+namespace {
+
+std::string readFile(const char* path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+struct PlistDeleter {
+  void operator()(void* node) const { plist_free(static_cast<plist_t>(node)); }
+};
+using Plist = std::unique_ptr<void, PlistDeleter>;
+
+Plist parse(const std::string& xml) {
+  plist_t root = nullptr;
+  plist_from_xml(xml.data(), uint32_t(xml.size()), &root);
+  return Plist(root);
+}
+
+std::vector<std::string> dictKeys(plist_t dict) {
+  std::vector<std::string> keys;
+  plist_dict_iter it = nullptr;
+  plist_dict_new_iter(dict, &it);
+  for (;;) {
+    char* key = nullptr;
+    plist_t value = nullptr;
+    plist_dict_next_item(dict, it, &key, &value);
+    if (key == nullptr) break;
+    keys.emplace_back(key);
+    free(key);
+  }
+  free(it);
+  return keys;
+}
+
+// libplist does not promise to keep the file's order, so the order is read
+// from the text: the <key> elements as they stand.
+std::vector<std::string> keysInTextOrder(const std::string& xml) {
+  std::vector<std::string> keys;
+  size_t at = 0;
+  while ((at = xml.find("<key>", at)) != std::string::npos) {
+    const size_t end = xml.find("</key>", at);
+    if (end == std::string::npos) break;
+    keys.push_back(xml.substr(at + 5, end - at - 5));
+    at = end;
+  }
+  return keys;
+}
+
+struct Comment {
+  size_t position;
+  std::string text;
+};
+
+std::vector<Comment> comments(const std::string& xml) {
+  std::vector<Comment> found;
+  size_t at = 0;
+  while ((at = xml.find("<!--", at)) != std::string::npos) {
+    const size_t end = xml.find("-->", at + 4);
+    if (end == std::string::npos) break;
+    found.push_back({at, xml.substr(at + 4, end - at - 4)});
+    at = end + 3;
+  }
+  return found;
+}
+
+size_t positionOfKey(const std::string& xml, const std::string& key) {
+  return xml.find("<key>" + key + "</key>");
+}
+
+using Expected = std::variant<std::string, bool>;
+struct Entry {
+  std::string key;
+  Expected value;
+};
+
+// The node's value when it has the expected type, absent otherwise.
+std::optional<Expected> valueOf(plist_t node, const Expected& expected) {
+  if (node == nullptr) return std::nullopt;
+  if (std::holds_alternative<bool>(expected)) {
+    if (plist_get_node_type(node) != PLIST_BOOLEAN) return std::nullopt;
+    uint8_t flag = 0;
+    plist_get_bool_val(node, &flag);
+    return Expected(flag != 0);
+  }
+  if (plist_get_node_type(node) != PLIST_STRING) return std::nullopt;
+  char* text = nullptr;
+  plist_get_string_val(node, &text);
+  Expected value(std::string(text != nullptr ? text : ""));
+  free(text);
+  return value;
+}
+
+void expectDictionary(const std::string& xml, const std::vector<Entry>& entries) {
+  Plist root = parse(xml);
+  ASSERT_NE(root, nullptr) << "not a property list";
+  ASSERT_EQ(plist_get_node_type(root.get()), PLIST_DICT);
+
+  std::vector<std::string> order;
+  for (const Entry& entry : entries) order.push_back(entry.key);
+  EXPECT_EQ(keysInTextOrder(xml), order);
+  const std::vector<std::string> parsed = dictKeys(root.get());
+  EXPECT_EQ(std::set<std::string>(parsed.begin(), parsed.end()),
+            std::set<std::string>(order.begin(), order.end()));
+  EXPECT_EQ(parsed.size(), entries.size());
+
+  for (const Entry& entry : entries) {
+    EXPECT_EQ(valueOf(plist_dict_get_item(root.get(), entry.key.c_str()), entry.value),
+              std::optional<Expected>(entry.value))
+        << entry.key;
+  }
+}
+
+void expectXmlPropertyList(const std::string& xml) {
+  EXPECT_EQ(xml.rfind(
+                "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+                "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" "
+                "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
+                "<plist version=\"1.0\">\n",
+                0),
+            0u);
+  // "--" inside a comment is not XML; Apple's parser rejects the whole list.
+  for (const Comment& comment : comments(xml)) {
+    EXPECT_EQ(comment.text.find("--"), std::string::npos) << comment.text;
+  }
+}
+
+const std::vector<Entry> kInfoEntries = {
+    {"CFBundleIdentifier", std::string(NIMBREL_TAP_BUNDLE_ID)},
+    {"CFBundleName", std::string("Nimbrel")},
+    {"CFBundleShortVersionString", std::string("0.1.0")},
+    {"CFBundleVersion", std::string("1")},
+    {"CFBundlePackageType", std::string("APPL")},
+    {"LSUIElement", true},
+    {"NSAudioCaptureUsageDescription",
+     std::string("Nimbrel records the audio from your meetings so you can keep "
+                 "a copy of the call.")},
+    {"NSMicrophoneUsageDescription",
+     std::string("Nimbrel records your voice alongside the meeting audio.")},
+};
+
+const std::vector<std::string> kMicrophone = {
+    "com.apple.security.device.audio-input"};
+const std::vector<std::string> kRuntimeRelaxations = {
+    "com.apple.security.cs.allow-jit",
+    "com.apple.security.cs.allow-unsigned-executable-memory",
+    "com.apple.security.cs.disable-library-validation",
+    "com.apple.security.cs.allow-dyld-environment-variables"};
+const std::vector<std::string> kInheritance = {"com.apple.security.inherit"};
+
+TEST(InfoPlist, HasTheEightKeysInOrderWithTheirValues) {
+  const std::string xml = readFile(NIMBREL_INFO_PLIST);
+  expectXmlPropertyList(xml);
+  expectDictionary(xml, kInfoEntries);
+}
+
+TEST(InfoPlist, BundleIdentifierIsReverseDnsFromTheBuild) {
+  const std::string id = NIMBREL_TAP_BUNDLE_ID;
+  EXPECT_EQ(id.find_first_not_of("abcdefghijklmnopqrstuvwxyz"
+                                 "ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789-."),
+            std::string::npos);
+  EXPECT_NE(id.find('.'), std::string::npos);
+  EXPECT_EQ(id.find(".."), std::string::npos);
+  EXPECT_NE(id.front(), '.');
+  EXPECT_NE(id.back(), '.');
+  // Defined once, in the build: the template names no identifier of its own.
+  const std::string templ = readFile(NIMBREL_INFO_PLIST_TEMPLATE);
+  EXPECT_NE(templ.find("<key>CFBundleIdentifier</key>\n\t<string>@NIMBREL_TAP_BUNDLE_ID@</string>"),
+            std::string::npos);
+  EXPECT_EQ(templ.find(id), std::string::npos);
+}
+
+TEST(InfoPlist, ACommentAheadOfTheDictionarySaysHowAndWhy) {
+  const std::string xml = readFile(NIMBREL_INFO_PLIST);
+  const std::vector<Comment> found = comments(xml);
+  ASSERT_EQ(found.size(), 1u);
+  EXPECT_GT(found[0].position, xml.find("<plist version=\"1.0\">"));
+  EXPECT_LT(found[0].position, xml.find("<dict>"));
+  EXPECT_NE(found[0].text.find("__TEXT,__info_plist"), std::string::npos);
+  EXPECT_NE(found[0].text.find("permission"), std::string::npos);
+}
+
+TEST(Entitlements, SixKeysAllTrueInOrder) {
+  const std::string xml = readFile(NIMBREL_ENTITLEMENTS);
+  expectXmlPropertyList(xml);
+  std::vector<Entry> entries;
+  for (const auto* group : {&kMicrophone, &kRuntimeRelaxations, &kInheritance}) {
+    for (const std::string& key : *group) entries.push_back({key, true});
+  }
+  expectDictionary(xml, entries);
+  EXPECT_EQ(xml.find("<false/>"), std::string::npos);
+}
+
+TEST(Entitlements, OneCommentAheadOfEachGroup) {
+  const std::string xml = readFile(NIMBREL_ENTITLEMENTS);
+  const std::vector<Comment> found = comments(xml);
+  ASSERT_EQ(found.size(), 3u);
+  struct Group {
+    const std::vector<std::string>& keys;
+    size_t after;  // end of the previous group
+    const char* subject;
+  };
+  const Group groups[] = {
+      {kMicrophone, xml.find("<dict>"), "icrophone"},
+      {kRuntimeRelaxations, positionOfKey(xml, kMicrophone.back()),
+       "hardened runtime"},
+      {kInheritance, positionOfKey(xml, kRuntimeRelaxations.back()), "TCC"},
+  };
+  for (size_t i = 0; i < 3; ++i) {
+    SCOPED_TRACE(groups[i].subject);
+    EXPECT_GT(found[i].position, groups[i].after);
+    EXPECT_LT(found[i].position, positionOfKey(xml, groups[i].keys.front()));
+    EXPECT_NE(found[i].text.find(groups[i].subject), std::string::npos);
+  }
+}
+
+}  // namespace
