@@ -76,12 +76,9 @@ int main(int argc, char** argv) {
   using namespace probe;
 
   // 1. Fixed tables.
-  for (const std::string_view id : kAlwaysOnMicHolders) {
-    alwaysOnMicHolders.emplace(id);
-  }
-  for (const std::string_view name : kAlwaysOnMicHolderNames) {
-    alwaysOnMicHolderNames.emplace(name);
-  }
+  alwaysOnMicHolders = {kAlwaysOnMicHolders.begin(), kAlwaysOnMicHolders.end()};
+  alwaysOnMicHolderNames = {kAlwaysOnMicHolderNames.begin(),
+                            kAlwaysOnMicHolderNames.end()};
 
   // 2, 3. Options; nothing is ever rejected or reported.
   Options options =

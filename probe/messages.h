@@ -20,8 +20,8 @@ struct Hello {
 /// One process that runs audio input or output.
 struct Owner {
   int32_t pid = 0;
-  std::string name;
-  std::optional<std::string> bundleID;  // absent: the system reports none
+  std::string name = {};
+  std::optional<std::string> bundleID = {};  // absent: the system reports none
   bool input = false;
   bool output = false;
   bool gui = false;      // the name is the running application's
@@ -37,7 +37,7 @@ struct Report {
   std::string type = "state";
   bool micHot = false;
   bool audioPlaying = false;
-  std::vector<Owner> owners;  // input holders first, then by PID
+  std::vector<Owner> owners = {};  // input holders first, then by PID
 
   friend bool operator==(const Report& a, const Report& b);
 };

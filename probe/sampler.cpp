@@ -124,9 +124,7 @@ const CachedName& resolveName(int32_t pid) {
   } else {
     char path[kPathBufferSize] = {};
     if (audio::processPath(pid, path, kPathBufferSize) >= 1) {
-      const std::string text =
-          repairUtf8({path, strnlen(path, kPathBufferSize)});
-      entry.name = std::string(lastPathComponent(text));
+      entry.name = nameFromPath({path, strnlen(path, kPathBufferSize)});
     }
   }
   return nameCache.emplace(pid, std::move(entry)).first->second;
@@ -165,12 +163,13 @@ bool isIgnored(const std::optional<std::string>& bundleID,
 
 }  // namespace
 
-std::string_view lastPathComponent(std::string_view path) {
+std::string nameFromPath(std::string_view pathBytes) {
+  const std::string path = repairUtf8(pathBytes);
   const size_t end = path.find_last_not_of('/');
-  if (end == std::string_view::npos) return path.empty() ? path : "/";
-  path = path.substr(0, end + 1);
-  const size_t slash = path.rfind('/');
-  return slash == std::string_view::npos ? path : path.substr(slash + 1);
+  if (end == std::string::npos) return path.empty() ? path : "/";
+  const size_t slash = path.rfind('/', end);
+  const size_t start = slash == std::string::npos ? 0 : slash + 1;
+  return path.substr(start, end + 1 - start);
 }
 
 Report sample(const std::unordered_set<int32_t>& excluding) {

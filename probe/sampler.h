@@ -17,7 +17,7 @@ namespace probe {
 
 /// System services that hold the microphone for good ("Listen for Siri",
 /// dictation, accessibility): listed, but never make the mic hot.
-inline constexpr std::array<std::string_view, 9> kAlwaysOnMicHolders = {
+inline constexpr std::array<const char*, 9> kAlwaysOnMicHolders = {
     "com.apple.CoreSpeech",
     "com.apple.assistantd",
     "com.apple.Siri",
@@ -30,7 +30,7 @@ inline constexpr std::array<std::string_view, 9> kAlwaysOnMicHolders = {
     "com.apple.universalaccessd",
 };
 /// The same services by process name, for when no bundle identifier matches.
-inline constexpr std::array<std::string_view, 5> kAlwaysOnMicHolderNames = {
+inline constexpr std::array<const char*, 5> kAlwaysOnMicHolderNames = {
     "corespeechd",      "assistantd",          "siriactionsd",
     "universalaccessd", "VTDecoderXPCService",
 };
@@ -54,9 +54,10 @@ extern std::unordered_map<int32_t, CachedName>& nameCache;
 /// PID. Never fails: a failed read drops the object or the flag concerned.
 Report sample(const std::unordered_set<int32_t>& excluding);
 
-/// The text after the last "/", trailing slashes disregarded ("/" stays
-/// "/").
-std::string_view lastPathComponent(std::string_view path);
+/// The name a `proc_pidpath` result gives: the bytes decoded as UTF-8
+/// (each ill-formed sequence becomes U+FFFD), then the text after the last
+/// "/", trailing slashes disregarded ("/" stays "/").
+std::string nameFromPath(std::string_view pathBytes);
 
 }  // namespace probe
 
