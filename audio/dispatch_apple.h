@@ -5,6 +5,11 @@
 
 #include <dispatch/dispatch.h>
 
+// Queues and sources are Objective-C objects whose lifetimes ARC manages.
+#if !OS_OBJECT_USE_OBJC
+#error "GCD objects must be Objective-C objects (OS_OBJECT_USE_OBJC)."
+#endif
+
 namespace audio {
 
 class DispatchQueue {

@@ -6,7 +6,6 @@
 
 #include <csignal>
 #include <utility>
-#include <vector>
 
 #include "audio/dispatch_apple.h"
 
@@ -17,16 +16,9 @@
 namespace audio {
 namespace {
 
-// Sources are never cancelled: this keeps a strong reference to each for the
-// life of the process, and is itself never freed.
-std::vector<dispatch_source_t>& liveSources() {
-  static auto* sources = new std::vector<dispatch_source_t>;
-  return *sources;
-}
-
-// Watchers run on the main queue or the global queue while they are being
-// installed from the main thread; only start-up touches the list.
-void keepForever(dispatch_source_t source) { liveSources().push_back(source); }
+// Sources are never cancelled: one extra reference, never given back, keeps
+// each alive for the life of the process.
+void keepForever(dispatch_source_t source) { (void)CFBridgingRetain(source); }
 
 // The task lives as long as its source: a plain pointer keeps the block free
 // of C++ object copies.

@@ -23,8 +23,22 @@ endforeach()
 find_program(CMAKE_AR NAMES llvm-ar llvm-ar-14 REQUIRED)
 find_program(CMAKE_RANLIB NAMES llvm-ranlib llvm-ranlib-14 REQUIRED)
 find_program(CMAKE_INSTALL_NAME_TOOL NAMES llvm-install-name-tool llvm-install-name-tool-14 REQUIRED)
-set(CMAKE_CXX_FLAGS_INIT "-stdlib=libc++")
-set(CMAKE_OBJCXX_FLAGS_INIT "-stdlib=libc++")
+
+# The 14.2 SDK's Availability.h reads the deployment target from a macro that
+# older clang (Debian's 14) does not predefine; without it every version test
+# in the SDK sees 0 (GCD objects, for one, stop being Objective-C objects).
+set(version_flags "")
+execute_process(COMMAND "${NIMBREL_CLANG}" --target=arm64-apple-macos14.2 -dM -E -x c /dev/null
+  OUTPUT_VARIABLE predefined ERROR_QUIET)
+if(NOT predefined MATCHES "__ENVIRONMENT_OS_VERSION_MIN_REQUIRED__")
+  set(version_flags "-D__ENVIRONMENT_OS_VERSION_MIN_REQUIRED__=__ENVIRONMENT_MAC_OS_X_VERSION_MIN_REQUIRED__")
+endif()
+foreach(lang C OBJC)
+  set(CMAKE_${lang}_FLAGS_INIT "${version_flags}")
+endforeach()
+foreach(lang CXX OBJCXX)
+  set(CMAKE_${lang}_FLAGS_INIT "-stdlib=libc++ ${version_flags}")
+endforeach()
 
 # An SDK without libSystem stubs (headers and framework stubs only) cannot
 # resolve the C and C++ runtimes: leave them to the loader.
