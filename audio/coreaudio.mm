@@ -26,13 +26,18 @@ static_assert(std::is_same_v<ObjectID, AudioObjectID>);
 static_assert(std::is_same_v<Status, OSStatus>);
 static_assert(std::is_same_v<Selector, AudioObjectPropertySelector>);
 static_assert(sizeof(Buffer) == sizeof(AudioBuffer));
-static_assert(offsetof(Buffer, numberChannels) == offsetof(AudioBuffer, mNumberChannels));
-static_assert(offsetof(Buffer, dataByteSize) == offsetof(AudioBuffer, mDataByteSize));
+static_assert(offsetof(Buffer, numberChannels) ==
+              offsetof(AudioBuffer, mNumberChannels));
+static_assert(offsetof(Buffer, dataByteSize) ==
+              offsetof(AudioBuffer, mDataByteSize));
 static_assert(offsetof(Buffer, data) == offsetof(AudioBuffer, mData));
 static_assert(sizeof(BufferList) == sizeof(AudioBufferList));
-static_assert(offsetof(BufferList, numberBuffers) == offsetof(AudioBufferList, mNumberBuffers));
-static_assert(offsetof(BufferList, buffers) == offsetof(AudioBufferList, mBuffers));
-static_assert(sizeof(StreamBasicDescription) == sizeof(AudioStreamBasicDescription));
+static_assert(offsetof(BufferList, numberBuffers) ==
+              offsetof(AudioBufferList, mNumberBuffers));
+static_assert(offsetof(BufferList, buffers) ==
+              offsetof(AudioBufferList, mBuffers));
+static_assert(sizeof(StreamBasicDescription) ==
+              sizeof(AudioStreamBasicDescription));
 static_assert(offsetof(StreamBasicDescription, sampleRate) ==
               offsetof(AudioStreamBasicDescription, mSampleRate));
 static_assert(offsetof(StreamBasicDescription, formatID) ==
@@ -63,8 +68,10 @@ static_assert(kElementMain == kAudioObjectPropertyElementMain);
 static_assert(kProcessObjectList == kAudioHardwarePropertyProcessObjectList);
 static_assert(kTranslatePIDToProcessObject ==
               kAudioHardwarePropertyTranslatePIDToProcessObject);
-static_assert(kDefaultOutputDevice == kAudioHardwarePropertyDefaultOutputDevice);
-static_assert(kTranslateUIDToDevice == kAudioHardwarePropertyTranslateUIDToDevice);
+static_assert(kDefaultOutputDevice ==
+              kAudioHardwarePropertyDefaultOutputDevice);
+static_assert(kTranslateUIDToDevice ==
+              kAudioHardwarePropertyTranslateUIDToDevice);
 static_assert(kProcessPID == kAudioProcessPropertyPID);
 static_assert(kProcessIsRunningInput == kAudioProcessPropertyIsRunningInput);
 static_assert(kProcessIsRunningOutput == kAudioProcessPropertyIsRunningOutput);
@@ -73,8 +80,10 @@ static_assert(kTapUID == kAudioTapPropertyUID);
 static_assert(kTapFormat == kAudioTapPropertyFormat);
 static_assert(kDeviceUID == kAudioDevicePropertyDeviceUID);
 static_assert(kDeviceIsAlive == kAudioDevicePropertyDeviceIsAlive);
-static_assert(kDeviceNominalSampleRate == kAudioDevicePropertyNominalSampleRate);
-static_assert(kDeviceStreamConfiguration == kAudioDevicePropertyStreamConfiguration);
+static_assert(kDeviceNominalSampleRate ==
+              kAudioDevicePropertyNominalSampleRate);
+static_assert(kDeviceStreamConfiguration ==
+              kAudioDevicePropertyStreamConfiguration);
 
 namespace {
 
@@ -187,7 +196,8 @@ std::optional<std::string> stringValue(StringRef string) {
   const CFRange all = CFRangeMake(0, CFStringGetLength(text));
   CFIndex size = 0;
   // An unpaired surrogate becomes '?' rather than cutting the text short.
-  CFStringGetBytes(text, all, kCFStringEncodingUTF8, '?', false, nullptr, 0, &size);
+  CFStringGetBytes(text, all, kCFStringEncodingUTF8, '?', false, nullptr, 0,
+                   &size);
   std::string utf8(size_t(size), '\0');
   CFStringGetBytes(text, all, kCFStringEncodingUTF8, '?', false,
                    reinterpret_cast<UInt8*>(utf8.data()), size, nullptr);
@@ -241,8 +251,8 @@ Status createProcessTap(const TapDescription& description, ObjectID* outTapID) {
     for (ObjectID process : description.excludedProcesses) {
       [excluded addObject:@(process)];
     }
-    CATapDescription* tap =
-        [[CATapDescription alloc] initMonoGlobalTapButExcludeProcesses:excluded];
+    CATapDescription* tap = [[CATapDescription alloc]
+        initMonoGlobalTapButExcludeProcesses:excluded];
     NSString* name = nsString(description.name);
     if (name == nil) return kAudioHardwareIllegalOperationError;
     tap.name = name;
@@ -287,8 +297,8 @@ Status createIOProcIDWithBlock(IOProcID* outProcID, ObjectID device,
 }
 
 Status destroyIOProcID(ObjectID device, IOProcID proc) {
-  return AudioDeviceDestroyIOProcID(device,
-                                    reinterpret_cast<AudioDeviceIOProcID>(proc));
+  return AudioDeviceDestroyIOProcID(
+      device, reinterpret_cast<AudioDeviceIOProcID>(proc));
 }
 
 Status deviceStart(ObjectID device, IOProcID proc) {

@@ -32,7 +32,8 @@ void setHandler(dispatch_source_t source, Task handler) {
 }  // namespace
 
 DispatchQueue* mainQueue() {
-  static DispatchQueue* const queue = new DispatchQueue(dispatch_get_main_queue());
+  static DispatchQueue* const queue =
+      new DispatchQueue(dispatch_get_main_queue());
   return queue;
 }
 
@@ -65,8 +66,9 @@ void runMainLoop() {
 void watchSignal(int signo, Task handler) {
   // The source only sees the signal once its default action is gone.
   signal(signo, SIG_IGN);
-  dispatch_source_t source = dispatch_source_create(
-      DISPATCH_SOURCE_TYPE_SIGNAL, uintptr_t(signo), 0, dispatch_get_main_queue());
+  dispatch_source_t source =
+      dispatch_source_create(DISPATCH_SOURCE_TYPE_SIGNAL, uintptr_t(signo), 0,
+                             dispatch_get_main_queue());
   setHandler(source, std::move(handler));
   dispatch_resume(source);
   keepForever(source);

@@ -1,5 +1,5 @@
 // Checks the tap's embedded Info.plist and the entitlement set: keys, order,
-// types and values as the system reads them, and the comments that explain them.
+// types and values as the system reads them, and the comments explaining them.
 #include <gtest/gtest.h>
 #include <plist/plist.h>
 
@@ -107,7 +107,8 @@ std::optional<Expected> valueOf(plist_t node, const Expected& expected) {
   return value;
 }
 
-void expectDictionary(const std::string& xml, const std::vector<Entry>& entries) {
+void expectDictionary(const std::string& xml,
+                      const std::vector<Entry>& entries) {
   Plist root = parse(xml);
   ASSERT_NE(root, nullptr) << "not a property list";
   ASSERT_EQ(plist_get_node_type(root.get()), PLIST_DICT);
@@ -121,19 +122,19 @@ void expectDictionary(const std::string& xml, const std::vector<Entry>& entries)
   EXPECT_EQ(parsed.size(), entries.size());
 
   for (const Entry& entry : entries) {
-    EXPECT_EQ(valueOf(plist_dict_get_item(root.get(), entry.key.c_str()), entry.value),
+    EXPECT_EQ(valueOf(plist_dict_get_item(root.get(), entry.key.c_str()),
+                      entry.value),
               std::optional<Expected>(entry.value))
         << entry.key;
   }
 }
 
 void expectXmlPropertyList(const std::string& xml) {
-  EXPECT_EQ(xml.rfind(
-                "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-                "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" "
-                "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
-                "<plist version=\"1.0\">\n",
-                0),
+  EXPECT_EQ(xml.rfind("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+                      "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" "
+                      "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
+                      "<plist version=\"1.0\">\n",
+                      0),
             0u);
   // "--" inside a comment is not XML; Apple's parser rejects the whole list.
   for (const Comment& comment : comments(xml)) {
@@ -181,7 +182,8 @@ TEST(InfoPlist, BundleIdentifierIsReverseDnsFromTheBuild) {
   EXPECT_NE(id.back(), '.');
   // Defined once, in the build: the template names no identifier of its own.
   const std::string templ = readFile(NIMBREL_INFO_PLIST_TEMPLATE);
-  EXPECT_NE(templ.find("<key>CFBundleIdentifier</key>\n\t<string>@NIMBREL_TAP_BUNDLE_ID@</string>"),
+  EXPECT_NE(templ.find("<key>CFBundleIdentifier</"
+                       "key>\n\t<string>@NIMBREL_TAP_BUNDLE_ID@</string>"),
             std::string::npos);
   EXPECT_EQ(templ.find(id), std::string::npos);
 }
@@ -200,7 +202,8 @@ TEST(Entitlements, SixKeysAllTrueInOrder) {
   const std::string xml = readFile(NIMBREL_ENTITLEMENTS);
   expectXmlPropertyList(xml);
   std::vector<Entry> entries;
-  for (const auto* group : {&kMicrophone, &kRuntimeRelaxations, &kInheritance}) {
+  for (const auto* group :
+       {&kMicrophone, &kRuntimeRelaxations, &kInheritance}) {
     for (const std::string& key : *group) entries.push_back({key, true});
   }
   expectDictionary(xml, entries);
