@@ -199,7 +199,13 @@ DispatchQueue* globalQueue() {
 
 DispatchQueue* createSerialQueue(const char* label) {
   sim::state();
-  return new DispatchQueue(label ? label : "", 1);
+  // Queues live for the process; the list keeps them reachable.
+  static std::mutex mutex;
+  static auto* const queues = new std::vector<DispatchQueue*>;
+  auto* queue = new DispatchQueue(label ? label : "", 1);
+  std::lock_guard lock(mutex);
+  queues->push_back(queue);
+  return queue;
 }
 
 void dispatchAsync(DispatchQueue* queue, Task task) { queue->push(std::move(task)); }

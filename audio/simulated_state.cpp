@@ -48,6 +48,7 @@ void reset(State& s, World world) {
   s.defaultOutput = s.world.defaultOutput;
   s.taps.clear();
   s.listeners.clear();
+  s.retired.insert(s.retired.end(), s.ioProcs.begin(), s.ioProcs.end());
   s.ioProcs.clear();
   s.listReads = 0;
   s.cyclesDelivered = 0;
