@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -288,6 +289,55 @@ TEST_F(HardwareContract, IOCyclesRunOnTheirQueueAndEndWithDeviceStop) {
   EXPECT_EQ(destroyProcessTap(tap), kNoError);
   StringRef gone = nullptr;
   EXPECT_NE(read(tap, kTapUID, &gone), kNoError);
+}
+
+// Reads a pipe on a serial queue until its end; the descriptor number is then
+// pointed at a pipe that stays quiet, since a watcher is never cancelled.
+struct PipeReader {
+  int fds[2] = {-1, -1};
+  int quiet[2] = {-1, -1};
+  QueueProbe* probe = nullptr;
+  std::atomic<size_t> bytes{0};
+
+  void onReadable() {
+    char buffer[256] = {};
+    ssize_t n = ::read(fds[0], buffer, sizeof buffer);
+    if (n > 0) bytes += size_t(n);
+    if (n <= 0) dup2(quiet[0], fds[0]);
+    probe->enter(n > 0 ? 1 : 2);
+  }
+};
+
+TEST(DispatchContract, ReadableHandlerRunsOnItsQueueOneAtATimeUntilTheEnd) {
+  auto* reader = new PipeReader;  // the watcher outlives the test
+  ASSERT_EQ(pipe(reader->fds), 0);
+  ASSERT_EQ(pipe(reader->quiet), 0);
+  DispatchQueue* queue = createSerialQueue("contract.readable");
+  reader->probe = new QueueProbe(queue);
+  reader->probe->hold();
+  watchReadable(reader->fds[0], queue, [reader] { reader->onReadable(); });
+  const std::string chunk(1000, 'x');
+  ASSERT_EQ(write(reader->fds[1], chunk.data(), chunk.size()), ssize_t(chunk.size()));
+  std::this_thread::sleep_for(50ms);
+  EXPECT_TRUE(reader->probe->tags().empty()) << "the handler ran outside its queue";
+  reader->probe->release();
+  for (int i = 0; i < 2; ++i) {
+    std::this_thread::sleep_for(5ms);
+    ASSERT_EQ(write(reader->fds[1], chunk.data(), chunk.size()), ssize_t(chunk.size()));
+  }
+  for (int i = 0; i < 20000 && reader->bytes < 3 * chunk.size(); ++i) std::this_thread::sleep_for(1ms);
+  close(reader->fds[1]);
+  for (int i = 0; i < 20000; ++i) {
+    std::vector<int> tags = reader->probe->tags();
+    if (!tags.empty() && tags.back() == 2) break;
+    std::this_thread::sleep_for(1ms);
+  }
+  std::vector<int> tags = reader->probe->tags();
+  EXPECT_EQ(reader->bytes, 3 * chunk.size());
+  ASSERT_FALSE(tags.empty());
+  EXPECT_EQ(tags.back(), 2);
+  EXPECT_EQ(std::count(tags.begin(), tags.end(), 2), 1);
+  EXPECT_FALSE(reader->probe->overlapped());
 }
 
 }  // namespace

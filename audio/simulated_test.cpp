@@ -151,6 +151,29 @@ TEST_F(Simulated, PropertyReadStatuses) {
   uint32_t size = 99;
   EXPECT_EQ(getPropertyDataSize(101, {kProcessPID, kScopeGlobal, 0}, 0, nullptr, &size), kNoError);
   EXPECT_EQ(size, 4u);
+
+  struct Qualified {
+    Selector selector;
+    uint32_t qualifierSize;
+    const void* qualifier;
+    Status status;
+  };
+  const int32_t pid = 4242;
+  const StringRef none = nullptr;
+  const Qualified rows[] = {
+      {kTranslatePIDToProcessObject, 0, nullptr, kBadPropertySize},
+      {kTranslatePIDToProcessObject, 8, &pid, kBadPropertySize},
+      {kTranslateUIDToDevice, 4, &pid, kBadPropertySize},
+      {kTranslateUIDToDevice, 8, &none, kIllegalOperation},
+  };
+  for (const Qualified& row : rows) {
+    ObjectID object = 77;
+    uint32_t objectSize = sizeof object;
+    EXPECT_EQ(getPropertyData(kSystemObject, {row.selector, kScopeGlobal, 0}, row.qualifierSize,
+                              row.qualifier, &objectSize, &object),
+              row.status);
+    EXPECT_EQ(object, 77u);
+  }
 }
 
 TEST_F(Simulated, ShortProcessListReadFillsWhatFits) {
@@ -610,6 +633,35 @@ TEST_F(Simulated, TapRecordsItsDescription) {
   EXPECT_EQ(recorded->name, "nimbrel-tap");
   EXPECT_TRUE(recorded->isPrivate);
   EXPECT_EQ(readText(tap, kTapUID), "nimbrel-sim-tap-" + std::to_string(tap));
+}
+
+TEST_F(Simulated, CycleScriptFiresAfterThatManyCycles) {
+  sim::loadWorld(R"({"devices": [{"id": 50, "uid": "speakers"}], "ioBufferFrames": 64, "speed": 20,
+    "script": [{"atCycle": 3, "aggregateAlive": false}]})");
+  Chain chain = makeChain();
+  static Notes notes;
+  notes.seen.clear();
+  ASSERT_EQ(addPropertyListener(chain.aggregate, {kDeviceIsAlive, kScopeGlobal, 0}, mainQueue(),
+                                note<kAlive>, &notes),
+            kNoError);
+  Capture capture;
+  runCycles(chain.aggregate, capture, 3);
+  EXPECT_TRUE(sim::runMainQueueUntil([] { return notes.size() >= 1; }, 20s));
+  EXPECT_GE(sim::cyclesDelivered(), 3u);
+}
+
+TEST_F(Simulated, MainLoopServesTasksInOrderUntilStopped) {
+  std::vector<int> ran;
+  dispatchAsync(mainQueue(), [&] { ran.push_back(1); });
+  dispatchAsync(mainQueue(), [&] {
+    ran.push_back(2);
+    sim::stopMainLoop();
+  });
+  dispatchAsync(mainQueue(), [&] { ran.push_back(3); });
+  runMainLoop();
+  EXPECT_EQ(ran, (std::vector<int>{1, 2}));
+  sim::runMainQueueUntilIdle();
+  EXPECT_EQ(ran, (std::vector<int>{1, 2, 3}));
 }
 
 TEST_F(Simulated, SignalWatcherRunsItsHandlerOnTheMainQueue) {
