@@ -3,6 +3,7 @@
 // read-readiness watchers.
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -76,6 +77,7 @@ class DispatchQueue {
 
  private:
   void work() {
+    pthread_setname_np(pthread_self(), label_.substr(0, 15).c_str());
     std::unique_lock lock(mutex_);
     for (;;) {
       ++idle_;
@@ -221,6 +223,7 @@ void runMainLoop() {
 // its own; whatever action was set before is replaced.
 void watchSignal(int signo, Task handler) {
   sim::state();
+  if (signo <= 0 || signo >= NSIG) return;
   SignalRelay& relay = signalRelay();
   {
     std::lock_guard lock(relay.mutex);
