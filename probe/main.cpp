@@ -33,7 +33,7 @@ bool stdinIsPipe = false;
 
 // usleep takes 32-bit microseconds, which covers 4294967 ms (71 minutes);
 // longer intervals are slept in pieces of that size so nothing wraps.
-void pause(int64_t ms) {
+void sleepFor(int64_t ms) {
   constexpr int64_t kLongestPieceMs = 4294967;
   while (ms > 0) {
     const int64_t piece = std::min(ms, kLongestPieceMs);
@@ -45,9 +45,8 @@ void pause(int64_t ms) {
 // Runs on a background thread. It ends the process with _exit rather than
 // exit: exit would run static destructors and flush stdio while the main
 // thread may be sampling or in the middle of a line, whereas _exit touches
-// nothing the main thread uses. No output is lost by it, since every line
-// is flushed as soon as it is written; a line caught in its write is simply
-// cut short, as with exit.
+// nothing the main thread uses. Nothing already written is lost, since every
+// line is flushed at once; at most the line in hand is dropped or cut short.
 void onStdinReadable() {
   char buffer[256] = {};
   if (read(STDIN_FILENO, buffer, sizeof buffer) > 0) return;
@@ -66,7 +65,7 @@ void tick() {
     ticksSinceEmit = 0;
   }
   if (nameCache.size() > 256) nameCache.clear();
-  pause(intervalMs);
+  sleepFor(intervalMs);
 }
 
 }  // namespace
@@ -75,30 +74,29 @@ void tick() {
 int main(int argc, char** argv) {
   using namespace probe;
 
-  // 1. Fixed tables.
+  // Start-up, in order; the stdin watcher comes last, once Hello is out.
   alwaysOnMicHolders = {kAlwaysOnMicHolders.begin(), kAlwaysOnMicHolders.end()};
   alwaysOnMicHolderNames = {kAlwaysOnMicHolderNames.begin(),
                             kAlwaysOnMicHolderNames.end()};
 
-  // 2, 3. Options; nothing is ever rejected or reported.
+  // Nothing on the command line is ever rejected or reported.
   Options options =
       parseOptions(std::vector<std::string>(argv + 1, argv + argc));
   intervalMs = options.intervalMs;
   excludedPIDs = std::move(options.excludedPIDs);
   excludedBundlePrefixes = std::move(options.excludedBundlePrefixes);
 
-  // 4. Never report ourselves.
+  // Never report ourselves.
   excludedPIDs.insert(static_cast<int32_t>(getpid()));
 
-  // 5, 6. The JSON writer always sorts keys; there is no encoder to set up.
+  // The JSON writer always sorts keys: there is no encoder to set up.
   emit(Hello{.intervalMs = intervalMs});
 
-  // 7, 8.
   lastReport.reset();
   ticksSinceEmit = 0;
   heartbeatTicks = heartbeatTicksFor(intervalMs);
 
-  // 9. Only a pipe is watched: a terminal, a file or /dev/null never ends
+  // Only a pipe is watched: a terminal, a file or /dev/null never ends
   // the probe.
   stdinStat = {};
   if (fstat(STDIN_FILENO, &stdinStat) == 0) {
@@ -108,6 +106,5 @@ int main(int argc, char** argv) {
     }
   }
 
-  // 10.
   for (;;) tick();
 }
