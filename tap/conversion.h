@@ -28,6 +28,11 @@ int64_t convertCycle(std::span<const audio::Buffer> buffers,
 /// Q(v): float sample to 16-bit, truncating; NaN and v >= 1 give 32767.
 int16_t floatToSample(float v);
 
+/// Turns the AVX2 loops on or off (on by default where the processor has
+/// them; tests also check the portable loops). Both give the same samples.
+/// Returns whether they are now on.
+bool useVectorLoops(bool enabled);
+
 }  // namespace tap
 
 #endif  // NIMBREL_TAP_CONVERSION_H_
