@@ -21,6 +21,15 @@ std::span<const uint8_t> Chunk::second() const {
   return {storage.data(), size_t(size - run)};
 }
 
+namespace {
+
+// A position in [0, 2 x length) brought back into the ring; cheaper than %.
+inline int64_t wrap(int64_t position, int64_t length) {
+  return position >= length ? position - length : position;
+}
+
+}  // namespace
+
 OutputQueue::OutputQueue(int64_t capacity)
     : ring_(size_t(capacity)), capacity_(capacity) {}
 
@@ -37,13 +46,13 @@ void OutputQueue::push(const void* bytes, int64_t count) {
     // Dropping the oldest bytes only moves the head, so the work stays
     // proportional to the bytes pushed however full the ring is.
     int64_t dropped = std::min(overflow, size_);
-    head_ = (head_ + dropped) % int64_t(ring_.size());
+    head_ = wrap(head_ + dropped, int64_t(ring_.size()));
     size_ -= dropped;
     droppedBytes_.fetch_add(overflow, std::memory_order_relaxed);
   }
   if (count > 0) {
     int64_t length = int64_t(ring_.size());
-    int64_t tail = (head_ + size_) % length;
+    int64_t tail = wrap(head_ + size_, length);
     int64_t run = std::min(count, length - tail);
     std::memcpy(ring_.data() + tail, source, size_t(run));
     std::memcpy(ring_.data(), source + run, size_t(count - run));
