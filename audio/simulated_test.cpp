@@ -573,9 +573,9 @@ constexpr char kDefaultOutput[] = "dOut";
 
 TEST_F(Simulated, ScriptNotifiesListenersOnTheMainQueueInOrder) {
   sim::loadWorld(R"({"devices": [{"id": 50, "uid": "speakers"}],
-    "script": [{"atMs": 50, "deviceRate": {"uid": "speakers", "rate": 16000}},
-               {"atMs": 60, "aggregateAlive": false},
-               {"atMs": 70, "defaultOutput": null}]})");
+    "script": [{"onListRead": 1, "deviceRate": {"uid": "speakers", "rate": 16000}},
+               {"onListRead": 1, "aggregateAlive": false},
+               {"onListRead": 1, "defaultOutput": null}]})");
   Chain chain = makeChain();
   static Notes notes;  // listeners are never removed
   notes.seen.clear();
@@ -588,6 +588,8 @@ TEST_F(Simulated, ScriptNotifiesListenersOnTheMainQueueInOrder) {
   ASSERT_EQ(addPropertyListener(kSystemObject, {kDefaultOutputDevice, kScopeGlobal, 0}, mainQueue(),
                                 note<kDefaultOutput>, &notes),
             kNoError);
+  processList();
+  EXPECT_TRUE(notes.seen.empty()) << "notified outside the main queue";
   EXPECT_TRUE(sim::runMainQueueUntil([] { return notes.size() >= 4; }, 20s));
   EXPECT_EQ(notes.seen, (std::vector<std::string>{kDeviceRate, kAggregateRate, kAlive, kDefaultOutput}));
   double aggregateRate = 0;
@@ -637,6 +639,12 @@ TEST_F(Simulated, TapRecordsItsDescription) {
   EXPECT_EQ(recorded->name, "nimbrel-tap");
   EXPECT_TRUE(recorded->isPrivate);
   EXPECT_EQ(readText(tap, kTapUID), "nimbrel-sim-tap-" + std::to_string(tap));
+}
+
+TEST_F(Simulated, TimedScriptFiresOnItsOwn) {
+  sim::loadWorld(R"({"script": [{"atMs": 30, "processes": [{"object": 101}]}]})");
+  for (int i = 0; i < 20000 && processList().empty(); ++i) std::this_thread::sleep_for(1ms);
+  EXPECT_EQ(processList(), std::vector<ObjectID>{101});
 }
 
 TEST_F(Simulated, CycleScriptFiresAfterThatManyCycles) {
