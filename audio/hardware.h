@@ -133,6 +133,10 @@ struct Dictionary {
   std::vector<std::pair<std::string, Value>> entries;
   const Value* find(std::string_view key) const;
 };
+// Clang with libstdc++ rejects std::pair<std::string, Value> if the pair is
+// instantiated before Value's destructor (a circular trait check); this use
+// of the destructor settles the order in every file.
+inline void destroyValue(Value& value) { value.~Value(); }
 Status createAggregateDevice(const Dictionary& description,
                              ObjectID* outDeviceID);
 Status destroyAggregateDevice(ObjectID device);

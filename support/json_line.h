@@ -22,6 +22,11 @@ struct JsonValue {
   std::variant<std::string, int64_t, double, bool, JsonArray, JsonObject> v;
 };
 
+// Clang with libstdc++ rejects std::pair<std::string, JsonValue> if the pair
+// is instantiated before JsonValue's destructor (a circular trait check);
+// this use of the destructor settles the order in every file.
+inline void destroyJsonValue(JsonValue& value) { value.~JsonValue(); }
+
 /// The value as one compact line ended by "\n"; absent when it cannot be
 /// written: a string that is not valid UTF-8, a double that is NaN or
 /// infinite, or a key given twice in one object.
