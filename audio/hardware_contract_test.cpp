@@ -22,10 +22,6 @@
 #include "audio/simulated.h"
 #endif
 
-// clang with libstdc++ must see Value's destructor defined before it
-// instantiates std::pair<std::string, Value>, or it finds the pair incomplete.
-[[maybe_unused]] inline void defineValueDestructor(audio::Value& value) { value.~Value(); }
-
 namespace audio {
 namespace {
 

@@ -18,10 +18,6 @@
 #include "audio/process_info.h"
 #include "audio/simulated.h"
 
-// clang with libstdc++ must see Value's destructor defined before it
-// instantiates std::pair<std::string, Value>, or it finds the pair incomplete.
-[[maybe_unused]] inline void defineValueDestructor(audio::Value& value) { value.~Value(); }
-
 namespace audio {
 namespace {
 
