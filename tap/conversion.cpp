@@ -278,10 +278,42 @@ NIMBREL_AVX2 int64_t mixSeveralAvx2(const audio::Buffer* tap, int64_t count,
   return i;
 }
 
+// Frames at to at+7 of an integer buffer of W channels, summed per frame.
+template <int64_t W>
+NIMBREL_AVX2 inline __m256i integerSums8(const uint8_t* x, int64_t at) {
+  if constexpr (W == 2) {
+    __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(x + 4 * at));
+    return _mm256_madd_epi16(v, _mm256_set1_epi16(1));
+  } else {
+    __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(x + 2 * at));
+    return _mm256_cvtepi16_epi32(v);
+  }
+}
+
+// Q(sum x 2^-15 x r), with 2^-15 x r folded into one exact factor.
+NIMBREL_AVX2 inline __m256i integerMean8(__m256i sum, __m256 scaledReciprocal) {
+  return quantise8(_mm256_mul_ps(_mm256_cvtepi32_ps(sum), scaledReciprocal));
+}
+
+template <int64_t W0, int64_t W1>
+NIMBREL_AVX2 int64_t mixTwoIntegerAvx2(const uint8_t* x0, const uint8_t* x1,
+                                       int64_t frames, __m256 scaledReciprocal,
+                                       int16_t* out) {
+  int64_t i = 0;
+  for (; i + 16 <= frames; i += 16) {
+    __m256i low = _mm256_add_epi32(integerSums8<W0>(x0, i), integerSums8<W1>(x1, i));
+    __m256i high = _mm256_add_epi32(integerSums8<W0>(x0, i + 8),
+                                    integerSums8<W1>(x1, i + 8));
+    store16(out + i, integerMean8(low, scaledReciprocal),
+            integerMean8(high, scaledReciprocal));
+  }
+  return i;
+}
+
 // The several-buffer mix of integer buffers. Each sample scaled by 1/32768
 // is a multiple of 2^-15, so while c < 512 every partial float sum is exact:
 // it equals the integer sum scaled once. Summing integers gives the same
-// samples and runs about twice as fast.
+// samples 2-3x faster; two buffers, the usual case, get their own loop.
 NIMBREL_AVX2 int64_t mixSeveralIntegerAvx2(const audio::Buffer* tap,
                                            int64_t count, int64_t c,
                                            int64_t frames, float r,
@@ -290,35 +322,32 @@ NIMBREL_AVX2 int64_t mixSeveralIntegerAvx2(const audio::Buffer* tap,
   for (int64_t k = 0; k < count; ++k) {
     if (tap[k].numberChannels > 2) return 0;
   }
-  const __m256i ones = _mm256_set1_epi16(1);
-  const __m256 scale = _mm256_set1_ps(1.0f / 32768.0f);
-  const __m256 reciprocal = _mm256_set1_ps(r);
-  auto finish = [&](__m256i sum) NIMBREL_AVX2 {
-    __m256 mean = _mm256_mul_ps(_mm256_cvtepi32_ps(sum), scale);  // exact
-    return quantise8(_mm256_mul_ps(mean, reciprocal));
-  };
+  const __m256 scaledReciprocal = _mm256_set1_ps(r / 32768.0f);  // exact
+  if (count == 2) {
+    const uint8_t* x0 = bytesOf(tap[0]);
+    const uint8_t* x1 = bytesOf(tap[1]);
+    const bool stereo0 = tap[0].numberChannels == 2;
+    const bool stereo1 = tap[1].numberChannels == 2;
+    if (stereo0 && stereo1) return mixTwoIntegerAvx2<2, 2>(x0, x1, frames, scaledReciprocal, out);
+    if (stereo0) return mixTwoIntegerAvx2<2, 1>(x0, x1, frames, scaledReciprocal, out);
+    if (stereo1) return mixTwoIntegerAvx2<1, 2>(x0, x1, frames, scaledReciprocal, out);
+    return mixTwoIntegerAvx2<1, 1>(x0, x1, frames, scaledReciprocal, out);
+  }
   int64_t i = 0;
   for (; i + 16 <= frames; i += 16) {
     __m256i low = _mm256_setzero_si256(), high = _mm256_setzero_si256();
     for (int64_t k = 0; k < count; ++k) {
       const uint8_t* x = bytesOf(tap[k]);
       if (tap[k].numberChannels == 2) {
-        auto frames8 = [&](int64_t at) NIMBREL_AVX2 {
-          __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(x + 4 * at));
-          return _mm256_madd_epi16(v, ones);  // left + right per frame
-        };
-        low = _mm256_add_epi32(low, frames8(i));
-        high = _mm256_add_epi32(high, frames8(i + 8));
+        low = _mm256_add_epi32(low, integerSums8<2>(x, i));
+        high = _mm256_add_epi32(high, integerSums8<2>(x, i + 8));
       } else {
-        auto frames8 = [&](int64_t at) NIMBREL_AVX2 {
-          __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(x + 2 * at));
-          return _mm256_cvtepi16_epi32(v);
-        };
-        low = _mm256_add_epi32(low, frames8(i));
-        high = _mm256_add_epi32(high, frames8(i + 8));
+        low = _mm256_add_epi32(low, integerSums8<1>(x, i));
+        high = _mm256_add_epi32(high, integerSums8<1>(x, i + 8));
       }
     }
-    store16(out + i, finish(low), finish(high));
+    store16(out + i, integerMean8(low, scaledReciprocal),
+            integerMean8(high, scaledReciprocal));
   }
   return i;
 }

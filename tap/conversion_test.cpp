@@ -32,6 +32,21 @@ struct Cycle {
   }
 };
 
+template <typename T>
+std::vector<T> repeated(const std::vector<T>& items, int times) {
+  std::vector<T> out;
+  for (int k = 0; k < times; ++k) out.insert(out.end(), items.begin(), items.end());
+  return out;
+}
+
+Cycle repeated(const Cycle& cycle, int times) {
+  Cycle out;
+  for (size_t k = 0; k < cycle.buffers.size(); ++k) {
+    out.raw(cycle.buffers[k].numberChannels, repeated(cycle.storage[k], times));
+  }
+  return out;
+}
+
 ConversionInput inputFor(int64_t sub, bool isFloat) {
   return {sub, isFloat, isFloat ? 4 : 2};
 }
@@ -154,6 +169,11 @@ TEST(Conversion, PathsAverageChannels) {
             c.add<int16_t>(1, {32767, -32768});
             c.add<int16_t>(1, {32767, -32768});
           });
+  addCase("three integer channels in two buffers at full scale", false,
+          {32766, -32767}, [](Cycle& c) {
+            c.add<int16_t>(1, {32767, -32768});
+            c.add<int16_t>(2, {32767, 32767, -32768, -32768});
+          });
   addCase("several float buffers multiply by the reciprocal", true, {12287},
           [](Cycle& c) {
             c.add<float>(1, {0.5f});
@@ -175,11 +195,16 @@ TEST(Conversion, PathsAverageChannels) {
             c.add<float>(1, std::vector<float>(16, 3e7f));
             c.add<float>(2, stereo);
           });
+  // Each case also runs 16 times over in one cycle, long enough for the
+  // vector loops, which take whole blocks of 16 frames.
   for (bool vector : {false, true}) {
     useVectorLoops(vector);  // ends on: the default
     for (const Case& c : cases) {
       EXPECT_EQ(convert(c.cycle, inputFor(0, c.isFloat)), c.expected)
           << c.name << (vector ? ", vector loops" : "");
+      EXPECT_EQ(convert(repeated(c.cycle, 16), inputFor(0, c.isFloat)),
+                repeated(c.expected, 16))
+          << c.name << ", 16 times" << (vector ? ", vector loops" : "");
     }
   }
 }
@@ -357,6 +382,17 @@ void compareWithReferenceOnRandomCycles() {
     std::vector<int16_t> expected = reference(cycle.buffers, in);
     ASSERT_EQ(std::vector<int16_t>(scratch.begin(), scratch.begin() + got), expected)
         << "round " << round;
+  }
+}
+
+TEST(Conversion, ManyLoudBuffersRoundAsFloatSums) {
+  // 300 stereo buffers at 32765: the float sums pass 512 and start to round,
+  // so the mix gives 32763 where exact integer arithmetic would give 32764.
+  Cycle cycle;
+  for (int k = 0; k < 300; ++k) cycle.add<int16_t>(2, std::vector<int16_t>(32, 32765));
+  for (bool vector : {false, true}) {
+    useVectorLoops(vector);  // ends on: the default
+    EXPECT_EQ(convert(cycle, inputFor(0, false)), std::vector<int16_t>(16, 32763));
   }
 }
 
