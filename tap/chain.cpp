@@ -100,7 +100,7 @@ std::string makeAggregateUID() {
   std::mt19937_64 generator(seed);
   uint64_t high = generator();
   uint64_t low = generator();
-  high = (high & ~uint64_t{0xF000}) | 0x4000;  // version 4
+  high = (high & ~uint64_t{0xF000}) | 0x4000;                // version 4
   low = (low & ~(uint64_t{3} << 62)) | (uint64_t{1} << 63);  // RFC 4122 variant
   char uuid[37];
   std::snprintf(uuid, sizeof(uuid), "%08X-%04X-%04X-%04X-%012llX",
@@ -161,10 +161,9 @@ std::string readTapUID() {
 std::string readOutputUID() {
   audio::ObjectID device = audio::kUnknownObject;
   uint32_t size = sizeof(device);
-  const audio::Status status =
-      audio::getPropertyData(systemObject,
-                             globalAddress(audio::kDefaultOutputDevice), 0,
-                             nullptr, &size, &device);
+  const audio::Status status = audio::getPropertyData(
+      systemObject, globalAddress(audio::kDefaultOutputDevice), 0, nullptr,
+      &size, &device);
   if (status != audio::kNoError || device == audio::kUnknownObject) {
     fail(kNoOutputDevice, std::nullopt);
   }
@@ -217,12 +216,10 @@ void deriveFormat(const std::string& outputUID) {
 
   double rate = 0;
   size = sizeof(rate);
-  aggregateRate = audio::getPropertyData(
-                      aggregateID,
-                      globalAddress(audio::kDeviceNominalSampleRate), 0,
-                      nullptr, &size, &rate) == audio::kNoError
-                      ? rate
-                      : 0;
+  const audio::Status rateStatus = audio::getPropertyData(
+      aggregateID, globalAddress(audio::kDeviceNominalSampleRate), 0, nullptr,
+      &size, &rate);
+  aggregateRate = rateStatus == audio::kNoError ? rate : 0;
   // Not-a-number fails the comparison and falls back as well.
   sampleRate = aggregateRate > 0 ? aggregateRate : tapRate;
 

@@ -16,8 +16,8 @@ namespace {
 std::vector<std::byte> configuration(uint32_t numberBuffers,
                                      const std::vector<uint32_t>& channels,
                                      std::size_t size) {
-  std::vector<std::byte> bytes(
-      offsetof(audio::BufferList, buffers) + channels.size() * sizeof(audio::Buffer));
+  std::vector<std::byte> bytes(offsetof(audio::BufferList, buffers) +
+                               channels.size() * sizeof(audio::Buffer));
   std::memcpy(bytes.data(), &numberBuffers, sizeof(numberBuffers));
   for (std::size_t i = 0; i < channels.size(); ++i) {
     audio::Buffer buffer{channels[i], 0, nullptr};
@@ -39,13 +39,13 @@ TEST(Chain, StreamChannelsCountOnlyBuffersInsideTheReturnedSize) {
     int64_t expected;
   };
   const Case cases[] = {
-      {0, {}, 0, 0},                         // nothing returned
-      {2, {2, 2}, 3, 0},                     // not even the count fits
-      {0, {}, head, 0},                      // no input streams
-      {2, {2, 2}, head + 2 * one, 4},        // two stereo input streams
-      {3, {1, 0, 2}, head + 3 * one, 3},     // a 0-channel stream adds 0
-      {1, {2, 8}, head + 2 * one, 2},        // count below what fits
-      {2, {2, 2}, head + one, 2},            // count beyond the size
+      {0, {}, 0, 0},                      // nothing returned
+      {2, {2, 2}, 3, 0},                  // not even the count fits
+      {0, {}, head, 0},                   // no input streams
+      {2, {2, 2}, head + 2 * one, 4},     // two stereo input streams
+      {3, {1, 0, 2}, head + 3 * one, 3},  // a 0-channel stream adds 0
+      {1, {2, 8}, head + 2 * one, 2},     // count below what fits
+      {2, {2, 2}, head + one, 2},         // count beyond the size
       {0xFFFFFFFF, {1, 1, 1}, head + 3 * one, 3},
       {2, {2, 2}, head + one + one / 2, 2},  // a record cut in half
   };
@@ -103,7 +103,8 @@ TEST(Chain, AggregateDescriptionHasTheEightEntries) {
   ASSERT_EQ(subdevices[0].entries.size(), 1u);
   EXPECT_EQ(text(subdevices[0], "uid"), "speakers/1");
 
-  const auto& taps = std::get<std::vector<audio::Dictionary>>(d.find("taps")->v);
+  const auto& taps =
+      std::get<std::vector<audio::Dictionary>>(d.find("taps")->v);
   ASSERT_EQ(taps.size(), 1u);
   ASSERT_EQ(taps[0].entries.size(), 2u);
   EXPECT_EQ(text(taps[0], "uid"), "tap-uid");

@@ -43,10 +43,9 @@ OutputDeviceListener* outputDeviceListener = nullptr;
 audio::ObjectID defaultOutputDevice() {
   audio::ObjectID device = audio::kUnknownObject;
   uint32_t size = sizeof(device);
-  const audio::Status status =
-      audio::getPropertyData(systemObject,
-                             globalAddress(audio::kDefaultOutputDevice), 0,
-                             nullptr, &size, &device);
+  const audio::Status status = audio::getPropertyData(
+      systemObject, globalAddress(audio::kDefaultOutputDevice), 0, nullptr,
+      &size, &device);
   return status == audio::kNoError ? device : audio::kUnknownObject;
 }
 
@@ -62,9 +61,8 @@ void aggregateChanged(void* context) {
   if (listener.selector == audio::kDeviceIsAlive) {
     uint32_t alive = 1;
     uint32_t size = sizeof(alive);
-    if (audio::getPropertyData(aggregateID, globalAddress(listener.selector),
-                               0, nullptr, &size,
-                               &alive) != audio::kNoError ||
+    if (audio::getPropertyData(aggregateID, globalAddress(listener.selector), 0,
+                               nullptr, &size, &alive) != audio::kNoError ||
         alive != 0) {
       return;
     }
@@ -72,9 +70,8 @@ void aggregateChanged(void* context) {
     // Any rate but the announced one counts, 0 and not-a-number included.
     double rate = 0;
     uint32_t size = sizeof(rate);
-    if (audio::getPropertyData(aggregateID, globalAddress(listener.selector),
-                               0, nullptr, &size,
-                               &rate) != audio::kNoError ||
+    if (audio::getPropertyData(aggregateID, globalAddress(listener.selector), 0,
+                               nullptr, &size, &rate) != audio::kNoError ||
         rate == sampleRate) {
       return;
     }
@@ -123,23 +120,20 @@ void installDeviceChangeListeners(const std::string& outputUID) {
   defaultOutputListener = new DefaultOutputListener{outputUID};
   audio::addPropertyListener(systemObject, deviceChangeAddress, main,
                              defaultOutputChanged, defaultOutputListener);
-  livenessListener = new AggregateListener{outputUID, audio::kDeviceIsAlive,
-                                           "aggregate-dead"};
-  audio::addPropertyListener(aggregateID,
-                             globalAddress(audio::kDeviceIsAlive), main,
-                             aggregateChanged, livenessListener);
+  livenessListener =
+      new AggregateListener{outputUID, audio::kDeviceIsAlive, "aggregate-dead"};
+  audio::addPropertyListener(aggregateID, globalAddress(audio::kDeviceIsAlive),
+                             main, aggregateChanged, livenessListener);
   rateListener = new AggregateListener{
       outputUID, audio::kDeviceNominalSampleRate, "sample-rate-changed"};
   audio::addPropertyListener(aggregateID,
                              globalAddress(audio::kDeviceNominalSampleRate),
                              main, aggregateChanged, rateListener);
   if (outputDeviceID) {
-    outputDeviceListener =
-        new OutputDeviceListener{outputUID, *outputDeviceID};
-    audio::addPropertyListener(*outputDeviceID,
-                               globalAddress(audio::kDeviceNominalSampleRate),
-                               main, outputDeviceRateChanged,
-                               outputDeviceListener);
+    outputDeviceListener = new OutputDeviceListener{outputUID, *outputDeviceID};
+    audio::addPropertyListener(
+        *outputDeviceID, globalAddress(audio::kDeviceNominalSampleRate), main,
+        outputDeviceRateChanged, outputDeviceListener);
   }
 }
 

@@ -39,9 +39,8 @@ audio::Status procStatus = audio::kNoError;
 audio::Status startStatus = audio::kNoError;
 
 bool announced = false;
-audio::PropertyAddress deviceChangeAddress{audio::kDefaultOutputDevice,
-                                           audio::kScopeGlobal,
-                                           audio::kElementMain};
+audio::PropertyAddress deviceChangeAddress{
+    audio::kDefaultOutputDevice, audio::kScopeGlobal, audio::kElementMain};
 struct stat stdinStat {};
 
 }  // namespace tap

@@ -1,7 +1,6 @@
 // End-to-end tests of nimbrel-tap: the real binary on simulated worlds,
 // through real pipes, checked byte for byte.
 #include <gtest/gtest.h>
-
 #include <signal.h>
 
 #include <chrono>
@@ -44,7 +43,8 @@ const std::string kSpeakersFormat =
 
 std::string errorLine(const std::string& code, const std::string& message,
                       std::optional<int32_t> status) {
-  std::string line = "{\"code\":\"" + code + "\",\"message\":\"" + message + "\"";
+  std::string line =
+      "{\"code\":\"" + code + "\",\"message\":\"" + message + "\"";
   if (status) line += ",\"status\":" + std::to_string(*status);
   return line + ",\"type\":\"error\"}";
 }
@@ -124,9 +124,9 @@ void expectCleanExit(Child& tap) {
 
 TEST(TapEndToEnd, DefaultMachineAnnouncesFormatThenWritesSilence) {
   Child tap(NIMBREL_TAP_PATH, {});
-  EXPECT_EQ(tap.readLine(Stream::Stderr),
-            formatLine(1, 0, R"("nimbrel-sim-speakers")", "48000", true,
-                       "48000"));
+  EXPECT_EQ(
+      tap.readLine(Stream::Stderr),
+      formatLine(1, 0, R"("nimbrel-sim-speakers")", "48000", true, "48000"));
   EXPECT_EQ(tap.readLine(Stream::Stderr), kStarted);
   EXPECT_EQ(tap.readBytes(Stream::Stdout, 48000), std::string(48000, '\0'));
   tap.closeStdin();
@@ -140,65 +140,47 @@ TEST(TapEndToEnd, FormatLineDescribesTheChainBuilt) {
     CaptureWorld world;
     std::string format;
   };
-  auto world = [](auto change) {
-    CaptureWorld w;
-    change(w);
-    return w;
-  };
+  const std::string speakers = R"("speakers")";
   const Case cases[] = {
       {"device rate wins over the tap's",
-       world([](CaptureWorld& w) {
-         w.deviceRate = 44100;
-         w.tapBuffers = {2};
-       }),
-       formatLine(2, 0, R"("speakers")", "44100", true, "48000")},
+       {.deviceRate = 44100, .tapBuffers = {2}},
+       formatLine(2, 0, speakers, "44100", true, "48000")},
       {"unreadable aggregate rate falls back to the tap's",
-       world([](CaptureWorld& w) {
-         w.tapRate = 96000;
-         w.extra = R"(,"failures":[{"op":"get","selector":"nsrt","object":400,"status":-50}])";
-       }),
-       formatLine(1, 0, R"("speakers")", "96000", true, "96000")},
+       {.tapRate = 96000,
+        .extra = R"(,"failures":[{"op":"get","selector":"nsrt",)"
+                 R"("object":400,"status":-50}])"},
+       formatLine(1, 0, speakers, "96000", true, "96000")},
       {"aggregate rate 0 falls back to the tap's",
-       world([](CaptureWorld& w) {
-         w.deviceRate = 0;
-         w.tapRate = 44100.5;
-       }),
-       formatLine(1, 0, R"("speakers")", "44100.5", true, "44100.5")},
+       {.deviceRate = 0, .tapRate = 44100.5},
+       formatLine(1, 0, speakers, "44100.5", true, "44100.5")},
       {"one stereo input stream",
-       world([](CaptureWorld& w) { w.inputStreams = {2}; }),
-       formatLine(1, 2, R"("speakers")", "48000", true, "48000")},
+       {.inputStreams = {2}},
+       formatLine(1, 2, speakers, "48000", true, "48000")},
       {"two stereo input streams",
-       world([](CaptureWorld& w) { w.inputStreams = {2, 2}; }),
-       formatLine(1, 4, R"("speakers")", "48000", true, "48000")},
+       {.inputStreams = {2, 2}},
+       formatLine(1, 4, speakers, "48000", true, "48000")},
       {"buffer count beyond the configuration's size",
-       world([](CaptureWorld& w) {
-         w.inputStreams = {2, 2};
-         w.outputExtra = R"(,"reportedBufferCount":4000000000)";
-       }),
-       formatLine(1, 4, R"("speakers")", "48000", true, "48000")},
+       {.inputStreams = {2, 2},
+        .outputExtra = R"(,"reportedBufferCount":4000000000)"},
+       formatLine(1, 4, speakers, "48000", true, "48000")},
       {"buffer count below the configuration's size",
-       world([](CaptureWorld& w) {
-         w.inputStreams = {2, 2};
-         w.outputExtra = R"(,"reportedBufferCount":1)";
-       }),
-       formatLine(1, 2, R"("speakers")", "48000", true, "48000")},
+       {.inputStreams = {2, 2}, .outputExtra = R"(,"reportedBufferCount":1)"},
+       formatLine(1, 2, speakers, "48000", true, "48000")},
       {"output UID that does not translate back",
-       world([](CaptureWorld& w) {
-         w.inputStreams = {2, 2};
-         w.extra = R"(,"failures":[{"op":"get","selector":"uidd","status":-50}])";
-       }),
-       formatLine(1, 0, R"("speakers")", "48000", true, "48000")},
+       {.inputStreams = {2, 2},
+        .extra =
+            R"(,"failures":[{"op":"get","selector":"uidd","status":-50}])"},
+       formatLine(1, 0, speakers, "48000", true, "48000")},
       {"unreadable input configuration",
-       world([](CaptureWorld& w) {
-         w.inputStreams = {2};
-         w.extra = R"(,"failures":[{"op":"getSize","selector":"slay","status":-50}])";
-       }),
-       formatLine(1, 0, R"("speakers")", "48000", true, "48000")},
+       {.inputStreams = {2},
+        .extra = R"(,"failures":[{"op":"getSize","selector":"slay",)"
+                 R"("status":-50}])"},
+       formatLine(1, 0, speakers, "48000", true, "48000")},
       {"16-bit integer tap",
-       world([](CaptureWorld& w) { w.isFloat = false; }),
-       formatLine(1, 0, R"("speakers")", "48000", false, "48000")},
+       {.isFloat = false},
+       formatLine(1, 0, speakers, "48000", false, "48000")},
       {"UID with a slash and non-ASCII text",
-       world([](CaptureWorld& w) { w.outputUID = "Haut-parleurs/USB \u00e9"; }),
+       {.outputUID = "Haut-parleurs/USB \u00e9"},
        formatLine(1, 0, "\"Haut-parleurs\\/USB \u00e9\"", "48000", true,
                   "48000")},
   };
@@ -219,84 +201,60 @@ TEST(TapEndToEnd, PCMFollowsTheConversionRulesBitForBit) {
   struct Case {
     const char* name;
     CaptureWorld world;
-    std::vector<std::string> args;
-    std::vector<int32_t> excluded;
+    std::vector<std::string> args{};
+    std::vector<int32_t> excluded{};
   };
   const tapworld::Player fullRamp{4242, ramp(-1.0, 1.0 / 1024, 2048)};
   const tapworld::Player fineRamp{4242, ramp(-0.9, 0.000173, 10007)};
   const tapworld::Player hot{5150, constant(0.3)};
   const tapworld::Player beep{6000, square(0.25, 96)};
-  auto world = [](std::vector<tapworld::Player> players, auto change) {
-    CaptureWorld w;
-    w.players = std::move(players);
-    change(w);
-    return w;
-  };
-  auto none = [](CaptureWorld&) {};
   const Case cases[] = {
-      {"float mono", world({fullRamp}, none), {}, {}},
+      {"float mono", {.players = {fullRamp}}},
       {"float mono, two processes summed past full scale",
-       world({fullRamp, hot}, none), {}, {}},
+       {.players = {fullRamp, hot}}},
       {"float stereo",
-       world({fineRamp, beep}, [](CaptureWorld& w) {
-         w.tapBuffers = {2};
-         w.gains = {1.0, 0.3};
-       }), {}, {}},
+       {.players = {fineRamp, beep}, .tapBuffers = {2}, .gains = {1.0, 0.3}}},
       {"float, three channels in one buffer",
-       world({fineRamp}, [](CaptureWorld& w) {
-         w.tapBuffers = {3};
-         w.gains = {1.0, 0.5, -0.7};
-       }), {}, {}},
+       {.players = {fineRamp}, .tapBuffers = {3}, .gains = {1.0, 0.5, -0.7}}},
       {"16-bit mono, clipped at both ends",
-       world({fullRamp}, [](CaptureWorld& w) {
-         w.isFloat = false;
-         w.gains = {1.2};
-       }), {}, {}},
+       {.players = {fullRamp}, .isFloat = false, .gains = {1.2}}},
       {"16-bit stereo",
-       world({fineRamp, beep}, [](CaptureWorld& w) {
-         w.isFloat = false;
-         w.tapBuffers = {2};
-         w.gains = {1.0, -0.45};
-       }), {}, {}},
+       {.players = {fineRamp, beep},
+        .isFloat = false,
+        .tapBuffers = {2},
+        .gains = {1.0, -0.45}}},
       {"float split over two buffers",
-       world({fineRamp, beep}, [](CaptureWorld& w) {
-         w.tapBuffers = {1, 1};
-         w.gains = {1.0, 0.5};
-       }), {}, {}},
+       {.players = {fineRamp, beep},
+        .tapBuffers = {1, 1},
+        .gains = {1.0, 0.5}}},
       {"float split over buffers of 1 and 2 channels",
-       world({fineRamp}, [](CaptureWorld& w) {
-         w.tapBuffers = {1, 2};
-         w.gains = {0.9, 0.7, 0.1};
-       }), {}, {}},
+       {.players = {fineRamp}, .tapBuffers = {1, 2}, .gains = {0.9, 0.7, 0.1}}},
       {"16-bit split over two buffers",
-       world({fullRamp, hot}, [](CaptureWorld& w) {
-         w.isFloat = false;
-         w.tapBuffers = {1, 1};
-         w.gains = {1.0, 0.6};
-       }), {}, {}},
+       {.players = {fullRamp, hot},
+        .isFloat = false,
+        .tapBuffers = {1, 1},
+        .gains = {1.0, 0.6}}},
       {"float mono behind a stereo input stream",
-       world({fineRamp}, [](CaptureWorld& w) { w.inputStreams = {2}; }), {},
-       {}},
+       {.players = {fineRamp}, .inputStreams = {2}}},
       {"float split behind two input streams",
-       world({fineRamp, beep}, [](CaptureWorld& w) {
-         w.inputStreams = {2, 2};
-         w.tapBuffers = {1, 1};
-         w.gains = {0.8, 0.4};
-       }), {}, {}},
+       {.players = {fineRamp, beep},
+        .inputStreams = {2, 2},
+        .tapBuffers = {1, 1},
+        .gains = {0.8, 0.4}}},
       {"16-bit stereo behind input streams of 1 and 2 channels",
-       world({fullRamp}, [](CaptureWorld& w) {
-         w.isFloat = false;
-         w.inputStreams = {1, 2};
-         w.tapBuffers = {2};
-         w.gains = {1.0, 0.25};
-       }), {}, {}},
+       {.players = {fullRamp},
+        .inputStreams = {1, 2},
+        .isFloat = false,
+        .tapBuffers = {2},
+        .gains = {1.0, 0.25}}},
       {"an excluded process is not heard",
-       world({fineRamp, hot, beep}, none),
-       {"--exclude-pid", "5150"}, {5150}},
+       {.players = {fineRamp, hot, beep}},
+       {"--exclude-pid", "5150"},
+       {5150}},
       {"excluded processes in any order, bad values skipped",
-       world({fineRamp, hot, beep}, none),
-       {"--exclude-pid", "x", "--exclude-pid", "6000", "--exclude-pid",
-        "77777", "--exclude-pid", "4242"},
+       {.players = {fineRamp, hot, beep}},
+       {"--exclude-pid", "x", "--exclude-pid", "6000", "--exclude-pid", "77777",
+        "--exclude-pid", "4242"},
        {6000, 4242}},
   };
   constexpr uint64_t kFrames = 16 * 512;
@@ -328,9 +286,8 @@ TEST(TapEndToEnd, EachStartUpFailureWritesItsErrorLineAndExits1) {
     bool tornDown;
   };
   const Case cases[] = {
-      {"tap creation fails",
-       R"([{"op":"createProcessTap","status":-50}])", false,
-       errorLine("TAP_CREATE_FAILED", tapCreate, -50), false, false},
+      {"tap creation fails", R"([{"op":"createProcessTap","status":-50}])",
+       false, errorLine("TAP_CREATE_FAILED", tapCreate, -50), false, false},
       {"tap creation makes no tap",
        R"([{"op":"createProcessTap","status":0,"noObject":true}])", false,
        errorLine("TAP_CREATE_FAILED", tapCreate, 0), false, false},
@@ -339,18 +296,15 @@ TEST(TapEndToEnd, EachStartUpFailureWritesItsErrorLineAndExits1) {
        errorLine("TAP_UID_FAILED", "Could not read the tap UID.", std::nullopt),
        false, false},
       {"no default output device", "[]", true,
-       errorLine("NO_OUTPUT_DEVICE", "No default output device.",
-                 std::nullopt),
+       errorLine("NO_OUTPUT_DEVICE", "No default output device.", std::nullopt),
        false, false},
       {"default output unreadable",
        R"([{"op":"get","selector":"dOut","status":-50}])", false,
-       errorLine("NO_OUTPUT_DEVICE", "No default output device.",
-                 std::nullopt),
+       errorLine("NO_OUTPUT_DEVICE", "No default output device.", std::nullopt),
        false, false},
       {"default output's UID unreadable",
        R"([{"op":"get","selector":"uid ","object":50,"status":-50}])", false,
-       errorLine("NO_OUTPUT_DEVICE", "No default output device.",
-                 std::nullopt),
+       errorLine("NO_OUTPUT_DEVICE", "No default output device.", std::nullopt),
        false, false},
       {"aggregate creation fails",
        R"([{"op":"createAggregateDevice","status":1852797029}])", false,
@@ -367,8 +321,8 @@ TEST(TapEndToEnd, EachStartUpFailureWritesItsErrorLineAndExits1) {
        errorLine("TAP_FORMAT_FAILED", "Could not read the tap stream format.",
                  std::nullopt),
        false, true},
-      {"I/O proc creation fails",
-       R"([{"op":"createIOProc","status":-66}])", false,
+      {"I/O proc creation fails", R"([{"op":"createIOProc","status":-66}])",
+       false,
        errorLine("IOPROC_FAILED", "AudioDeviceCreateIOProcIDWithBlock failed.",
                  -66),
        true, true},
@@ -377,10 +331,8 @@ TEST(TapEndToEnd, EachStartUpFailureWritesItsErrorLineAndExits1) {
        errorLine("IOPROC_FAILED", "AudioDeviceCreateIOProcIDWithBlock failed.",
                  0),
        true, true},
-      {"device start fails",
-       R"([{"op":"start","status":1937010544}])", false,
-       errorLine("DEVICE_START_FAILED", "AudioDeviceStart failed.",
-                 1937010544),
+      {"device start fails", R"([{"op":"start","status":1937010544}])", false,
+       errorLine("DEVICE_START_FAILED", "AudioDeviceStart failed.", 1937010544),
        true, true},
   };
   for (const Case& c : cases) {
@@ -402,9 +354,9 @@ TEST(TapEndToEnd, EachStartUpFailureWritesItsErrorLineAndExits1) {
     // Read as soon as the error line is out: the chain is gone by then.
     const std::vector<std::string> destroys = destroyCalls(tap);
     if (c.tornDown) {
-      EXPECT_EQ(destroys, (std::vector<std::string>{
-                              "destroyAggregateDevice 400",
-                              "destroyProcessTap 300"}));
+      EXPECT_EQ(destroys,
+                (std::vector<std::string>{"destroyAggregateDevice 400",
+                                          "destroyProcessTap 300"}));
     } else {
       EXPECT_EQ(destroys, std::vector<std::string>{});
     }
@@ -428,9 +380,8 @@ TEST(TapEndToEnd, StopWritesOutEverythingQueuedAndExits0) {
   const Case cases[] = {{"SIGTERM", Stop::kSigterm},
                         {"SIGINT", Stop::kSigint},
                         {"end of standard input", Stop::kEndOfStdin}};
-  CaptureWorld world;
-  world.players = {{4242, ramp(-1.0, 1.0 / 1024, 2048)}};
-  world.extra = kDeathScript;
+  const CaptureWorld world{.players = {{4242, ramp(-1.0, 1.0 / 1024, 2048)}},
+                           .extra = kDeathScript};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     Child tap(NIMBREL_TAP_PATH, on(world));
@@ -468,8 +419,7 @@ TEST(TapEndToEnd, StopWritesOutEverythingQueuedAndExits0) {
 }
 
 TEST(TapEndToEnd, StdinFromDevNullRunsUntilASignal) {
-  CaptureWorld world;
-  world.extra = kDeathScript;
+  const CaptureWorld world{.extra = kDeathScript};
   Child tap(NIMBREL_TAP_PATH, on(world, {}, e2e::Stdin::DevNull));
   ASSERT_EQ(tap.readLine(Stream::Stderr), kSpeakersFormat);
   ASSERT_EQ(tap.readLine(Stream::Stderr), kStarted);
@@ -483,8 +433,7 @@ TEST(TapEndToEnd, StdinFromDevNullRunsUntilASignal) {
 }
 
 TEST(TapEndToEnd, BytesWrittenToStdinAreIgnored) {
-  CaptureWorld world;
-  world.players = {{4242, ramp(-1.0, 1.0 / 1024, 2048)}};
+  const CaptureWorld world{.players = {{4242, ramp(-1.0, 1.0 / 1024, 2048)}}};
   Child tap(NIMBREL_TAP_PATH, on(world));
   ASSERT_EQ(tap.readLine(Stream::Stderr), kSpeakersFormat);
   ASSERT_EQ(tap.readLine(Stream::Stderr), kStarted);
@@ -536,8 +485,7 @@ TEST(TapEndToEnd, EachDeviceChangeIsAnnouncedOnce) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    CaptureWorld world;
-    world.extra = c.extra;
+    const CaptureWorld world{.extra = c.extra};
     Child tap(NIMBREL_TAP_PATH, on(world));
     ASSERT_EQ(tap.readLine(Stream::Stderr), kSpeakersFormat);
     ASSERT_EQ(tap.readLine(Stream::Stderr), kStarted);
@@ -613,19 +561,21 @@ TEST(TapEndToEnd, ChangesThatLeaveTheRouteAsAnnouncedWriteNothing) {
 TEST(TapEndToEnd, AfterOneAnnouncementNothingMoreAndCaptureGoesOn) {
   CaptureWorld world;
   world.players = {{4242, ramp(-1.0, 1.0 / 1024, 2048)}};
-  world.extra = R"(,"script":[)"
-                R"({"atCycle":5,"defaultOutput":"usb-dac"},)"
-                R"({"atCycle":10,"aggregateAlive":false},)"
-                R"({"atCycle":15,"aggregateRate":44100},)"
-                R"({"atCycle":20,"deviceRate":{"uid":"speakers","rate":96000}},)"
-                R"({"atCycle":25,"defaultOutput":null}])";
+  world.extra =
+      R"(,"script":[)"
+      R"({"atCycle":5,"defaultOutput":"usb-dac"},)"
+      R"({"atCycle":10,"aggregateAlive":false},)"
+      R"({"atCycle":15,"aggregateRate":44100},)"
+      R"({"atCycle":20,"deviceRate":{"uid":"speakers","rate":96000}},)"
+      R"({"atCycle":25,"defaultOutput":null}])";
   Child tap(NIMBREL_TAP_PATH, on(world));
   ASSERT_EQ(tap.readLine(Stream::Stderr), kSpeakersFormat);
   ASSERT_EQ(tap.readLine(Stream::Stderr), kStarted);
-  EXPECT_EQ(tap.readLine(Stream::Stderr),
-            changeLine("default-output-changed", R"("speakers")",
-                       R"("usb-dac")"));
-  // Forty cycles out means every scripted change has been served.
+  EXPECT_EQ(
+      tap.readLine(Stream::Stderr),
+      changeLine("default-output-changed", R"("speakers")", R"("usb-dac")"));
+  // Forty cycles out, every scripted change is queued for its listeners
+  // ahead of the stop.
   std::string pcm = tap.readBytes(Stream::Stdout, 40 * kBytesPerCycle);
   ASSERT_EQ(pcm.size(), size_t(40 * kBytesPerCycle));
   tap.sendSignal(SIGTERM);
@@ -655,10 +605,9 @@ TEST(TapEndToEnd, StalledReaderGetsTheNewestAudioWithBoundedMemory) {
   CaptureWorld world;
   world.speed = 4;
   world.players = {{4242, ramp(-1.0, 1.0 / 1024, 2048)}};
-  world.extra =
-      ",\"script\":[{\"atCycle\":" + std::to_string(kMarkerCycle) +
-      R"(,"processes":[{"object":100,"pid":4242,"output":true,)"
-      R"("signal":{"kind":"constant","value":0.7501}}]}])";
+  world.extra = ",\"script\":[{\"atCycle\":" + std::to_string(kMarkerCycle) +
+                R"(,"processes":[{"object":100,"pid":4242,"output":true,)"
+                R"("signal":{"kind":"constant","value":0.7501}}]}])";
   Child tap(NIMBREL_TAP_PATH, on(world));
   ASSERT_EQ(tap.readLine(Stream::Stderr), kSpeakersFormat);
   ASSERT_EQ(tap.readLine(Stream::Stderr), kStarted);

@@ -93,18 +93,19 @@ struct Player {
 /// The default output device (id 50, "speakers"), a second device (id 51,
 /// "usb-dac") to switch to, a tap and what plays into it.
 struct CaptureWorld {
-  std::vector<Player> players;
+  // Every member has an initializer, so tables can name only what differs.
+  std::vector<Player> players{};
   std::string outputUID = "speakers";
   std::string otherUID = "usb-dac";
   double deviceRate = 48000;
-  std::vector<uint32_t> inputStreams;  // of the default output device
-  std::string outputExtra;  // more members of that device, leading comma
+  std::vector<uint32_t> inputStreams{};  // of the default output device
+  std::string outputExtra{};  // more members of that device, leading comma
   double tapRate = 48000;
   bool isFloat = true;
   std::vector<uint32_t> tapBuffers{1};  // channels per buffer
-  std::vector<double> gains;            // per channel; missing ones are 1
+  std::vector<double> gains{};          // per channel; missing ones are 1
   double speed = 1;
-  std::string extra;  // more top-level members, each with a leading comma
+  std::string extra{};  // more top-level members, each with a leading comma
 
   uint32_t framesPerCycle() const { return 512; }
 
@@ -112,10 +113,10 @@ struct CaptureWorld {
     std::string processes = "[";
     for (size_t i = 0; i < players.size(); ++i) {
       if (i) processes += ",";
-      processes += "{\"object\":" + std::to_string(100 + i) +
-                    ",\"pid\":" + std::to_string(players[i].pid) +
-                    ",\"output\":true,\"signal\":" +
-                    signalJson(players[i].signal) + "}";
+      processes +=
+          "{\"object\":" + std::to_string(100 + i) +
+          ",\"pid\":" + std::to_string(players[i].pid) +
+          ",\"output\":true,\"signal\":" + signalJson(players[i].signal) + "}";
     }
     processes += "]";
     return "{\"processes\":" + processes +
@@ -176,8 +177,8 @@ inline std::vector<int16_t> convertByTheRules(
   int64_t frames = -1;
   int64_t c = 0;
   for (size_t b = first; b < buffers.size(); ++b) {
-    int64_t samples = int64_t(isFloat ? buffers[b].floats.size()
-                                      : buffers[b].ints.size());
+    int64_t samples =
+        int64_t(isFloat ? buffers[b].floats.size() : buffers[b].ints.size());
     int64_t count = samples / width(buffers[b]);
     frames = frames < 0 ? count : std::min(frames, count);
     c += width(buffers[b]);
@@ -190,8 +191,8 @@ inline std::vector<int16_t> convertByTheRules(
       if (isFloat) {
         float s = 0.0f;
         for (int64_t k = 0; k < c; ++k) s += b.floats[size_t(i * c + k)];
-        out[size_t(i)] = c == 1 ? quantize(b.floats[size_t(i)])
-                                : quantize(s / float(c));
+        out[size_t(i)] =
+            c == 1 ? quantize(b.floats[size_t(i)]) : quantize(s / float(c));
       } else {
         int64_t s = 0;
         for (int64_t k = 0; k < c; ++k) s += b.ints[size_t(i * c + k)];
@@ -213,7 +214,8 @@ inline std::vector<int16_t> convertByTheRules(
     }
   }
   const float r = 1.0f / float(c);
-  for (int64_t i = 0; i < frames; ++i) out[size_t(i)] = quantize(sum[size_t(i)] * r);
+  for (int64_t i = 0; i < frames; ++i)
+    out[size_t(i)] = quantize(sum[size_t(i)] * r);
   return out;
 }
 
