@@ -59,7 +59,12 @@ Source makeSource(const Path& path, int64_t frames) {
   return source;
 }
 
-void convertBench(benchmark::State& state, const Path& path, int64_t frames) {
+void convertBench(benchmark::State& state, const Path& path, int64_t frames,
+                  bool vectorLoops) {
+  if (tap::useVectorLoops(vectorLoops) != vectorLoops) {
+    state.SkipWithError("no vector loops on this processor");
+    return;
+  }
   Source source = makeSource(path, frames);
   tap::ConversionInput input{0, path.isFloat, path.isFloat ? 4 : 2};
   std::vector<int16_t> scratch(65536);
@@ -70,6 +75,7 @@ void convertBench(benchmark::State& state, const Path& path, int64_t frames) {
     benchmark::ClobberMemory();
   }
   state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(source.bytes));
+  tap::useVectorLoops(true);
 }
 
 void memcpyBench(benchmark::State& state, const Path& path, int64_t frames) {
@@ -117,13 +123,16 @@ int main(int argc, char** argv) {
     for (int64_t frames : kFrames) {
       std::string suffix = std::string(path.name) + "/" + std::to_string(frames);
       benchmark::RegisterBenchmark(("memcpy/" + suffix).c_str(), memcpyBench, path, frames);
-      benchmark::RegisterBenchmark(("convert/" + suffix).c_str(), convertBench, path, frames);
+      benchmark::RegisterBenchmark(("convert/" + suffix).c_str(), convertBench, path, frames, true);
+      // The portable loops, which other processors (arm64 among them) run.
+      benchmark::RegisterBenchmark(("portable/" + suffix).c_str(), convertBench, path, frames, false);
     }
   }
   benchmark::Initialize(&argc, argv);
   RatioReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
-  std::printf("\nconversion / memcpy of the same source bytes (same run):\n");
+  std::printf("\nconversion / memcpy of the same source bytes (same run; "
+              "portable loops for information):\n");
   for (const Path& path : kPaths) {
     for (int64_t frames : kFrames) {
       std::string suffix = std::string(path.name) + "/" + std::to_string(frames);
@@ -131,8 +140,12 @@ int main(int argc, char** argv) {
       auto copy = reporter.time("memcpy/" + suffix);
       if (!convert || !copy) continue;
       double ratio = *convert / *copy;
-      std::printf("  %-22s %6.2fx  (target %.0fx) %s\n", suffix.c_str(), ratio,
+      std::printf("  %-22s %6.2fx  (target %.0fx) %-4s", suffix.c_str(), ratio,
                   path.target, ratio <= path.target ? "ok" : "OVER");
+      if (auto portable = reporter.time("portable/" + suffix)) {
+        std::printf("  portable %6.2fx", *portable / *copy);
+      }
+      std::printf("\n");
     }
   }
   benchmark::Shutdown();
