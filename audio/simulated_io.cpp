@@ -16,6 +16,7 @@ struct IOProc {
   IOFunction function = nullptr;
   void* context = nullptr;
   bool destroyed = false;  // under the state lock
+  uint64_t cycles = 0;     // delivered since the start, under the state lock
 
   std::mutex control;  // serialises start, stop and destroy
   std::thread clock;
@@ -180,6 +181,7 @@ void runClock(IOProc* proc) {
     deliver(*proc);
     n += proc->frames;
     std::lock_guard lock(s.mutex);
+    ++proc->cycles;
     ++s.cyclesDelivered;
     fireScript(s, ScriptEntry::Trigger::kAtCycle, s.cyclesDelivered);
   }
@@ -195,6 +197,11 @@ void stopClock(IOProc& proc) {
   }
   proc.clock.join();
   proc.running = false;
+  State& s = state();
+  std::lock_guard lock(s.mutex);
+  if (s.world.logCycles) {
+    logCall(s, "cycles " + std::to_string(proc.device) + " " + std::to_string(proc.cycles));
+  }
 }
 
 std::string callLine(const char* op, ObjectID device, Status status) {
@@ -289,6 +296,7 @@ Status deviceStart(ObjectID device, IOProcID id) {
     DeviceObject* found = findDevice(s, device);
     if (!found || proc->destroyed) return kBadObject;
     prepare(s, *proc, *found);
+    proc->cycles = 0;
   }
   proc->stopRequested = false;
   proc->running = true;

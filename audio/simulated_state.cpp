@@ -211,16 +211,28 @@ ObjectID freeObjectID(const State& s, ObjectID from) {
   return id;
 }
 
-std::optional<Status> failureFor(const State& s, std::string_view op,
+std::optional<Status> failureFor(State& s, std::string_view op,
                                  std::optional<Selector> selector, ObjectID object,
                                  bool* noObject) {
-  for (const FailureRule& rule : s.world.failures) {
+  for (FailureRule& rule : s.world.failures) {
     if (rule.op != op) continue;
     if (rule.selector && rule.selector != selector) continue;
     if (rule.object && *rule.object != object) continue;
-    if (rule.status == kNoError && !rule.noObject) continue;
-    if (noObject) *noObject = rule.noObject;
-    return rule.status;
+    if (rule.status == kNoError && !rule.noObject && rule.delayMs == 0) continue;
+    if (rule.matched++ < rule.skip) continue;
+    // Copied first: a world loaded during the wait replaces the rule.
+    const Status status = rule.status;
+    const bool withoutObject = rule.noObject;
+    if (rule.delayMs > 0) {
+      // The rest of the platform (clocks, script, other calls) goes on.
+      const auto delay = std::chrono::milliseconds(rule.delayMs);
+      s.mutex.unlock();
+      std::this_thread::sleep_for(delay);
+      s.mutex.lock();
+    }
+    if (status == kNoError && !withoutObject) return std::nullopt;
+    if (noObject) *noObject = withoutObject;
+    return status;
   }
   return std::nullopt;
 }

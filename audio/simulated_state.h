@@ -79,8 +79,10 @@ DeviceObject* findDeviceByUID(State& s, std::string_view uid);
 TapObject* findTap(State& s, ObjectID id);
 ObjectID freeObjectID(const State& s, ObjectID from);
 /// The status a failure rule gives this call, if one matches; `noObject`
-/// tells a rule that makes the call succeed without an object.
-std::optional<Status> failureFor(const State& s, std::string_view op,
+/// tells a rule that makes the call succeed without an object. A rule with a
+/// delay releases the lock while the call waits, so callers look objects up
+/// only after this.
+std::optional<Status> failureFor(State& s, std::string_view op,
                                  std::optional<Selector> selector, ObjectID object,
                                  bool* noObject);
 /// Runs every listener of (object, selector) once, on its queue.

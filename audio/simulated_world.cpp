@@ -329,7 +329,9 @@ std::vector<FailureRule> readFailures(Reader& r, const json& v) {
   for (size_t i = 0; i < v.size() && r.ok(); ++i) {
     const json& f = v[i];
     std::string at = "failures[" + std::to_string(i) + "]";
-    if (!r.object(f, at, {"op", "selector", "object", "status", "noObject"})) break;
+    if (!r.object(f, at, {"op", "selector", "object", "status", "noObject", "skip", "delayMs"})) {
+      break;
+    }
     FailureRule rule;
     if (!f.contains("op")) {
       r.fail(at, "missing \"op\"");
@@ -348,6 +350,10 @@ std::vector<FailureRule> readFailures(Reader& r, const json& v) {
       rule.status = Status(r.integer(f["status"], at + ".status", kMinI32, kMaxI32).value_or(0));
     }
     if (f.contains("noObject")) rule.noObject = r.boolean(f["noObject"], at + ".noObject").value_or(false);
+    if (f.contains("skip")) rule.skip = uint64_t(r.integer(f["skip"], at + ".skip", 0, kMaxU32).value_or(0));
+    if (f.contains("delayMs")) {
+      rule.delayMs = uint32_t(r.integer(f["delayMs"], at + ".delayMs", 0, 600000).value_or(0));
+    }
     rules.push_back(std::move(rule));
   }
   return rules;
@@ -461,7 +467,8 @@ std::optional<World> parseWorld(std::string_view text, std::string* error) {
     r.fail("world", "not valid JSON");
   } else if (r.object(v, "world",
                       {"self", "processes", "devices", "defaultOutput", "tap",
-                       "ioBufferFrames", "speed", "failures", "script", "callLog"})) {
+                       "ioBufferFrames", "speed", "failures", "script", "callLog",
+                       "logCycles"})) {
     if (v.contains("self") && r.object(v["self"], "self", {"object", "input", "output"})) {
       const json& s = v["self"];
       world.selfListed = true;
@@ -498,6 +505,7 @@ std::optional<World> parseWorld(std::string_view text, std::string* error) {
     if (v.contains("failures")) world.failures = readFailures(r, v["failures"]);
     if (v.contains("script")) world.script = readScript(r, v["script"]);
     if (v.contains("callLog")) world.callLog = r.string(v["callLog"], "callLog");
+    if (v.contains("logCycles")) world.logCycles = r.boolean(v["logCycles"], "logCycles").value_or(false);
     if (r.ok()) {
       if (world.defaultOutput) addImplicitDevice(world, *world.defaultOutput);
       for (const ScriptEntry& e : world.script) {

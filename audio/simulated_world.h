@@ -65,6 +65,9 @@ struct FailureRule {
   std::optional<ObjectID> object;
   Status status = 0;
   bool noObject = false;
+  uint64_t skip = 0;     // matching calls let through before the rule applies
+  uint32_t delayMs = 0;  // how long a matching call waits first
+  uint64_t matched = 0;  // matching calls so far, counted by the platform
 };
 
 struct ScriptEntry {
@@ -94,6 +97,7 @@ struct World {
   std::vector<FailureRule> failures;
   std::vector<ScriptEntry> script;
   std::optional<std::string> callLog;
+  bool logCycles = false;  // the call log tells how many cycles each stop ended
 };
 
 /// Reads a world; on a bad world returns absent and says why in `error`.
