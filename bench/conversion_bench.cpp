@@ -21,8 +21,8 @@ struct Path {
 };
 
 const Path kPaths[] = {
-    {"float_mono", true, {1}, 2.0},      {"float_stereo", true, {2}, 2.0},
-    {"int_mono", false, {1}, 4.0},       {"int_stereo", false, {2}, 4.0},
+    {"float_mono", true, {1}, 2.0},       {"float_stereo", true, {2}, 2.0},
+    {"int_mono", false, {1}, 4.0},        {"int_stereo", false, {2}, 4.0},
     {"several_float", true, {1, 1}, 2.0}, {"several_int", false, {1, 1}, 4.0},
 };
 const int64_t kFrames[] = {512, 4096};
@@ -121,21 +121,27 @@ class RatioReporter : public benchmark::ConsoleReporter {
 int main(int argc, char** argv) {
   for (const Path& path : kPaths) {
     for (int64_t frames : kFrames) {
-      std::string suffix = std::string(path.name) + "/" + std::to_string(frames);
-      benchmark::RegisterBenchmark(("memcpy/" + suffix).c_str(), memcpyBench, path, frames);
-      benchmark::RegisterBenchmark(("convert/" + suffix).c_str(), convertBench, path, frames, true);
+      std::string suffix =
+          std::string(path.name) + "/" + std::to_string(frames);
+      benchmark::RegisterBenchmark(("memcpy/" + suffix).c_str(), memcpyBench,
+                                   path, frames);
+      benchmark::RegisterBenchmark(("convert/" + suffix).c_str(), convertBench,
+                                   path, frames, true);
       // The portable loops, which other processors (arm64 among them) run.
-      benchmark::RegisterBenchmark(("portable/" + suffix).c_str(), convertBench, path, frames, false);
+      benchmark::RegisterBenchmark(("portable/" + suffix).c_str(), convertBench,
+                                   path, frames, false);
     }
   }
   benchmark::Initialize(&argc, argv);
   RatioReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
-  std::printf("\nconversion / memcpy of the same source bytes (same run; "
-              "portable loops for information):\n");
+  std::printf(
+      "\nconversion / memcpy of the same source bytes (same run; "
+      "portable loops for information):\n");
   for (const Path& path : kPaths) {
     for (int64_t frames : kFrames) {
-      std::string suffix = std::string(path.name) + "/" + std::to_string(frames);
+      std::string suffix =
+          std::string(path.name) + "/" + std::to_string(frames);
       auto convert = reporter.time("convert/" + suffix);
       auto copy = reporter.time("memcpy/" + suffix);
       if (!convert || !copy) continue;

@@ -36,7 +36,8 @@ void pushFull(benchmark::State& state) {
   std::vector<uint8_t> fill(tap::OutputQueue::kDefaultCapacity, 0);
   queue.push(fill.data(), int64_t(fill.size()));
   std::vector<uint8_t> bytes(kPush, 0x5A);
-  for (auto _ : state) queue.push(bytes.data(), kPush);  // drops 1,024 each time
+  for (auto _ : state)
+    queue.push(bytes.data(), kPush);  // drops 1,024 each time
   if (queue.droppedBytes() != int64_t(state.iterations()) * kPush) {
     state.SkipWithError("the full queue did not drop");
   }
@@ -82,9 +83,10 @@ int main(int argc, char** argv) {
   auto full = reporter.time("pushFull");
   if (empty && full) {
     double ratio = *full / *empty;
-    std::printf("\npush of 1,024 bytes, full / empty queue (same run): %.2fx "
-                "(target 1.5x) %s\n",
-                ratio, ratio <= 1.5 ? "ok" : "OVER");
+    std::printf(
+        "\npush of 1,024 bytes, full / empty queue (same run): %.2fx "
+        "(target 1.5x) %s\n",
+        ratio, ratio <= 1.5 ? "ok" : "OVER");
   }
   benchmark::Shutdown();
   return 0;

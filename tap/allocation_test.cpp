@@ -21,7 +21,8 @@ void* allocate(std::size_t size, std::size_t alignment) {
   if (size == 0) size = 1;
   void* p = alignment <= alignof(std::max_align_t)
                 ? std::malloc(size)
-                : std::aligned_alloc(alignment, (size + alignment - 1) / alignment * alignment);
+                : std::aligned_alloc(alignment, (size + alignment - 1) /
+                                                    alignment * alignment);
   if (p == nullptr) throw std::bad_alloc();
   return p;
 }
@@ -42,8 +43,12 @@ void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
 void operator delete(void* p, std::align_val_t) noexcept { std::free(p); }
 void operator delete[](void* p, std::align_val_t) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t, std::align_val_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t, std::align_val_t) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t, std::align_val_t) noexcept {
+  std::free(p);
+}
+void operator delete[](void* p, std::size_t, std::align_val_t) noexcept {
+  std::free(p);
+}
 
 namespace tap {
 namespace {
@@ -58,12 +63,16 @@ struct Window {
 
 TEST(AudioPathAllocations, NonePerCycleOrDrainedChunkAfterWarmUp) {
   OutputQueue queue;
-  IOBlockState state{{2, true, 4}, std::vector<int16_t>(65536),
-                     std::vector<float>(65536), &queue};
+  IOBlockState state{{2, true, 4},
+                     std::vector<int16_t>(65536),
+                     std::vector<float>(65536),
+                     &queue};
   // Two device channels, then the tap's audio in two buffers: the
   // several-buffer path, which uses both work arrays.
-  std::vector<float> device(2 * 512, 0.1f), left(512, 0.25f), right(2 * 512, -0.5f);
-  std::vector<uint8_t> listBytes(sizeof(audio::BufferList) + 2 * sizeof(audio::Buffer));
+  std::vector<float> device(2 * 512, 0.1f), left(512, 0.25f),
+      right(2 * 512, -0.5f);
+  std::vector<uint8_t> listBytes(sizeof(audio::BufferList) +
+                                 2 * sizeof(audio::Buffer));
   auto* list = reinterpret_cast<audio::BufferList*>(listBytes.data());
   list->numberBuffers = 3;
   audio::Buffer* buffers = list->buffers;
@@ -78,7 +87,8 @@ TEST(AudioPathAllocations, NonePerCycleOrDrainedChunkAfterWarmUp) {
   int64_t perCycle, perChunk;
   {
     Window window;
-    for (int cycle = 0; cycle < 1000; ++cycle) ioBlock(&state, list);  // overflows
+    for (int cycle = 0; cycle < 1000; ++cycle)
+      ioBlock(&state, list);  // overflows
     perCycle = allocations;
   }
   {

@@ -89,8 +89,8 @@ void floatMono(const uint8_t* x, int64_t from, int64_t frames, int16_t* out) {
 // A true division by c, as the single-buffer path requires; for c = 2 the
 // compiler may use the exact reciprocal 0.5, which rounds the same.
 template <int64_t C>
-void floatInterleaved(const uint8_t* x, int64_t c, int64_t from,
-                      int64_t frames, int16_t* out) {
+void floatInterleaved(const uint8_t* x, int64_t c, int64_t from, int64_t frames,
+                      int16_t* out) {
   const int64_t width = C > 0 ? C : c;
   const float divisor = float(width);
   for (int64_t i = from; i < frames; ++i) {
@@ -172,7 +172,8 @@ NIMBREL_AVX2 int64_t floatMonoAvx2(const uint8_t* x, int64_t frames,
                                    int16_t* out) {
   int64_t i = 0;
   for (; i + 16 <= frames; i += 16) {
-    store16(out + i, quantise8(loadFloats(x, i)), quantise8(loadFloats(x, i + 8)));
+    store16(out + i, quantise8(loadFloats(x, i)),
+            quantise8(loadFloats(x, i + 8)));
   }
   return i;
 }
@@ -205,7 +206,8 @@ NIMBREL_AVX2 int64_t integerStereoAvx2(const uint8_t* x, int64_t frames,
           reinterpret_cast<const __m256i*>(x + 4 * (i + 8 * k)));
       __m256i s = _mm256_madd_epi16(v, ones);  // left + right, exact
       // Division by 2 truncating toward zero: add 1 to negative sums.
-      q[k] = _mm256_srai_epi32(_mm256_add_epi32(s, _mm256_srli_epi32(s, 31)), 1);
+      q[k] =
+          _mm256_srai_epi32(_mm256_add_epi32(s, _mm256_srli_epi32(s, 31)), 1);
     }
     store16(out + i, q[0], q[1]);
   }
@@ -230,8 +232,8 @@ NIMBREL_AVX2 inline __m256 addFrames8(const uint8_t* x, int64_t i, __m256 sum) {
 // accumulator (2-3x faster at 512 frames). Same additions in the same order
 // per frame. Only for buffers of 1 or 2 channels; returns 0 otherwise.
 NIMBREL_AVX2 int64_t mixSeveralFloatAvx2(const audio::Buffer* tap,
-                                         int64_t count, int64_t frames,
-                                         float r, int16_t* out) {
+                                         int64_t count, int64_t frames, float r,
+                                         int16_t* out) {
   for (int64_t k = 0; k < count; ++k) {
     if (tap[k].numberChannels > 2) return 0;
   }
@@ -259,7 +261,8 @@ NIMBREL_AVX2 int64_t mixSeveralFloatAvx2(const audio::Buffer* tap,
 template <int64_t W>
 NIMBREL_AVX2 inline __m256i integerSums8(const uint8_t* x, int64_t at) {
   if constexpr (W == 2) {
-    __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(x + 4 * at));
+    __m256i v =
+        _mm256_loadu_si256(reinterpret_cast<const __m256i*>(x + 4 * at));
     return _mm256_madd_epi16(v, _mm256_set1_epi16(1));
   } else {
     __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(x + 2 * at));
@@ -278,7 +281,8 @@ NIMBREL_AVX2 int64_t mixTwoIntegerAvx2(const uint8_t* x0, const uint8_t* x1,
                                        int16_t* out) {
   int64_t i = 0;
   for (; i + 16 <= frames; i += 16) {
-    __m256i low = _mm256_add_epi32(integerSums8<W0>(x0, i), integerSums8<W1>(x1, i));
+    __m256i low =
+        _mm256_add_epi32(integerSums8<W0>(x0, i), integerSums8<W1>(x1, i));
     __m256i high = _mm256_add_epi32(integerSums8<W0>(x0, i + 8),
                                     integerSums8<W1>(x1, i + 8));
     store16(out + i, integerMean8(low, scaledReciprocal),
@@ -305,9 +309,12 @@ NIMBREL_AVX2 int64_t mixSeveralIntegerAvx2(const audio::Buffer* tap,
     const uint8_t* x1 = bytesOf(tap[1]);
     const bool stereo0 = tap[0].numberChannels == 2;
     const bool stereo1 = tap[1].numberChannels == 2;
-    if (stereo0 && stereo1) return mixTwoIntegerAvx2<2, 2>(x0, x1, frames, scaledReciprocal, out);
-    if (stereo0) return mixTwoIntegerAvx2<2, 1>(x0, x1, frames, scaledReciprocal, out);
-    if (stereo1) return mixTwoIntegerAvx2<1, 2>(x0, x1, frames, scaledReciprocal, out);
+    if (stereo0 && stereo1)
+      return mixTwoIntegerAvx2<2, 2>(x0, x1, frames, scaledReciprocal, out);
+    if (stereo0)
+      return mixTwoIntegerAvx2<2, 1>(x0, x1, frames, scaledReciprocal, out);
+    if (stereo1)
+      return mixTwoIntegerAvx2<1, 2>(x0, x1, frames, scaledReciprocal, out);
     return mixTwoIntegerAvx2<1, 1>(x0, x1, frames, scaledReciprocal, out);
   }
   int64_t i = 0;
@@ -356,8 +363,7 @@ void mixOne(const audio::Buffer& buffer, int64_t done, int64_t frames,
 
 template <typename T>
 void mixSeveral(const audio::Buffer* tap, int64_t count, int64_t c,
-                int64_t frames, std::vector<float>& accumulator,
-                int16_t* out) {
+                int64_t frames, std::vector<float>& accumulator, int16_t* out) {
   if (int64_t(accumulator.size()) < frames) {
     accumulator.assign(size_t(2 * frames), 0.0f);
   }

@@ -35,7 +35,8 @@ struct Cycle {
 template <typename T>
 std::vector<T> repeated(const std::vector<T>& items, int times) {
   std::vector<T> out;
-  for (int k = 0; k < times; ++k) out.insert(out.end(), items.begin(), items.end());
+  for (int k = 0; k < times; ++k)
+    out.insert(out.end(), items.begin(), items.end());
   return out;
 }
 
@@ -67,14 +68,14 @@ TEST(Conversion, WalkFindsTheFirstTapBuffer) {
     int16_t expected;
   };
   const Case cases[] = {
-      {5, {2}, 100},           // one buffer is the tap's, whatever sub says
+      {5, {2}, 100},  // one buffer is the tap's, whatever sub says
       {0, {1}, 100},
-      {2, {2, 1}, 200},        // exact total, a buffer follows
-      {1, {2, 1, 1}, 300},     // overshoot: last buffer
-      {2, {1, 1}, 200},        // walk uses all: last buffer
-      {3, {1, 1}, 200},        // short: last buffer
-      {-1, {1, 1, 1}, 300},    // negative: last buffer
-      {2, {0, 0, 1}, 300},     // 0 channels count as 1 in the walk
+      {2, {2, 1}, 200},      // exact total, a buffer follows
+      {1, {2, 1, 1}, 300},   // overshoot: last buffer
+      {2, {1, 1}, 200},      // walk uses all: last buffer
+      {3, {1, 1}, 200},      // short: last buffer
+      {-1, {1, 1, 1}, 300},  // negative: last buffer
+      {2, {0, 0, 1}, 300},   // 0 channels count as 1 in the walk
       // Two tap buffers (300 and 400) mix to 350/32768, then Q truncates.
       {2, {1, 1, 1, 1}, 349},
   };
@@ -82,7 +83,8 @@ TEST(Conversion, WalkFindsTheFirstTapBuffer) {
     Cycle cycle;
     for (size_t k = 0; k < c.channels.size(); ++k) {
       uint32_t w = c.channels[k] == 0 ? 1 : c.channels[k];
-      cycle.add(c.channels[k], std::vector<int16_t>(4 * w, int16_t(100 * (k + 1))));
+      cycle.add(c.channels[k],
+                std::vector<int16_t>(4 * w, int16_t(100 * (k + 1))));
     }
     EXPECT_EQ(convert(cycle, inputFor(c.sub, false)),
               std::vector<int16_t>(4, c.expected))
@@ -108,7 +110,8 @@ TEST(Conversion, FramesAreTheSmallestWholeFrameCount) {
   };
   for (const Case& c : cases) {
     Cycle cycle;
-    for (auto [channels, bytes] : c.buffers) cycle.raw(channels, std::vector<uint8_t>(bytes));
+    for (auto [channels, bytes] : c.buffers)
+      cycle.raw(channels, std::vector<uint8_t>(bytes));
     EXPECT_EQ(int64_t(convert(cycle, inputFor(0, c.isFloat)).size()), c.frames)
         << c.name;
   }
@@ -130,14 +133,15 @@ TEST(Conversion, NoBuffersOrANullTapBufferYieldNothing) {
 
 TEST(Conversion, QTruncatesClampsAndMapsNaNHigh) {
   const float inf = std::numeric_limits<float>::infinity();
-  const std::vector<float> in = {1.0f, -1.0f, 0.5f, -0.5f, 3.0f,
-                                 std::nanf(""), -inf, inf, -0.0f};
+  const std::vector<float> in = {1.0f,          -1.0f, 0.5f, -0.5f, 3.0f,
+                                 std::nanf(""), -inf,  inf,  -0.0f};
   const std::vector<int16_t> out = {32767, -32767, 16383, -16383, 32767,
                                     32767, -32767, 32767, 0};
   Cycle cycle;
   cycle.add(1, in);
   EXPECT_EQ(convert(cycle, inputFor(0, true)), out);
-  for (size_t k = 0; k < in.size(); ++k) EXPECT_EQ(floatToSample(in[k]), out[k]);
+  for (size_t k = 0; k < in.size(); ++k)
+    EXPECT_EQ(floatToSample(in[k]), out[k]);
 }
 
 TEST(Conversion, PathsAverageChannels) {
@@ -148,22 +152,31 @@ TEST(Conversion, PathsAverageChannels) {
     std::vector<int16_t> expected;
   };
   std::vector<Case> cases;
-  auto addCase = [&](const char* name, bool isFloat, std::vector<int16_t> expected,
-                     auto fill) {
+  auto addCase = [&](const char* name, bool isFloat,
+                     std::vector<int16_t> expected, auto fill) {
     Case c{name, {}, isFloat, std::move(expected)};
     fill(c.cycle);
     cases.push_back(std::move(c));
   };
   addCase("float stereo 0.5, 0.25 truncates 12287.625", true, {12287},
-          [](Cycle& c) { c.add<float>(2, {0.5f, 0.25f}); });
-  addCase("float 3 channels divides by 3", true, {10922},
-          [](Cycle& c) { c.add<float>(3, {1.0f, 0.0f, 0.0f}); });
+          [](Cycle& c) {
+            c.add<float>(2, {0.5f, 0.25f});
+          });
+  addCase("float 3 channels divides by 3", true, {10922}, [](Cycle& c) {
+    c.add<float>(3, {1.0f, 0.0f, 0.0f});
+  });
   addCase("integer mono -32768 passes unchanged", false, {-32768, 32767},
-          [](Cycle& c) { c.add<int16_t>(1, {-32768, 32767}); });
+          [](Cycle& c) {
+            c.add<int16_t>(1, {-32768, 32767});
+          });
   addCase("integer stereo truncates toward zero", false, {-32767, 32766},
-          [](Cycle& c) { c.add<int16_t>(2, {-32768, -32767, 32767, 32766}); });
+          [](Cycle& c) {
+            c.add<int16_t>(2, {-32768, -32767, 32767, 32766});
+          });
   addCase("integer 3 channels, -2/3 truncates to 0", false, {0, 21845},
-          [](Cycle& c) { c.add<int16_t>(3, {-1, -1, 0, 32767, 32767, 1}); });
+          [](Cycle& c) {
+            c.add<int16_t>(3, {-1, -1, 0, 32767, 32767, 1});
+          });
   addCase("two integer mono buffers at full scale go through Q", false,
           {32766, -32767}, [](Cycle& c) {
             c.add<int16_t>(1, {32767, -32768});
@@ -185,13 +198,15 @@ TEST(Conversion, PathsAverageChannels) {
   addCase("float channels add in channel order", true,
           std::vector<int16_t>(16, 9830), [](Cycle& c) {
             std::vector<float> frames;
-            for (int i = 0; i < 16; ++i) frames.insert(frames.end(), {3e7f, -3e7f, 0.9f});
+            for (int i = 0; i < 16; ++i)
+              frames.insert(frames.end(), {3e7f, -3e7f, 0.9f});
             c.add<float>(3, frames);
           });
   addCase("several buffers add buffer by buffer, channel by channel", true,
           std::vector<int16_t>(16, 9830), [](Cycle& c) {
             std::vector<float> stereo;
-            for (int i = 0; i < 16; ++i) stereo.insert(stereo.end(), {-3e7f, 0.9f});
+            for (int i = 0; i < 16; ++i)
+              stereo.insert(stereo.end(), {-3e7f, 0.9f});
             c.add<float>(1, std::vector<float>(16, 3e7f));
             c.add<float>(2, stereo);
           });
@@ -218,8 +233,9 @@ TEST(Conversion, WorkArraysGrowToTwiceTheFramesAndNeverShrink) {
   big.add<int16_t>(1, samples);
   big.add<int16_t>(1, samples);
   auto run = [&](Cycle& cycle) {
-    auto list = std::vector<uint8_t>(sizeof(audio::BufferList) +
-                                     cycle.buffers.size() * sizeof(audio::Buffer));
+    auto list =
+        std::vector<uint8_t>(sizeof(audio::BufferList) +
+                             cycle.buffers.size() * sizeof(audio::Buffer));
     auto* bufferList = reinterpret_cast<audio::BufferList*>(list.data());
     bufferList->numberBuffers = uint32_t(cycle.buffers.size());
     std::memcpy(bufferList->buffers, cycle.buffers.data(),
@@ -259,7 +275,8 @@ TEST(Conversion, SkippedCycleLeavesNoGapInTheStream) {
   ASSERT_EQ(chunk.size, 8);
   int16_t out[4];
   std::memcpy(out, chunk.first().data(), 8);
-  EXPECT_EQ(std::vector<int16_t>(out, out + 4), (std::vector<int16_t>{1, 2, 3, 4}));
+  EXPECT_EQ(std::vector<int16_t>(out, out + 4),
+            (std::vector<int16_t>{1, 2, 3, 4}));
 }
 
 // The rules written out plainly, with no regard for speed.
@@ -292,8 +309,9 @@ std::vector<int16_t> reference(const std::vector<audio::Buffer>& buffers,
   int64_t frames = std::numeric_limits<int64_t>::max(), c = 0;
   for (int64_t k = first; k < n; ++k) {
     if (buffers[k].data == nullptr) return {};
-    frames = std::min(frames, int64_t(buffers[k].dataByteSize) /
-                                  (width(buffers[k]) * in.bytesPerSourceSample));
+    frames =
+        std::min(frames, int64_t(buffers[k].dataByteSize) /
+                             (width(buffers[k]) * in.bytesPerSourceSample));
     c += width(buffers[k]);
   }
   if (frames < 1) return {};
@@ -343,8 +361,14 @@ void compareWithReferenceOnRandomCycles() {
   auto pick = [&](int low, int high) {
     return std::uniform_int_distribution<int>(low, high)(random);
   };
-  const float specials[] = {1.0f, -1.0f, 0.99999994f, -0.0f, 1e-40f, 2.5f,
-                            std::nanf(""), std::numeric_limits<float>::infinity(),
+  const float specials[] = {1.0f,
+                            -1.0f,
+                            0.99999994f,
+                            -0.0f,
+                            1e-40f,
+                            2.5f,
+                            std::nanf(""),
+                            std::numeric_limits<float>::infinity(),
                             -std::numeric_limits<float>::infinity()};
   std::vector<int16_t> scratch(8);
   std::vector<float> accumulator(8);
@@ -359,15 +383,16 @@ void compareWithReferenceOnRandomCycles() {
       int64_t w = channels == 0 ? 1 : channels;
       // Frame counts differ a little between buffers, with stray bytes, and
       // data starts at an odd address now and then.
-      size_t bytes = size_t((frames + pick(0, 3)) * w * in.bytesPerSourceSample +
-                            pick(0, 3));
+      size_t bytes = size_t(
+          (frames + pick(0, 3)) * w * in.bytesPerSourceSample + pick(0, 3));
       size_t offset = size_t(pick(0, 1));
       std::vector<uint8_t> data(bytes + offset);
       const size_t step = isFloat ? 4 : 2;
       for (size_t j = offset; j + step <= data.size(); j += step) {
         if (isFloat) {
           float v = pick(0, 20) == 0 ? specials[pick(0, 8)]
-                                     : std::uniform_real_distribution<float>(-1.2f, 1.2f)(random);
+                                     : std::uniform_real_distribution<float>(
+                                           -1.2f, 1.2f)(random);
           std::memcpy(&data[j], &v, 4);
         } else {
           int16_t v = int16_t(pick(-32768, 32767));
@@ -375,12 +400,14 @@ void compareWithReferenceOnRandomCycles() {
         }
       }
       cycle.storage.push_back(std::move(data));
-      cycle.buffers.push_back({channels, uint32_t(bytes),
-                               pick(0, 60) == 0 ? nullptr : cycle.storage.back().data() + offset});
+      cycle.buffers.push_back(
+          {channels, uint32_t(bytes),
+           pick(0, 60) == 0 ? nullptr : cycle.storage.back().data() + offset});
     }
     int64_t got = convertCycle(cycle.buffers, in, scratch, accumulator);
     std::vector<int16_t> expected = reference(cycle.buffers, in);
-    ASSERT_EQ(std::vector<int16_t>(scratch.begin(), scratch.begin() + got), expected)
+    ASSERT_EQ(std::vector<int16_t>(scratch.begin(), scratch.begin() + got),
+              expected)
         << "round " << round;
   }
 }
@@ -389,10 +416,12 @@ TEST(Conversion, ManyLoudBuffersRoundAsFloatSums) {
   // 300 stereo buffers at 32765: the float sums pass 512 and start to round,
   // so the mix gives 32763 where exact integer arithmetic would give 32764.
   Cycle cycle;
-  for (int k = 0; k < 300; ++k) cycle.add<int16_t>(2, std::vector<int16_t>(32, 32765));
+  for (int k = 0; k < 300; ++k)
+    cycle.add<int16_t>(2, std::vector<int16_t>(32, 32765));
   for (bool vector : {false, true}) {
     useVectorLoops(vector);  // ends on: the default
-    EXPECT_EQ(convert(cycle, inputFor(0, false)), std::vector<int16_t>(16, 32763));
+    EXPECT_EQ(convert(cycle, inputFor(0, false)),
+              std::vector<int16_t>(16, 32763));
   }
 }
 

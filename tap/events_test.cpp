@@ -3,9 +3,8 @@
 #include "tap/events.h"
 
 #include <fcntl.h>
-#include <unistd.h>
-
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cmath>
 #include <limits>
@@ -21,12 +20,14 @@ TEST(Events, ErrorLinesCarryCodeMessageAndOptionalStatus) {
   };
   const Case cases[] = {
       {kTapCreateFailed, -50,
-       "{\"code\":\"TAP_CREATE_FAILED\",\"message\":\"AudioHardwareCreateProcessTap "
+       "{\"code\":\"TAP_CREATE_FAILED\",\"message\":"
+       "\"AudioHardwareCreateProcessTap "
        "failed. This usually means the System Audio Recording permission was "
        "denied, or NSAudioCaptureUsageDescription is missing from "
        "Info.plist.\",\"status\":-50,\"type\":\"error\"}\n"},
       {kTapCreateFailed, 0,
-       "{\"code\":\"TAP_CREATE_FAILED\",\"message\":\"AudioHardwareCreateProcessTap "
+       "{\"code\":\"TAP_CREATE_FAILED\",\"message\":"
+       "\"AudioHardwareCreateProcessTap "
        "failed. This usually means the System Audio Recording permission was "
        "denied, or NSAudioCaptureUsageDescription is missing from "
        "Info.plist.\",\"status\":0,\"type\":\"error\"}\n"},
@@ -71,7 +72,8 @@ TEST(Events, FormatStartedAndDeviceChangedLines) {
       {"non-integral rate, slash and raw UTF-8 in the UID",
        formatEvent(44100.5, 1, false, "BuiltIn/Speakers \xC3\xA9", 0.1, 4),
        "{\"channels\":1,\"deviceInputChannels\":4,\"encoding\":\"s16le\","
-       "\"outputDeviceUID\":\"BuiltIn\\/Speakers \xC3\xA9\",\"sampleRate\":44100.5,"
+       "\"outputDeviceUID\":\"BuiltIn\\/Speakers "
+       "\xC3\xA9\",\"sampleRate\":44100.5,"
        "\"sourceIsFloat\":false,\"tapRate\":0.1,\"type\":\"format\"}\n"},
       {"started", startedEvent(), "{\"type\":\"started\"}\n"},
       {"device-changed",
@@ -103,7 +105,8 @@ std::string captureStandardError(Body body) {
   close(saved);
   std::string out;
   char piece[512];
-  for (ssize_t n; (n = read(fds[0], piece, sizeof piece)) > 0;) out.append(piece, size_t(n));
+  for (ssize_t n; (n = read(fds[0], piece, sizeof piece)) > 0;)
+    out.append(piece, size_t(n));
   close(fds[0]);
   return out;
 }
@@ -120,9 +123,10 @@ TEST(Events, EmitWritesOneLineOrNothing) {
 }
 
 TEST(EventsDeathTest, FailWritesTheErrorLineAndExitsWithOne) {
-  EXPECT_EXIT(fail(kNoOutputDevice, std::nullopt), testing::ExitedWithCode(1),
-              "^\\{\"code\":\"NO_OUTPUT_DEVICE\",\"message\":\"No default output "
-              "device\\.\",\"type\":\"error\"\\}\n$");
+  EXPECT_EXIT(
+      fail(kNoOutputDevice, std::nullopt), testing::ExitedWithCode(1),
+      "^\\{\"code\":\"NO_OUTPUT_DEVICE\",\"message\":\"No default output "
+      "device\\.\",\"type\":\"error\"\\}\n$");
 }
 
 }  // namespace

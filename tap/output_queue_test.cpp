@@ -3,11 +3,10 @@
 #include "tap/output_queue.h"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <pthread.h>
 #include <signal.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <atomic>
 #include <thread>
@@ -44,9 +43,9 @@ TEST(OutputQueue, PushDropsTheOldestBytesBeyondTheCapacity) {
   };
   const Case cases[] = {
       {0, 2048, 0, 2048},
-      {383000, 2048, 1048, 384000},  // the ring wraps
-      {382000, 2000, 0, 384000},     // exactly the capacity is allowed
-      {1000, 400000, 17000, 400000}, // one push above capacity kept whole
+      {383000, 2048, 1048, 384000},   // the ring wraps
+      {382000, 2000, 0, 384000},      // exactly the capacity is allowed
+      {1000, 400000, 17000, 400000},  // one push above capacity kept whole
   };
   for (const Case& c : cases) {
     OutputQueue queue;
