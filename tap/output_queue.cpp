@@ -38,17 +38,22 @@ void OutputQueue::push(const void* bytes, int64_t count) {
   std::lock_guard<std::mutex> hold(lock_);
   if (size_ + count > capacity_) {
     int64_t overflow = size_ + count - capacity_;
-    if (count > int64_t(ring_.size())) {
-      // A single push above the capacity is kept whole: the only case that
-      // may allocate, and the ring keeps that size from then on.
-      ring_.resize(size_t(count));
-    }
-    // Dropping the oldest bytes only moves the head, so the work stays
-    // proportional to the bytes pushed however full the ring is.
-    int64_t dropped = std::min(overflow, size_);
-    head_ = wrap(head_ + dropped, int64_t(ring_.size()));
-    size_ -= dropped;
     droppedBytes_.fetch_add(overflow, std::memory_order_relaxed);
+    if (count > int64_t(ring_.size())) {
+      // A single push above the capacity is kept whole and replaces all
+      // that was queued: the only case that may allocate, and the ring
+      // keeps that size from then on.
+      ring_.clear();
+      ring_.resize(size_t(count));
+      head_ = 0;
+      size_ = 0;
+    } else {
+      // Dropping the oldest bytes only moves the head, so the work stays
+      // proportional to the bytes pushed however full the ring is.
+      int64_t dropped = std::min(overflow, size_);
+      head_ = wrap(head_ + dropped, int64_t(ring_.size()));
+      size_ -= dropped;
+    }
   }
   if (count > 0) {
     int64_t length = int64_t(ring_.size());
