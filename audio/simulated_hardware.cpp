@@ -1,5 +1,7 @@
 // The simulated audio hardware layer: string references, property reads,
 // listeners, process taps and aggregate devices, with the platform's statuses.
+#include <algorithm>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -14,18 +16,30 @@ namespace audio {
 
 struct OpaqueString {
   std::string text;
+  bool live = false;
+  OpaqueString* nextReleased = nullptr;
 };
 
 namespace {
 
-struct LiveStrings {
+// Every string reference ever made stays allocated: a released one waits in
+// a queue of kQuarantine before it is reused, so a use after release is
+// caught by its flag instead of reading freed memory, and a steady stream of
+// property reads allocates nothing once the pool is warm.
+constexpr size_t kQuarantine = 256;
+
+struct StringPool {
   std::mutex mutex;
-  std::unordered_set<StringRef> live;
+  std::unordered_set<StringRef> made;  // to tell a reference from a stray pointer
+  OpaqueString* oldestReleased = nullptr;
+  OpaqueString* newestReleased = nullptr;
+  size_t releasedCount = 0;
+  int liveCount = 0;
 };
 
-LiveStrings& liveStrings() {
-  static LiveStrings* const strings = new LiveStrings;
-  return *strings;
+StringPool& stringPool() {
+  static StringPool* const pool = new StringPool;
+  return *pool;
 }
 
 // A reference that is not live is a use after release: on the real platform
@@ -35,36 +49,61 @@ LiveStrings& liveStrings() {
   std::abort();
 }
 
-const std::string& textOf(StringRef string) {
-  LiveStrings& strings = liveStrings();
-  std::lock_guard lock(strings.mutex);
-  if (!strings.live.count(string)) misuse("a string reference used after its release");
-  return string->text;
+// Calls f(text) under the pool's lock, so a reference being released on
+// another thread is either caught or read whole.
+template <class F>
+decltype(auto) withText(StringRef string, F&& f) {
+  StringPool& pool = stringPool();
+  std::lock_guard lock(pool.mutex);
+  if (!pool.made.count(string) || !string->live) {
+    misuse("a string reference used after its release");
+  }
+  return f(std::string_view(string->text));
 }
 
 }  // namespace
 
 std::optional<std::string> stringValue(StringRef string) {
   if (!string) return std::nullopt;
-  return textOf(string);
+  return withText(string, [](std::string_view text) { return std::string(text); });
 }
 
 StringRef createString(std::string_view utf8) {
-  auto* string = new OpaqueString{std::string(utf8)};
-  LiveStrings& strings = liveStrings();
-  std::lock_guard lock(strings.mutex);
-  strings.live.insert(string);
+  StringPool& pool = stringPool();
+  std::lock_guard lock(pool.mutex);
+  OpaqueString* string;
+  if (pool.releasedCount > kQuarantine) {
+    string = pool.oldestReleased;
+    pool.oldestReleased = string->nextReleased;
+    if (!pool.oldestReleased) pool.newestReleased = nullptr;
+    --pool.releasedCount;
+  } else {
+    string = new OpaqueString;
+    pool.made.insert(string);
+  }
+  string->text.assign(utf8);
+  string->live = true;
+  ++pool.liveCount;
   return string;
 }
 
 void releaseString(StringRef string) {
   if (!string) misuse("releaseString of a null reference (CFRelease(NULL) crashes)");
-  {
-    LiveStrings& strings = liveStrings();
-    std::lock_guard lock(strings.mutex);
-    if (!strings.live.erase(string)) misuse("a string reference released twice");
+  StringPool& pool = stringPool();
+  std::lock_guard lock(pool.mutex);
+  if (!pool.made.count(string) || !string->live) misuse("a string reference released twice");
+  // Every reference was made here, without const.
+  auto* released = const_cast<OpaqueString*>(string);
+  released->live = false;
+  released->nextReleased = nullptr;
+  --pool.liveCount;
+  if (pool.newestReleased) {
+    pool.newestReleased->nextReleased = released;
+  } else {
+    pool.oldestReleased = released;
   }
-  delete string;
+  pool.newestReleased = released;
+  ++pool.releasedCount;
 }
 
 const Value* Dictionary::find(std::string_view key) const {
@@ -77,73 +116,93 @@ const Value* Dictionary::find(std::string_view key) const {
 namespace sim {
 
 int liveStringCount() {
-  LiveStrings& strings = liveStrings();
-  std::lock_guard lock(strings.mutex);
-  return int(strings.live.size());
+  StringPool& pool = stringPool();
+  std::lock_guard lock(pool.mutex);
+  return pool.liveCount;
 }
 
 namespace {
 
 enum class Kind { kNone, kSystem, kProcess, kTap, kDevice };
 
-Kind kindOf(State& s, ObjectID object) {
-  if (object == kSystemObject) return Kind::kSystem;
-  if (findProcess(s, object)) return Kind::kProcess;
-  if (findTap(s, object)) return Kind::kTap;
-  if (findDevice(s, object)) return Kind::kDevice;
-  return Kind::kNone;
+// The object an ID names, found once per call; pointers into the state, valid
+// while its lock is held.
+struct Target {
+  Kind kind = Kind::kNone;
+  const Process* process = nullptr;
+  const TapObject* tap = nullptr;
+  const DeviceObject* device = nullptr;
+};
+
+Target targetOf(State& s, ObjectID object) {
+  Target t;
+  if (object == kSystemObject) {
+    t.kind = Kind::kSystem;
+  } else if ((t.process = findProcess(s, object))) {
+    t.kind = Kind::kProcess;
+  } else if ((t.tap = findTap(s, object))) {
+    t.kind = Kind::kTap;
+  } else if ((t.device = findDevice(s, object))) {
+    t.kind = Kind::kDevice;
+  }
+  return t;
 }
 
-// '!obj' for an unknown object, 'who?' for a property it does not have.
-Status checkAddress(State& s, ObjectID object, const PropertyAddress& a) {
-  Kind kind = kindOf(s, object);
-  if (kind == Kind::kNone) return kBadObject;
-  std::set<Selector> selectors;
+bool hasProperty(Kind kind, Selector selector) {
   switch (kind) {
     case Kind::kSystem:
-      selectors = {kProcessObjectList, kTranslatePIDToProcessObject, kDefaultOutputDevice,
-                   kTranslateUIDToDevice};
-      break;
+      return selector == kProcessObjectList || selector == kTranslatePIDToProcessObject ||
+             selector == kDefaultOutputDevice || selector == kTranslateUIDToDevice;
     case Kind::kProcess:
-      selectors = {kProcessPID, kProcessIsRunningInput, kProcessIsRunningOutput,
-                   kProcessBundleID};
-      break;
+      return selector == kProcessPID || selector == kProcessIsRunningInput ||
+             selector == kProcessIsRunningOutput || selector == kProcessBundleID;
     case Kind::kTap:
-      selectors = {kTapUID, kTapFormat};
-      break;
+      return selector == kTapUID || selector == kTapFormat;
     case Kind::kDevice:
-      selectors = {kDeviceUID, kDeviceIsAlive, kDeviceNominalSampleRate,
-                   kDeviceStreamConfiguration};
-      break;
+      return selector == kDeviceUID || selector == kDeviceIsAlive ||
+             selector == kDeviceNominalSampleRate || selector == kDeviceStreamConfiguration;
     case Kind::kNone:
       break;
   }
+  return false;
+}
+
+// '!obj' for an unknown object, 'who?' for a property it does not have.
+Status checkAddress(Kind kind, const PropertyAddress& a) {
+  if (kind == Kind::kNone) return kBadObject;
   Scope scope = a.selector == kDeviceStreamConfiguration ? kScopeInput : kScopeGlobal;
-  if (!selectors.count(a.selector) || a.scope != scope || a.element != kElementMain) {
+  if (!hasProperty(kind, a.selector) || a.scope != scope || a.element != kElementMain) {
     return kUnknownProperty;
   }
   return kNoError;
 }
 
+// A property's value. Scalars are held inline; strings, the process list and
+// stream configurations point into the state and are written out under the
+// same lock, so that a read allocates nothing but the string it hands out.
 struct PropertyValue {
+  enum class Form { kBytes, kString, kProcessList, kStreamConfiguration };
   Status status = kNoError;
-  std::vector<uint8_t> bytes;
-  bool isString = false;
-  std::optional<std::string> text;  // a string value; absent is a null reference
-  bool partial = false;             // a short read fills what fits
+  Form form = Form::kBytes;
+  uint32_t size = 0;
+  alignas(8) uint8_t bytes[sizeof(StreamBasicDescription)] = {};
+  const std::string* text = nullptr;     // kString; null is a null reference
+  const DeviceObject* device = nullptr;  // kStreamConfiguration
 
-  uint32_t size() const { return isString ? uint32_t(sizeof(StringRef)) : uint32_t(bytes.size()); }
+  bool partial() const { return form == Form::kProcessList; }  // a short read fills what fits
 };
 
 template <class T>
 void put(PropertyValue& v, const T& value) {
-  v.bytes.resize(sizeof value);
-  std::memcpy(v.bytes.data(), &value, sizeof value);
+  static_assert(sizeof value <= sizeof v.bytes);
+  v.size = uint32_t(sizeof value);
+  std::memcpy(v.bytes, &value, sizeof value);
 }
 
-void putString(PropertyValue& v, std::optional<std::string> text) {
-  v.isString = true;
-  v.text = std::move(text);
+void putString(PropertyValue& v, const std::string* text) {
+  v.form = PropertyValue::Form::kString;
+  v.size = uint32_t(sizeof(StringRef));
+  v.text = text;
 }
 
 ObjectID deviceIDOf(State& s, const std::optional<std::string>& uid) {
@@ -151,36 +210,48 @@ ObjectID deviceIDOf(State& s, const std::optional<std::string>& uid) {
   return device ? device->id : kUnknownObject;
 }
 
-struct Stream {
-  uint32_t channels;
-  uint32_t bytesPerSample;
-};
-
-std::vector<Stream> inputStreams(State& s, const DeviceObject& device) {
-  std::vector<Stream> streams;
-  for (uint32_t channels : device.inputStreams) streams.push_back({channels, 4});
+// Calls f(channels, bytesPerSample) for each input stream: the device's own,
+// then each existing tap's buffers.
+template <class F>
+void forEachInputStream(State& s, const DeviceObject& device, F&& f) {
+  for (uint32_t channels : device.inputStreams) f(channels, 4u);
   for (ObjectID tap : device.taps) {
     if (!findTap(s, tap)) continue;
-    for (uint32_t channels : s.world.tap.buffers) {
-      streams.push_back({channels, s.world.tap.isFloat ? 4u : 2u});
-    }
+    for (uint32_t channels : s.world.tap.buffers) f(channels, s.world.tap.isFloat ? 4u : 2u);
   }
-  return streams;
 }
 
 // The platform's AudioBufferList with null data pointers: 8 bytes of header
 // and 16 per buffer, never less than sizeof(BufferList).
-void putStreamConfiguration(State& s, const DeviceObject& device, PropertyValue& v) {
-  std::vector<Stream> streams = inputStreams(s, device);
-  size_t size = std::max(sizeof(BufferList), offsetof(BufferList, buffers) + streams.size() * sizeof(Buffer));
-  v.bytes.assign(size, 0);
-  uint32_t count = device.reportedBufferCount.value_or(uint32_t(streams.size()));
-  std::memcpy(v.bytes.data(), &count, sizeof count);
-  for (size_t i = 0; i < streams.size(); ++i) {
-    Buffer buffer{streams[i].channels,
-                  s.world.ioBufferFrames * streams[i].channels * streams[i].bytesPerSample, nullptr};
-    std::memcpy(v.bytes.data() + offsetof(BufferList, buffers) + i * sizeof(Buffer), &buffer,
-                sizeof buffer);
+uint32_t streamConfigurationSize(State& s, const DeviceObject& device) {
+  size_t streams = 0;
+  forEachInputStream(s, device, [&](uint32_t, uint32_t) { ++streams; });
+  return uint32_t(std::max(sizeof(BufferList), offsetof(BufferList, buffers) + streams * sizeof(Buffer)));
+}
+
+void writeStreamConfiguration(State& s, const DeviceObject& device, uint32_t size, uint8_t* out) {
+  std::memset(out, 0, size);
+  uint32_t streams = 0;
+  forEachInputStream(s, device, [&](uint32_t channels, uint32_t bytesPerSample) {
+    Buffer buffer{channels, s.world.ioBufferFrames * channels * bytesPerSample, nullptr};
+    std::memcpy(out + offsetof(BufferList, buffers) + streams * sizeof(Buffer), &buffer, sizeof buffer);
+    ++streams;
+  });
+  uint32_t count = device.reportedBufferCount.value_or(streams);
+  std::memcpy(out, &count, sizeof count);
+}
+
+// The first `size` bytes of the process list: listed objects, then the
+// calling process when the world lists it.
+void writeProcessList(const State& s, uint32_t size, uint8_t* out) {
+  uint32_t entries = size / sizeof(ObjectID);
+  uint32_t i = 0;
+  for (const Process& p : s.processes) {
+    if (i == entries) return;
+    std::memcpy(out + i++ * sizeof(ObjectID), &p.object, sizeof(ObjectID));
+  }
+  if (s.world.selfListed && i < entries) {
+    std::memcpy(out + i * sizeof(ObjectID), &s.self.object, sizeof(ObjectID));
   }
 }
 
@@ -202,17 +273,14 @@ StreamBasicDescription tapFormat(const TapFormat& tap) {
 PropertyValue readProperty(State& s, ObjectID object, const PropertyAddress& a,
                            uint32_t qualifierSize, const void* qualifier) {
   PropertyValue v;
-  v.status = checkAddress(s, object, a);
+  const Target t = targetOf(s, object);
+  v.status = checkAddress(t.kind, a);
   if (v.status != kNoError) return v;
-  switch (kindOf(s, object)) {
+  switch (t.kind) {
     case Kind::kSystem:
       if (a.selector == kProcessObjectList) {
-        std::vector<ObjectID> ids;
-        for (const Process& p : s.processes) ids.push_back(p.object);
-        if (s.world.selfListed) ids.push_back(s.self.object);
-        v.bytes.resize(ids.size() * sizeof(ObjectID));
-        if (!ids.empty()) std::memcpy(v.bytes.data(), ids.data(), v.bytes.size());
-        v.partial = true;
+        v.form = PropertyValue::Form::kProcessList;
+        v.size = uint32_t((s.processes.size() + (s.world.selfListed ? 1 : 0)) * sizeof(ObjectID));
       } else if (a.selector == kTranslatePIDToProcessObject) {
         if (qualifierSize != sizeof(int32_t) || !qualifier) {
           v.status = kBadPropertySize;
@@ -220,10 +288,8 @@ PropertyValue readProperty(State& s, ObjectID object, const PropertyAddress& a,
         }
         int32_t pid;
         std::memcpy(&pid, qualifier, sizeof pid);
-        ObjectID found = pid == s.self.pid ? s.self.object : kUnknownObject;
-        for (auto it = s.processes.rbegin(); it != s.processes.rend(); ++it) {
-          if (it->pid == pid) found = it->object;
-        }
+        const Process* listed = findProcessByPID(s, pid);
+        ObjectID found = listed ? listed->object : pid == s.self.pid ? s.self.object : kUnknownObject;
         put(v, found);
       } else if (a.selector == kDefaultOutputDevice) {
         put(v, deviceIDOf(s, s.defaultOutput));
@@ -238,11 +304,13 @@ PropertyValue readProperty(State& s, ObjectID object, const PropertyAddress& a,
           v.status = kIllegalOperation;
           return v;
         }
-        put(v, deviceIDOf(s, textOf(uid)));
+        DeviceObject* device =
+            withText(uid, [&](std::string_view text) { return findDeviceByUID(s, text); });
+        put(v, device ? device->id : kUnknownObject);
       }
       break;
     case Kind::kProcess: {
-      const Process& p = *findProcess(s, object);
+      const Process& p = *t.process;
       if (auto it = p.failures.find(a.selector); it != p.failures.end()) {
         v.status = it->second;
         return v;
@@ -250,23 +318,23 @@ PropertyValue readProperty(State& s, ObjectID object, const PropertyAddress& a,
       if (a.selector == kProcessPID) put(v, p.pid);
       if (a.selector == kProcessIsRunningInput) put(v, uint32_t(p.input));
       if (a.selector == kProcessIsRunningOutput) put(v, uint32_t(p.output));
-      if (a.selector == kProcessBundleID) putString(v, p.bundleID);
+      if (a.selector == kProcessBundleID) putString(v, p.bundleID ? &*p.bundleID : nullptr);
       break;
     }
-    case Kind::kTap: {
-      const TapObject& tap = *findTap(s, object);
-      if (a.selector == kTapUID) putString(v, tap.uid);
+    case Kind::kTap:
+      if (a.selector == kTapUID) putString(v, &t.tap->uid);
       if (a.selector == kTapFormat) put(v, tapFormat(s.world.tap));
       break;
-    }
-    case Kind::kDevice: {
-      const DeviceObject& device = *findDevice(s, object);
-      if (a.selector == kDeviceUID) putString(v, device.uid);
-      if (a.selector == kDeviceIsAlive) put(v, uint32_t(device.alive));
-      if (a.selector == kDeviceNominalSampleRate) put(v, device.rate);
-      if (a.selector == kDeviceStreamConfiguration) putStreamConfiguration(s, device, v);
+    case Kind::kDevice:
+      if (a.selector == kDeviceUID) putString(v, &t.device->uid);
+      if (a.selector == kDeviceIsAlive) put(v, uint32_t(t.device->alive));
+      if (a.selector == kDeviceNominalSampleRate) put(v, t.device->rate);
+      if (a.selector == kDeviceStreamConfiguration) {
+        v.form = PropertyValue::Form::kStreamConfiguration;
+        v.device = t.device;
+        v.size = streamConfigurationSize(s, *t.device);
+      }
       break;
-    }
     case Kind::kNone:
       break;
   }
@@ -354,7 +422,7 @@ Status getPropertyDataSize(ObjectID object, const PropertyAddress& address,
   if (!outDataSize) return kIllegalOperation;
   PropertyValue v = readProperty(s, object, address, qualifierSize, qualifier);
   if (v.status != kNoError) return v.status;
-  *outDataSize = v.size();
+  *outDataSize = v.size;
   return kNoError;
 }
 
@@ -367,16 +435,27 @@ Status getPropertyData(ObjectID object, const PropertyAddress& address,
   if (!ioDataSize || !outData) return kIllegalOperation;
   PropertyValue v = readProperty(s, object, address, qualifierSize, qualifier);
   if (v.status != kNoError) return v.status;
-  uint32_t size = v.size();
+  uint32_t size = v.size;
   if (*ioDataSize < size) {
-    if (!v.partial) return kBadPropertySize;
+    if (!v.partial()) return kBadPropertySize;
     size = *ioDataSize / sizeof(ObjectID) * sizeof(ObjectID);
   }
-  if (v.isString) {
-    StringRef string = v.text ? createString(*v.text) : nullptr;
-    std::memcpy(outData, &string, sizeof string);
-  } else if (size > 0) {
-    std::memcpy(outData, v.bytes.data(), size);
+  auto* out = static_cast<uint8_t*>(outData);
+  switch (v.form) {
+    case PropertyValue::Form::kBytes:
+      if (size > 0) std::memcpy(out, v.bytes, size);
+      break;
+    case PropertyValue::Form::kString: {
+      StringRef string = v.text ? createString(*v.text) : nullptr;
+      std::memcpy(out, &string, sizeof string);
+      break;
+    }
+    case PropertyValue::Form::kProcessList:
+      writeProcessList(s, size, out);
+      break;
+    case PropertyValue::Form::kStreamConfiguration:
+      writeStreamConfiguration(s, *v.device, size, out);
+      break;
   }
   *ioDataSize = size;
   return kNoError;
@@ -388,7 +467,9 @@ Status addPropertyListener(ObjectID object, const PropertyAddress& address,
   std::lock_guard lock(s.mutex);
   if (auto status = failureFor(s, "addListener", address.selector, object, nullptr)) return *status;
   if (!listener) return kIllegalOperation;
-  if (Status status = checkAddress(s, object, address); status != kNoError) return status;
+  if (Status status = checkAddress(targetOf(s, object).kind, address); status != kNoError) {
+    return status;
+  }
   s.listeners.push_back({object, address.selector, queue, listener, context});
   return kNoError;
 }

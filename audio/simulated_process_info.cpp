@@ -18,10 +18,8 @@ constexpr uint32_t kPathInfoMaxSize = 4 * 1024;
 std::optional<std::string> runningApplicationName(int32_t pid) {
   sim::State& s = sim::state();
   std::lock_guard lock(s.mutex);
-  for (const sim::Process& p : s.processes) {
-    if (p.pid == pid) return p.hasApp ? p.appName : std::nullopt;
-  }
-  return std::nullopt;
+  const sim::Process* p = sim::findProcessByPID(s, pid);
+  return p && p->hasApp ? p->appName : std::nullopt;
 }
 
 int processPath(int32_t pid, char* buffer, uint32_t bufferSize) {
@@ -35,12 +33,11 @@ int processPath(int32_t pid, char* buffer, uint32_t bufferSize) {
   }
   sim::State& s = sim::state();
   std::lock_guard lock(s.mutex);
-  for (const sim::Process& p : s.processes) {
-    if (p.pid != pid) continue;
-    if (!p.path || p.path->empty() || p.path->size() >= bufferSize) break;
-    std::memcpy(buffer, p.path->data(), p.path->size());
-    buffer[p.path->size()] = '\0';
-    return int(p.path->size());
+  const sim::Process* p = sim::findProcessByPID(s, pid);
+  if (p && p->path && !p->path->empty() && p->path->size() < bufferSize) {
+    std::memcpy(buffer, p->path->data(), p->path->size());
+    buffer[p->path->size()] = '\0';
+    return int(p->path->size());
   }
   errno = ESRCH;
   return 0;

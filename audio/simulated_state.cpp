@@ -33,7 +33,7 @@ void reset(State& s, World world) {
   s.world = std::move(world);
   s.fired.assign(s.world.script.size(), false);
   s.origin = std::chrono::steady_clock::now();
-  s.processes = s.world.processes;
+  setProcesses(s, s.world.processes);
   s.self = Process{};
   s.self.object = s.world.selfObject;
   s.self.pid = int32_t(getpid());
@@ -86,7 +86,7 @@ void runTimer(State* s) {
 }
 
 void applyEntry(State& s, const ScriptEntry& e) {
-  if (e.processes) s.processes = *e.processes;
+  if (e.processes) setProcesses(s, *e.processes);
   if (e.setsDefaultOutput) {
     s.defaultOutput = e.defaultOutput;
     notifyListeners(s, kSystemObject, kDefaultOutputDevice);
@@ -163,12 +163,25 @@ uint64_t cyclesDelivered() {
   return s.cyclesDelivered;
 }
 
+void setProcesses(State& s, std::vector<Process> processes) {
+  s.processes = std::move(processes);
+  s.processByObject.clear();
+  s.processByPID.clear();
+  for (uint32_t i = 0; i < s.processes.size(); ++i) {
+    s.processByObject.emplace(s.processes[i].object, i);
+    s.processByPID.emplace(s.processes[i].pid, i);
+  }
+}
+
 const Process* findProcess(const State& s, ObjectID object) {
   if (object == s.self.object) return &s.self;
-  for (const Process& p : s.processes) {
-    if (p.object == object) return &p;
-  }
-  return nullptr;
+  auto found = s.processByObject.find(object);
+  return found == s.processByObject.end() ? nullptr : &s.processes[found->second];
+}
+
+const Process* findProcessByPID(const State& s, int32_t pid) {
+  auto found = s.processByPID.find(pid);
+  return found == s.processByPID.end() ? nullptr : &s.processes[found->second];
 }
 
 DeviceObject* findDevice(State& s, ObjectID id) {

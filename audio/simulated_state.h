@@ -11,6 +11,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "audio/dispatch.h"
@@ -54,8 +55,12 @@ struct State {
   World world;
   std::vector<bool> fired;  // per script entry
   std::chrono::steady_clock::time_point origin;
-  std::vector<Process> processes;  // listed by 'prs#'
+  std::vector<Process> processes;  // listed by 'prs#'; changed by setProcesses only
   Process self;                     // the calling process, always readable
+  // Positions in `processes` by object and by PID (the first listed), so that
+  // a property read does not search the list.
+  std::unordered_map<ObjectID, uint32_t> processByObject;
+  std::unordered_map<int32_t, uint32_t> processByPID;
   std::vector<DeviceObject> devices;
   std::optional<std::string> defaultOutput;
   std::vector<TapObject> taps;
@@ -73,7 +78,12 @@ struct State {
 State& state();
 
 // The helpers below are called with state().mutex held.
+/// Replaces the listed processes and their indexes.
+void setProcesses(State& s, std::vector<Process> processes);
+/// The calling process or a listed one; the first listed wins.
 const Process* findProcess(const State& s, ObjectID object);
+/// The first listed process with this PID (the calling process is not one).
+const Process* findProcessByPID(const State& s, int32_t pid);
 DeviceObject* findDevice(State& s, ObjectID id);
 DeviceObject* findDeviceByUID(State& s, std::string_view uid);
 TapObject* findTap(State& s, ObjectID id);

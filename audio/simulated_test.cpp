@@ -288,6 +288,16 @@ TEST(SimulatedDeathTest, ReleasingNullOrTwiceStops) {
         releaseString(string);
       },
       "released twice");
+  // Released references are reused only after many others, so a late use is
+  // still caught after a burst of reads.
+  EXPECT_DEATH(
+      {
+        StringRef string = createString("x");
+        releaseString(string);
+        for (int k = 0; k < 200; ++k) releaseString(createString("y"));
+        stringValue(string);
+      },
+      "used after its release");
 }
 
 TEST_F(Simulated, StringReferencesAreCounted) {
