@@ -85,9 +85,10 @@ Child::Child(const std::string& path, LaunchOptions options) {
     environment.push_back("NIMBREL_SIM_WORLD=" + worldPath_);
   }
 
-  int in[2] = {-1, -1}, out[2], err[2];
+  int in[2] = {-1, -1}, out[2] = {-1, -1}, err[2] = {-1, -1};
   if ((options.stdinMode == Stdin::Pipe && pipe2(in, O_CLOEXEC) != 0) ||
-      pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) {
+      (options.stdoutMode != Output::NotOpen && pipe2(out, O_CLOEXEC) != 0) ||
+      (options.stderrMode != Output::NotOpen && pipe2(err, O_CLOEXEC) != 0)) {
     ADD_FAILURE() << "pipe: " << std::strerror(errno);
     return;
   }
@@ -105,13 +106,30 @@ Child::Child(const std::string& path, LaunchOptions options) {
       posix_spawn_file_actions_adddup2(&actions, options.stdinFd, 0);
       break;
   }
-  posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-  posix_spawn_file_actions_adddup2(&actions, err[1], 2);
+  const std::pair<Output, int*> outputs[] = {{options.stdoutMode, out},
+                                             {options.stderrMode, err}};
+  for (int fd = 1; fd <= 2; ++fd) {
+    const auto& [mode, ends] = outputs[fd - 1];
+    if (mode == Output::NotOpen) {
+      posix_spawn_file_actions_addclose(&actions, fd);
+      continue;
+    }
+    posix_spawn_file_actions_adddup2(&actions, ends[1], fd);
+    // The child gets the writing end only; with the reader gone first, its
+    // writes fail at once.
+    if (mode == Output::ReaderClosed) {
+      close(ends[0]);
+      ends[0] = -1;
+    }
+  }
 
   posix_spawnattr_t attributes;
   posix_spawnattr_init(&attributes);
   sigset_t all, none;
   sigfillset(&all);
+  // SIGPIPE is ignored in this process, and an ignored signal stays ignored
+  // across exec unless reset here.
+  if (options.ignoreSigpipe) sigdelset(&all, SIGPIPE);
   sigemptyset(&none);
   posix_spawnattr_setsigdefault(&attributes, &all);
   posix_spawnattr_setsigmask(&attributes, &none);
@@ -129,12 +147,14 @@ Child::Child(const std::string& path, LaunchOptions options) {
                                   argv.data(), envp.data());
   posix_spawn_file_actions_destroy(&actions);
   posix_spawnattr_destroy(&attributes);
-  if (in[0] >= 0) close(in[0]);
-  close(out[1]);
-  close(err[1]);
+  for (const int fd : {in[0], out[1], err[1]}) {
+    if (fd >= 0) close(fd);
+  }
   stdin_ = in[1];
   out_.fd = out[0];
   err_.fd = err[0];
+  out_.ended = out_.fd < 0;
+  err_.ended = err_.fd < 0;
   if (spawned != 0) {
     pid_ = -1;
     ADD_FAILURE() << "cannot start " << path << ": " << std::strerror(spawned);
@@ -225,6 +245,14 @@ bool Child::atEnd(Stream stream) {
   pump(Duration(0));
   const Pipe& pipe = pipeOf(stream);
   return pipe.ended && pipe.buffer.empty();
+}
+
+void Child::closeReader(Stream stream) {
+  Pipe& pipe = pipeOf(stream);
+  if (pipe.fd >= 0) close(pipe.fd);
+  pipe.fd = -1;
+  pipe.ended = true;
+  pipe.buffer.clear();
 }
 
 bool Child::writeStdin(std::string_view bytes) {

@@ -26,6 +26,13 @@ enum class Stdin {
 
 enum class Stream { Stdout, Stderr };
 
+/// What the child's standard output or standard error is.
+enum class Output {
+  Pipe,          // a pipe the test reads
+  ReaderClosed,  // a pipe nobody reads any more: writes get EPIPE or SIGPIPE
+  NotOpen,       // the descriptor is not open in the child
+};
+
 struct LaunchOptions {
   std::vector<std::string> args = {};  // without the program name
   /// The simulated world as JSON text, written to a temporary file named by
@@ -36,6 +43,11 @@ struct LaunchOptions {
   std::optional<std::string> world = std::nullopt;
   Stdin stdinMode = Stdin::Pipe;
   int stdinFd = -1;  // with Stdin::Fd; the caller keeps ownership
+  Output stdoutMode = Output::Pipe;
+  Output stderrMode = Output::Pipe;
+  /// The child starts with SIGPIPE ignored instead of at its default, as
+  /// under a parent that ignores it.
+  bool ignoreSigpipe = false;
 };
 
 struct ExitStatus {
@@ -53,7 +65,8 @@ struct ExitStatus {
 class Child {
  public:
   /// Starts `path` (NIMBREL_PROBE_PATH, NIMBREL_TAP_PATH). Children get the
-  /// default disposition of every signal and an empty signal mask. Fails the
+  /// default disposition of every signal (but SIGPIPE with `ignoreSigpipe`)
+  /// and an empty signal mask. Fails the
   /// current test (and returns a child with pid() == -1) if it cannot start.
   Child(const std::string& path, LaunchOptions options);
   ~Child();
@@ -76,6 +89,9 @@ class Child {
   std::string readAvailable(Stream stream);
   /// True once the stream is at its end and its buffer is empty.
   bool atEnd(Stream stream);
+  /// Closes the test's reading end of `stream`, as a parent that stops
+  /// listening; what was buffered is dropped.
+  void closeReader(Stream stream);
 
   /// Writes to the stdin pipe; false if it is closed or the child is gone.
   bool writeStdin(std::string_view bytes);
