@@ -1,0 +1,332 @@
+// Faults around the tap process itself: a reader that stalls or goes away,
+// standard error lost, stop requests that collide or come too early.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <algorithm>
+#include <chrono>
+#include <fstream>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/e2e_harness.h"
+#include "tests/tap_worlds.h"
+
+namespace {
+
+using e2e::Child;
+using e2e::Output;
+using e2e::Stream;
+using tapworld::CaptureWorld;
+using Lines = std::vector<std::string>;
+
+constexpr size_t kBytesPerCycle = 2 * 512;
+
+const std::string kFormat =
+    R"({"channels":1,"deviceInputChannels":0,"encoding":"s16le",)"
+    R"("outputDeviceUID":"speakers","sampleRate":48000,"sourceIsFloat":true,)"
+    R"("tapRate":48000,"type":"format"})";
+const std::string kStarted = R"({"type":"started"})";
+const Lines kChain{"createProcessTap 300", "createAggregateDevice 400",
+                   "createIOProcID 400", "deviceStart 400"};
+const Lines kShutdown{"deviceStop 400", "destroyIOProcID 400",
+                      "destroyAggregateDevice 400", "destroyProcessTap 300"};
+
+Lines operator+(Lines a, const Lines& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
+/// A ramp so slow that every cycle of it differs from every other: a cycle
+/// of output tells which cycle of capture it was.
+CaptureWorld rampWorld(double speed, const std::string& extra = "") {
+  CaptureWorld world;
+  world.players = {{4242, tapworld::ramp(-0.9, 1.8 / (1 << 23), 1 << 23)}};
+  world.speed = speed;
+  world.extra = extra;
+  return world;
+}
+
+e2e::LaunchOptions on(const CaptureWorld& world) {
+  return {.world = world.json()};
+}
+
+/// The resident set of a running process, in KiB; -1 once it is gone.
+int64_t residentKiB(pid_t pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind("VmRSS:", 0) == 0) return std::stoll(line.substr(6));
+  }
+  return -1;
+}
+
+/// The cycles the I/O proc delivered, from the call log of a world with
+/// "logCycles"; absent if the device never stopped.
+std::optional<uint64_t> cyclesDelivered(const Child& tap) {
+  for (const std::string& line : tap.callLog()) {
+    if (line.rfind("cycles 400 ", 0) == 0) return std::stoull(line.substr(11));
+  }
+  return std::nullopt;
+}
+
+/// The call log without the "cycles" line.
+Lines calls(const Child& tap) {
+  Lines lines = tap.callLog();
+  std::erase_if(lines, [](const std::string& line) {
+    return line.rfind("cycles ", 0) == 0;
+  });
+  return lines;
+}
+
+void expectExit(Child& tap, int code) {
+  const std::optional<e2e::ExitStatus> status = tap.waitExit();
+  ASSERT_TRUE(status) << "still running";
+  EXPECT_FALSE(status->signaled) << "signal " << status->signal;
+  EXPECT_EQ(status->code, code);
+}
+
+void expectDeathBy(Child& tap, int signo) {
+  const std::optional<e2e::ExitStatus> status = tap.waitExit();
+  ASSERT_TRUE(status) << "still running";
+  EXPECT_TRUE(status->signaled) << "exit " << status->code;
+  EXPECT_EQ(status->signal, signo);
+}
+
+TEST(ProcessFaults, StalledReaderLosesTheOldestAudioAndThenGetsTheNewest) {
+  // At three times real time, five seconds of capture are far more than the
+  // pipe and the queue hold together.
+  const CaptureWorld world = rampWorld(3, R"(,"logCycles":true)");
+  Child tap(NIMBREL_TAP_PATH, on(world));
+  ASSERT_EQ(tap.readLine(Stream::Stderr), kFormat);
+  ASSERT_EQ(tap.readLine(Stream::Stderr), kStarted);
+  std::string pcm = tap.readBytes(Stream::Stdout, 20 * kBytesPerCycle);
+  pcm += tap.readAvailable(Stream::Stdout);
+
+  const int64_t residentBefore = residentKiB(tap.pid());
+  int64_t residentMost = residentBefore;
+  for (int i = 0; i < 10; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    residentMost = std::max(residentMost, residentKiB(tap.pid()));
+  }
+  ASSERT_FALSE(tap.waitExit(e2e::Duration(0))) << "the tap stopped";
+
+  pcm += tap.readBytes(Stream::Stdout, 600 * kBytesPerCycle);
+  tap.sendSignal(SIGTERM);
+  pcm += tap.readToEnd(Stream::Stdout);
+  expectExit(tap, 0);
+  EXPECT_EQ(tap.readToEnd(Stream::Stderr), "");
+  EXPECT_EQ(calls(tap), kChain + kShutdown);
+
+  // The queue is a fixed ring: a stalled reader costs no memory.
+  EXPECT_GT(residentBefore, 0);
+  EXPECT_LT(residentMost - residentBefore, 2048)
+      << residentBefore << " KiB before the stall, " << residentMost
+      << " KiB at most during it";
+  std::printf("[ figures  ] tap RSS %lld KiB before a 5 s stall, %lld KiB at "
+              "most during it\n",
+              static_cast<long long>(residentBefore),
+              static_cast<long long>(residentMost));
+
+  // Whole cycles, each one of the capture, in order: the first ones, one
+  // gap where the oldest queued bytes were dropped, then everything up to
+  // the very last cycle captured.
+  const std::optional<uint64_t> delivered = cyclesDelivered(tap);
+  ASSERT_TRUE(delivered);
+  ASSERT_EQ(pcm.size() % kBytesPerCycle, 0u);
+  const std::vector<int16_t> expected =
+      tapworld::expectedPCM(world, *delivered * 512, {});
+  const std::vector<int16_t> got = tapworld::samples(pcm);
+  auto cycleOf = [](const std::vector<int16_t>& samples, uint64_t k) {
+    return std::vector<int16_t>(samples.begin() + int64_t(k * 512),
+                                samples.begin() + int64_t((k + 1) * 512));
+  };
+  std::vector<std::pair<uint64_t, uint64_t>> gaps;  // [from, to) missing
+  uint64_t next = 0;
+  for (uint64_t k = 0; k < got.size() / 512; ++k) {
+    const std::vector<int16_t> cycle = cycleOf(got, k);
+    uint64_t match = next;
+    while (match < *delivered && cycleOf(expected, match) != cycle) ++match;
+    ASSERT_LT(match, *delivered) << "output cycle " << k << " was never captured";
+    if (match != next) gaps.emplace_back(next, match);
+    next = match + 1;
+  }
+  EXPECT_EQ(next, *delivered) << "the newest audio did not come out";
+  ASSERT_EQ(gaps.size(), 1u);
+  // The queue holds 375 cycles; what follows the gap starts with them.
+  EXPECT_GE(*delivered - gaps[0].second, 375u);
+  std::printf("[ figures  ] %llu cycles captured, cycles %llu to %llu dropped\n",
+              static_cast<unsigned long long>(*delivered),
+              static_cast<unsigned long long>(gaps[0].first),
+              static_cast<unsigned long long>(gaps[0].second - 1));
+}
+
+TEST(ProcessFaults, ReaderOfStdoutGoneIsSurvivedOnlyWithSigpipeIgnored) {
+  // The aggregate device dies again and again from cycle 150 on, after the
+  // reader has gone: its line shows the tap still serves its main queue.
+  const std::string deaths =
+      R"(,"script":[{"atCycle":150,"aggregateAlive":false},)"
+      R"({"atCycle":300,"aggregateAlive":false},)"
+      R"({"atCycle":600,"aggregateAlive":false}])";
+  const std::string deathLine =
+      R"({"from":"speakers","reason":"aggregate-dead","to":"speakers","type":"device-changed"})";
+  for (const bool ignored : {true, false}) {
+    SCOPED_TRACE(ignored ? "SIGPIPE ignored" : "SIGPIPE at its default");
+    e2e::LaunchOptions options = on(rampWorld(4, deaths));
+    options.ignoreSigpipe = ignored;
+    Child tap(NIMBREL_TAP_PATH, options);
+    ASSERT_EQ(tap.readLine(Stream::Stderr), kFormat);
+    ASSERT_EQ(tap.readLine(Stream::Stderr), kStarted);
+    ASSERT_EQ(tap.readBytes(Stream::Stdout, 10 * kBytesPerCycle).size(),
+              10 * kBytesPerCycle);
+    tap.closeReader(Stream::Stdout);
+    if (ignored) {
+      // Every write fails from now on; capture and the handlers go on.
+      EXPECT_EQ(tap.readLine(Stream::Stderr), deathLine);
+      EXPECT_FALSE(tap.waitExit(e2e::Duration(500)));
+      tap.sendSignal(SIGTERM);
+      expectExit(tap, 0);
+      EXPECT_EQ(tap.callLog(), kChain + kShutdown);
+    } else {
+      // The first write after the reader left ends the process, with no
+      // teardown and no event.
+      expectDeathBy(tap, SIGPIPE);
+      EXPECT_EQ(tap.callLog(), kChain);
+    }
+    EXPECT_EQ(tap.readToEnd(Stream::Stderr), "");
+  }
+}
+
+TEST(ProcessFaults, LostStandardErrorLeavesCaptureAsItIs) {
+  struct Case {
+    const char* name;
+    Output stderrMode;
+    bool ignoreSigpipe;
+    bool captures;  // else the "format" line's write ends it by SIGPIPE
+  };
+  const Case cases[] = {
+      {"standard error not open", Output::NotOpen, false, true},
+      {"reader gone, SIGPIPE ignored", Output::ReaderClosed, true, true},
+      {"reader gone, SIGPIPE at its default", Output::ReaderClosed, false,
+       false},
+  };
+  const CaptureWorld world = rampWorld(4);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    e2e::LaunchOptions options = on(world);
+    options.stderrMode = c.stderrMode;
+    options.ignoreSigpipe = c.ignoreSigpipe;
+    Child tap(NIMBREL_TAP_PATH, options);
+    if (c.captures) {
+      constexpr uint64_t kFrames = 40 * 512;
+      const std::string pcm = tap.readBytes(Stream::Stdout, 2 * kFrames);
+      EXPECT_TRUE(tapworld::samples(pcm) ==
+                  tapworld::expectedPCM(world, kFrames, {}));
+      tap.closeStdin();
+      expectExit(tap, 0);
+    } else {
+      expectDeathBy(tap, SIGPIPE);
+      EXPECT_EQ(tap.readToEnd(Stream::Stdout), "");
+    }
+    // With descriptor 2 closed, the call log may be opened as descriptor 2
+    // and get the event lines: only the calls count here.
+    Lines log = tap.callLog();
+    std::erase_if(log, [](const std::string& line) { return line[0] == '{'; });
+    const Lines beforeFormat{"createProcessTap 300",
+                             "createAggregateDevice 400"};
+    EXPECT_EQ(log, c.captures ? kChain + kShutdown : beforeFormat);
+  }
+}
+
+TEST(ProcessFaults, TwoStopsAtOnceTearDownOnceAndExit0) {
+  enum class Stop { kSigterm, kSigint, kEndOfStdin };
+  struct Case {
+    const char* name;
+    Stop first, second;
+  };
+  const Case cases[] = {
+      {"SIGTERM and the end of stdin", Stop::kSigterm, Stop::kEndOfStdin},
+      {"the end of stdin and SIGTERM", Stop::kEndOfStdin, Stop::kSigterm},
+      {"SIGINT and the end of stdin", Stop::kSigint, Stop::kEndOfStdin},
+      {"SIGTERM and SIGINT", Stop::kSigterm, Stop::kSigint},
+      {"SIGTERM twice", Stop::kSigterm, Stop::kSigterm},
+  };
+  auto stop = [](Child& tap, Stop how) {
+    switch (how) {
+      case Stop::kSigterm:
+        tap.sendSignal(SIGTERM);
+        break;
+      case Stop::kSigint:
+        tap.sendSignal(SIGINT);
+        break;
+      case Stop::kEndOfStdin:
+        tap.closeStdin();
+        break;
+    }
+  };
+  // Back to back, and with the first stop held inside AudioDeviceStop while
+  // the second arrives.
+  for (const int stopDelayMs : {0, 300}) {
+    const std::string extra =
+        stopDelayMs ? R"(,"failures":[{"op":"stop","status":0,"delayMs":)" +
+                          std::to_string(stopDelayMs) + "}]"
+                    : "";
+    const CaptureWorld world = rampWorld(4, extra);
+    for (const Case& c : cases) {
+      SCOPED_TRACE(std::string(c.name) + ", stop held " +
+                   std::to_string(stopDelayMs) + " ms");
+      Child tap(NIMBREL_TAP_PATH, on(world));
+      ASSERT_EQ(tap.readLine(Stream::Stderr), kFormat);
+      ASSERT_EQ(tap.readLine(Stream::Stderr), kStarted);
+      std::string pcm = tap.readBytes(Stream::Stdout, 20 * kBytesPerCycle);
+      stop(tap, c.first);
+      stop(tap, c.second);
+      pcm += tap.readToEnd(Stream::Stdout);
+      expectExit(tap, 0);
+      EXPECT_EQ(tap.readToEnd(Stream::Stderr), "");
+      EXPECT_EQ(tap.callLog(), kChain + kShutdown);
+      EXPECT_EQ(pcm.size() % kBytesPerCycle, 0u);
+      EXPECT_TRUE(tapworld::samples(pcm) ==
+                  tapworld::expectedPCM(world, pcm.size() / 2, {}));
+    }
+  }
+}
+
+TEST(ProcessFaults, SignalBeforeStartedKillsWithoutAnEvent) {
+  // The tap is held inside one platform call for far longer than the test
+  // takes, so the signal surely arrives there.
+  struct Case {
+    const char* name;
+    const char* heldOp;
+    int signo;
+    Lines lines;  // on standard error before the signal
+    Lines calls;
+  };
+  const Case cases[] = {
+      {"SIGTERM while the tap is created", "createProcessTap", SIGTERM, {}, {}},
+      {"SIGINT while the tap is created", "createProcessTap", SIGINT, {}, {}},
+      {"SIGTERM between format and started", "createIOProc", SIGTERM,
+       {kFormat}, {"createProcessTap 300", "createAggregateDevice 400"}},
+      {"SIGINT between format and started", "createIOProc", SIGINT, {kFormat},
+       {"createProcessTap 300", "createAggregateDevice 400"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const CaptureWorld world =
+        rampWorld(1, std::string(R"(,"failures":[{"op":")") + c.heldOp +
+                         R"(","status":0,"delayMs":600000}])");
+    Child tap(NIMBREL_TAP_PATH, on(world));
+    for (const std::string& line : c.lines) {
+      ASSERT_EQ(tap.readLine(Stream::Stderr), line);
+    }
+    tap.sendSignal(c.signo);
+    expectDeathBy(tap, c.signo);
+    EXPECT_EQ(tap.readToEnd(Stream::Stderr), "");
+    EXPECT_EQ(tap.readToEnd(Stream::Stdout), "");
+    EXPECT_EQ(tap.callLog(), c.calls);
+  }
+}
+
+}  // namespace
