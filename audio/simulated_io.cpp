@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <ctime>
 #include <thread>
 
 #include "audio/hardware.h"
@@ -17,6 +18,7 @@ struct IOProc {
   void* context = nullptr;
   bool destroyed = false;  // under the state lock
   uint64_t cycles = 0;     // delivered since the start, under the state lock
+  std::vector<int64_t> cycleTimes;  // when each was handed over, under the state lock
 
   std::mutex control;  // serialises start, stop and destroy
   std::thread clock;
@@ -155,6 +157,13 @@ void deliver(IOProc& proc) {
   proc.wake.wait(lock, [&] { return proc.cycleDone; });
 }
 
+// CLOCK_MONOTONIC, which another process can read too.
+int64_t monotonicNanoseconds() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return int64_t(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
+
 void runClock(IOProc* proc) {
   State& s = state();
   using Clock = std::chrono::steady_clock;
@@ -178,10 +187,12 @@ void runClock(IOProc* proc) {
       std::lock_guard lock(s.mutex);
       fill(s, *proc, n);
     }
+    const int64_t handedOver = monotonicNanoseconds();
     deliver(*proc);
     n += proc->frames;
     std::lock_guard lock(s.mutex);
     ++proc->cycles;
+    if (s.world.logCycleTimes) proc->cycleTimes.push_back(handedOver);
     ++s.cyclesDelivered;
     fireScript(s, ScriptEntry::Trigger::kAtCycle, s.cyclesDelivered);
   }
@@ -201,6 +212,12 @@ void stopClock(IOProc& proc) {
   std::lock_guard lock(s.mutex);
   if (s.world.logCycles) {
     logCall(s, "cycles " + std::to_string(proc.device) + " " + std::to_string(proc.cycles));
+  }
+  if (s.world.logCycleTimes) {
+    for (size_t k = 0; k < proc.cycleTimes.size(); ++k) {
+      logCall(s, "cycleTime " + std::to_string(proc.device) + " " + std::to_string(k) + " " +
+                     std::to_string(proc.cycleTimes[k]));
+    }
   }
 }
 
@@ -297,6 +314,7 @@ Status deviceStart(ObjectID device, IOProcID id) {
     if (!found || proc->destroyed) return kBadObject;
     prepare(s, *proc, *found);
     proc->cycles = 0;
+    proc->cycleTimes.clear();
   }
   proc->stopRequested = false;
   proc->running = true;

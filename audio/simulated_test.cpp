@@ -7,6 +7,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <fstream>
 #include <mutex>
 #include <sstream>
@@ -630,6 +631,58 @@ TEST_F(Simulated, CallLogRecordsTheChainInOrder) {
             "deviceStart 400\ndeviceStop 400\ndestroyIOProcID 400 status -1\n"
             "destroyAggregateDevice 400\ndestroyProcessTap 300\n"
             "destroyProcessTap 300 status 560947818\n");
+}
+
+TEST_F(Simulated, CallLogTimesEachCycleBeforeItsProcRuns) {
+  std::string log = ::testing::TempDir() + "sim_cycle_times.log";
+  std::remove(log.c_str());
+  sim::loadWorld(R"({"callLog": ")" + log + R"(", "logCycleTimes": true,
+    "devices": [{"id": 50, "uid": "speakers"}], "ioBufferFrames": 64, "speed": 20})");
+  static std::vector<int64_t> ran(1000);
+  static std::atomic<size_t> cycles;
+  cycles = 0;
+  IOProcID proc = nullptr;
+  ASSERT_EQ(createIOProcIDWithBlock(&proc, 50, createSerialQueue("timed"),
+                                    [](void*, const BufferList*) {
+                                      timespec now{};
+                                      clock_gettime(CLOCK_MONOTONIC, &now);
+                                      size_t k = cycles;
+                                      if (k < ran.size()) ran[k] = now.tv_sec * 1000000000LL + now.tv_nsec;
+                                      cycles = k + 1;
+                                    },
+                                    nullptr),
+            kNoError);
+  ASSERT_EQ(deviceStart(50, proc), kNoError);
+  const auto deadline = std::chrono::steady_clock::now() + 20s;
+  while (cycles < 5 && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(1ms);
+  ASSERT_EQ(deviceStop(50, proc), kNoError);
+
+  std::istringstream lines(fileText(log));
+  std::string line;
+  std::getline(lines, line);
+  EXPECT_EQ(line, "createIOProcID 50");
+  std::getline(lines, line);
+  EXPECT_EQ(line, "deviceStart 50");
+  ASSERT_GE(cycles, 5u);
+  int64_t previous = 0;
+  for (size_t k = 0; k < cycles; ++k) {
+    ASSERT_TRUE(std::getline(lines, line));
+    std::istringstream fields(line);
+    std::string word;
+    uint64_t device = 0, index = 0;
+    int64_t handedOver = 0;
+    fields >> word >> device >> index >> handedOver;
+    EXPECT_EQ(word, "cycleTime");
+    EXPECT_EQ(device, 50u);
+    EXPECT_EQ(index, k);
+    EXPECT_GE(handedOver, previous);
+    if (k < ran.size()) {
+      EXPECT_LE(handedOver, ran[k]) << "cycle " << k;
+    }
+    previous = handedOver;
+  }
+  std::getline(lines, line);
+  EXPECT_EQ(line, "deviceStop 50");
 }
 
 TEST_F(Simulated, TapRecordsItsDescription) {

@@ -468,7 +468,7 @@ std::optional<World> parseWorld(std::string_view text, std::string* error) {
   } else if (r.object(v, "world",
                       {"self", "processes", "devices", "defaultOutput", "tap",
                        "ioBufferFrames", "speed", "failures", "script", "callLog",
-                       "logCycles"})) {
+                       "logCycles", "logCycleTimes"})) {
     if (v.contains("self") && r.object(v["self"], "self", {"object", "input", "output"})) {
       const json& s = v["self"];
       world.selfListed = true;
@@ -506,6 +506,9 @@ std::optional<World> parseWorld(std::string_view text, std::string* error) {
     if (v.contains("script")) world.script = readScript(r, v["script"]);
     if (v.contains("callLog")) world.callLog = r.string(v["callLog"], "callLog");
     if (v.contains("logCycles")) world.logCycles = r.boolean(v["logCycles"], "logCycles").value_or(false);
+    if (v.contains("logCycleTimes")) {
+      world.logCycleTimes = r.boolean(v["logCycleTimes"], "logCycleTimes").value_or(false);
+    }
     if (r.ok()) {
       if (world.defaultOutput) addImplicitDevice(world, *world.defaultOutput);
       for (const ScriptEntry& e : world.script) {

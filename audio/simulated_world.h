@@ -98,6 +98,7 @@ struct World {
   std::vector<ScriptEntry> script;
   std::optional<std::string> callLog;
   bool logCycles = false;  // the call log tells how many cycles each stop ended
+  bool logCycleTimes = false;  // ... and when each of them was handed over
 };
 
 /// Reads a world; on a bad world returns absent and says why in `error`.
