@@ -92,6 +92,10 @@ Child::Child(const std::string& path, LaunchOptions options) {
     ADD_FAILURE() << "pipe: " << std::strerror(errno);
     return;
   }
+  if (options.stdoutPipeBytes > 0 && out[0] >= 0 &&
+      fcntl(out[0], F_SETPIPE_SZ, options.stdoutPipeBytes) < 0) {
+    ADD_FAILURE() << "F_SETPIPE_SZ: " << std::strerror(errno);
+  }
 
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);

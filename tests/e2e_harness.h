@@ -48,6 +48,10 @@ struct LaunchOptions {
   /// The child starts with SIGPIPE ignored instead of at its default, as
   /// under a parent that ignores it.
   bool ignoreSigpipe = false;
+  /// The capacity of the stdout pipe when above 0 (F_SETPIPE_SZ; at most
+  /// /proc/sys/fs/pipe-max-size): more room for a reader that must never
+  /// fall behind.
+  int stdoutPipeBytes = 0;
 };
 
 struct ExitStatus {
