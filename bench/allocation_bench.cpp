@@ -23,11 +23,13 @@ std::atomic<bool> counting{false};
 std::atomic<int64_t> allocations{0};
 
 void* allocate(std::size_t size, std::size_t alignment) {
-  if (counting.load(std::memory_order_relaxed)) allocations.fetch_add(1, std::memory_order_relaxed);
+  if (counting.load(std::memory_order_relaxed))
+    allocations.fetch_add(1, std::memory_order_relaxed);
   if (size == 0) size = 1;
   void* p = alignment <= alignof(std::max_align_t)
                 ? std::malloc(size)
-                : std::aligned_alloc(alignment, (size + alignment - 1) / alignment * alignment);
+                : std::aligned_alloc(alignment, (size + alignment - 1) /
+                                                    alignment * alignment);
   if (p == nullptr) throw std::bad_alloc();
   return p;
 }
@@ -36,16 +38,24 @@ void* allocate(std::size_t size, std::size_t alignment) {
 
 void* operator new(std::size_t size) { return allocate(size, 0); }
 void* operator new[](std::size_t size) { return allocate(size, 0); }
-void* operator new(std::size_t size, std::align_val_t a) { return allocate(size, std::size_t(a)); }
-void* operator new[](std::size_t size, std::align_val_t a) { return allocate(size, std::size_t(a)); }
+void* operator new(std::size_t size, std::align_val_t a) {
+  return allocate(size, std::size_t(a));
+}
+void* operator new[](std::size_t size, std::align_val_t a) {
+  return allocate(size, std::size_t(a));
+}
 void operator delete(void* p) noexcept { std::free(p); }
 void operator delete[](void* p) noexcept { std::free(p); }
 void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
 void operator delete(void* p, std::align_val_t) noexcept { std::free(p); }
 void operator delete[](void* p, std::align_val_t) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t, std::align_val_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t, std::align_val_t) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t, std::align_val_t) noexcept {
+  std::free(p);
+}
+void operator delete[](void* p, std::size_t, std::align_val_t) noexcept {
+  std::free(p);
+}
 
 namespace {
 
@@ -77,7 +87,9 @@ struct Cycle {
 void audioAndWriterPaths(benchmark::State& state) {
   // Never destroyed, as in the tap: the writer may still hold it.
   auto* queue = new tap::OutputQueue;
-  tap::IOBlockState block{{2, true, 4}, std::vector<int16_t>(65536), std::vector<float>(65536),
+  tap::IOBlockState block{{2, true, 4},
+                          std::vector<int16_t>(65536),
+                          std::vector<float>(65536),
                           queue};
   int fds[2];
   if (pipe(fds) != 0) {
@@ -155,14 +167,19 @@ int main(int argc, char** argv) {
   std::printf("\nheap allocations after warm-up (same run):\n");
   std::printf("  audio and writer paths: %lld in %lld cycles (target 0)\n",
               (long long)audioPath.allocations, (long long)audioPath.cycles);
-  std::printf("  baseline, one 64-byte string per cycle: %lld in %lld cycles (%.2f per cycle)\n",
-              (long long)baseline.allocations, (long long)baseline.cycles,
-              baseline.cycles ? double(baseline.allocations) / double(baseline.cycles) : 0.0);
-  const bool counterWorks = baseline.cycles > 0 && baseline.allocations >= baseline.cycles;
-  bench::summary("allocations, audio + writer paths",
-                 std::to_string(audioPath.allocations) + " in " +
-                     std::to_string(audioPath.cycles) + " cycles",
-                 "0", counterWorks && audioPath.cycles > 0 && audioPath.allocations == 0);
+  std::printf(
+      "  baseline, one 64-byte string per cycle: %lld in %lld cycles (%.2f per "
+      "cycle)\n",
+      (long long)baseline.allocations, (long long)baseline.cycles,
+      baseline.cycles ? double(baseline.allocations) / double(baseline.cycles)
+                      : 0.0);
+  const bool counterWorks =
+      baseline.cycles > 0 && baseline.allocations >= baseline.cycles;
+  bench::summary(
+      "allocations, audio + writer paths",
+      std::to_string(audioPath.allocations) + " in " +
+          std::to_string(audioPath.cycles) + " cycles",
+      "0", counterWorks && audioPath.cycles > 0 && audioPath.allocations == 0);
   benchmark::Shutdown();
   return 0;
 }

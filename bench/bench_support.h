@@ -24,7 +24,8 @@ extern char** environ;
 
 namespace bench {
 
-/// One row of the final table: "summary<TAB>figure<TAB>value<TAB>target<TAB>met|missed".
+/// One row of the final table:
+/// "summary<TAB>figure<TAB>value<TAB>target<TAB>met|missed".
 inline void summary(const std::string& figure, const std::string& value,
                     const std::string& target, bool met) {
   std::printf("summary\t%s\t%s\t%s\t%s\n", figure.c_str(), value.c_str(),
@@ -83,13 +84,15 @@ inline std::optional<Child> start(const std::string& program,
   Child child;
   std::vector<std::string> environment;
   for (char** e = environ; *e; ++e) {
-    if (std::strncmp(*e, "NIMBREL_SIM_WORLD=", 18) != 0) environment.push_back(*e);
+    if (std::strncmp(*e, "NIMBREL_SIM_WORLD=", 18) != 0)
+      environment.push_back(*e);
   }
   if (world) {
     char path[] = "/tmp/nimbrel-bench-world-XXXXXX";
     const int fd = mkstemp(path);
     if (fd < 0) return std::nullopt;
-    const bool written = write(fd, world->data(), world->size()) == ssize_t(world->size());
+    const bool written =
+        write(fd, world->data(), world->size()) == ssize_t(world->size());
     close(fd);
     child.worldPath = path;
     if (!written) {
@@ -108,7 +111,8 @@ inline std::optional<Child> start(const std::string& program,
   argv.push_back(nullptr);
 
   int in[2], out[2], err[2];
-  if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) {
+  if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0 ||
+      pipe2(err, O_CLOEXEC) != 0) {
     return std::nullopt;
   }
   posix_spawn_file_actions_t actions;
@@ -116,8 +120,8 @@ inline std::optional<Child> start(const std::string& program,
   posix_spawn_file_actions_adddup2(&actions, in[0], 0);
   posix_spawn_file_actions_adddup2(&actions, out[1], 1);
   posix_spawn_file_actions_adddup2(&actions, err[1], 2);
-  const int spawned =
-      posix_spawn(&child.pid, program.c_str(), &actions, nullptr, argv.data(), envp.data());
+  const int spawned = posix_spawn(&child.pid, program.c_str(), &actions,
+                                  nullptr, argv.data(), envp.data());
   posix_spawn_file_actions_destroy(&actions);
   close(in[0]);
   close(out[1]);

@@ -8,7 +8,9 @@
 #include <optional>
 #include <random>
 #include <string>
+#include <tuple>
 
+#include "bench/bench_support.h"
 #include "tap/conversion.h"
 
 namespace {
@@ -135,6 +137,10 @@ int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
   RatioReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
+  struct Worst {
+    double ratio = 0;
+    std::string path;
+  } worstFloat, worstOther;
   std::printf(
       "\nconversion / memcpy of the same source bytes (same run; "
       "portable loops for information):\n");
@@ -146,6 +152,8 @@ int main(int argc, char** argv) {
       auto copy = reporter.time("memcpy/" + suffix);
       if (!convert || !copy) continue;
       double ratio = *convert / *copy;
+      Worst& worst = path.isFloat ? worstFloat : worstOther;
+      if (ratio > worst.ratio) worst = {ratio, suffix};
       std::printf("  %-22s %6.2fx  (target %.0fx) %-4s", suffix.c_str(), ratio,
                   path.target, ratio <= path.target ? "ok" : "OVER");
       if (auto portable = reporter.time("portable/" + suffix)) {
@@ -153,6 +161,15 @@ int main(int argc, char** argv) {
       }
       std::printf("\n");
     }
+  }
+  // One row per target for scripts/bench: the worst path of each kind.
+  for (const auto& [worst, kind, target] :
+       {std::tuple{worstFloat, "float", 2.0}, {worstOther, "int16", 4.0}}) {
+    if (worst.path.empty()) continue;
+    bench::summary(
+        std::string("conversion / memcpy, ") + kind + " paths (worst)",
+        bench::format("%.2fx", worst.ratio) + " (" + worst.path + ")",
+        bench::format("<= %.0fx", target), worst.ratio <= target);
   }
   benchmark::Shutdown();
   return 0;

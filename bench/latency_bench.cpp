@@ -16,7 +16,7 @@
 
 namespace {
 
-constexpr int64_t kFrames = 512;               // per cycle, at 48 kHz
+constexpr int64_t kFrames = 512;                 // per cycle, at 48 kHz
 constexpr int64_t kBytesPerCycle = 2 * kFrames;  // mono s16le
 constexpr int64_t kPeriodNs = kFrames * 1000000000 / 48000;
 constexpr int kWarmUpCycles = 10;  // left out: start-up, first page faults
@@ -31,7 +31,8 @@ struct Latencies {
 
   double percentile(double p) const {
     if (ms.empty()) return -1;
-    size_t index = std::min(ms.size() - 1, size_t(p / 100.0 * double(ms.size())));
+    size_t index =
+        std::min(ms.size() - 1, size_t(p / 100.0 * double(ms.size())));
     return ms[index];
   }
 };
@@ -60,7 +61,8 @@ std::vector<Arrival> readAll(int fd) {
 }
 
 // Cycle k is out once byte (k + 1) x kBytesPerCycle has been read.
-Latencies match(const std::vector<int64_t>& handedOver, const std::vector<Arrival>& arrivals) {
+Latencies match(const std::vector<int64_t>& handedOver,
+                const std::vector<Arrival>& arrivals) {
   Latencies figures;
   figures.cycles = int64_t(handedOver.size());
   figures.bytes = arrivals.empty() ? 0 : arrivals.back().bytes;
@@ -69,7 +71,8 @@ Latencies match(const std::vector<int64_t>& handedOver, const std::vector<Arriva
     const int64_t end = int64_t(k + 1) * kBytesPerCycle;
     while (a < arrivals.size() && arrivals[a].bytes < end) ++a;
     if (a == arrivals.size()) break;
-    if (int(k) >= kWarmUpCycles) figures.ms.push_back(double(arrivals[a].ns - handedOver[k]) / 1e6);
+    if (int(k) >= kWarmUpCycles)
+      figures.ms.push_back(double(arrivals[a].ns - handedOver[k]) / 1e6);
   }
   std::sort(figures.ms.begin(), figures.ms.end());
   return figures;
@@ -112,11 +115,13 @@ std::optional<Latencies> measureTap() {
       if (events.find("\"started\"") != std::string::npos) started = true;
     }
   });
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::seconds(20);
   while (!started && std::chrono::steady_clock::now() < deadline) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
-  if (started) std::this_thread::sleep_for(std::chrono::duration<double>(runSeconds));
+  if (started)
+    std::this_thread::sleep_for(std::chrono::duration<double>(runSeconds));
   // The end of stdin stops the tap; its stop logs the cycle times.
   close(child->in);
   child->in = -1;
@@ -143,7 +148,8 @@ std::optional<Latencies> measureTap() {
     if (index != handedOver.size()) break;  // one device, cycles in order
     handedOver.push_back(ns);
   }
-  if (!started || !WIFEXITED(status) || WEXITSTATUS(status) != 0 || handedOver.empty()) {
+  if (!started || !WIFEXITED(status) || WEXITSTATUS(status) != 0 ||
+      handedOver.empty()) {
     tapError = "the tap did not run as expected; its events: " + events;
     return std::nullopt;
   }
@@ -165,7 +171,8 @@ Latencies measurePipe(double seconds) {
   for (int64_t k = 0; k < cycles; ++k) {
     const int64_t due = origin + (k + 1) * kPeriodNs;
     timespec at{time_t(due / 1000000000), long(due % 1000000000)};
-    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &at, nullptr) == EINTR) {
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &at, nullptr) ==
+           EINTR) {
     }
     handedOver.push_back(bench::monotonicNs());
     if (write(fds[1], bytes, sizeof bytes) != ssize_t(sizeof bytes)) break;
@@ -193,7 +200,10 @@ void tapCycleToStdout(benchmark::State& state) {
     setCounters(state, *tapFigures);
   }
 }
-BENCHMARK(tapCycleToStdout)->Iterations(1)->Repetitions(1)->Unit(benchmark::kSecond);
+BENCHMARK(tapCycleToStdout)
+    ->Iterations(1)
+    ->Repetitions(1)
+    ->Unit(benchmark::kSecond);
 
 void barePipe(benchmark::State& state) {
   for (auto _ : state) {
@@ -208,34 +218,43 @@ BENCHMARK(barePipe)->Iterations(1)->Repetitions(1)->Unit(benchmark::kSecond);
 int main(int argc, char** argv) {
   for (int k = 1; k < argc; ++k) {
     if (std::strncmp(argv[k], "--tap=", 6) == 0) tapPath = argv[k] + 6;
-    if (std::strncmp(argv[k], "--seconds=", 10) == 0) runSeconds = std::atof(argv[k] + 10);
+    if (std::strncmp(argv[k], "--seconds=", 10) == 0)
+      runSeconds = std::atof(argv[k] + 10);
   }
   benchmark::Initialize(&argc, argv);
   benchmark::RunSpecifiedBenchmarks();
   if (tapFigures) {
     const Latencies& tap = *tapFigures;
-    std::printf("\ncycle-to-stdout latency of nimbrel-tap, %lld cycles of %lld frames "
-                "(first %d left out):\n",
-                (long long)tap.cycles, (long long)kFrames, kWarmUpCycles);
+    std::printf(
+        "\ncycle-to-stdout latency of nimbrel-tap, %lld cycles of %lld frames "
+        "(first %d left out):\n",
+        (long long)tap.cycles, (long long)kFrames, kWarmUpCycles);
     std::printf("  p50 %.3f ms, p99 %.3f ms, max %.3f ms (target p99 < 2 ms)\n",
-                tap.percentile(50), tap.percentile(99), tap.ms.empty() ? -1 : tap.ms.back());
-    const auto over = std::count_if(tap.ms.begin(), tap.ms.end(), [](double ms) { return ms >= 2.0; });
-    std::printf("  cycles at 2 ms or more: %lld of %zu; load average at the end: %s\n",
-                (long long)over, tap.ms.size(), bench::loadAverage().c_str());
+                tap.percentile(50), tap.percentile(99),
+                tap.ms.empty() ? -1 : tap.ms.back());
+    const auto over = std::count_if(tap.ms.begin(), tap.ms.end(),
+                                    [](double ms) { return ms >= 2.0; });
+    std::printf(
+        "  cycles at 2 ms or more: %lld of %zu; load average at the end: %s\n",
+        (long long)over, tap.ms.size(), bench::loadAverage().c_str());
     const bool exact = tap.bytes == tap.cycles * kBytesPerCycle;
-    std::printf("  bytes read %lld, expected 2 x frames = %lld%s\n", (long long)tap.bytes,
-                (long long)(tap.cycles * kBytesPerCycle), exact ? "" : "  MISMATCH");
+    std::printf("  bytes read %lld, expected 2 x frames = %lld%s\n",
+                (long long)tap.bytes, (long long)(tap.cycles * kBytesPerCycle),
+                exact ? "" : "  MISMATCH");
     if (pipeFigures && pipeFigures->percentile(99) > 0) {
-      std::printf("  bare pipe, same reader: p50 %.3f ms, p99 %.3f ms; tap / pipe p99 %.1fx\n",
-                  pipeFigures->percentile(50), pipeFigures->percentile(99),
-                  tap.percentile(99) / pipeFigures->percentile(99));
+      std::printf(
+          "  bare pipe, same reader: p50 %.3f ms, p99 %.3f ms; tap / pipe p99 "
+          "%.1fx\n",
+          pipeFigures->percentile(50), pipeFigures->percentile(99),
+          tap.percentile(99) / pipeFigures->percentile(99));
     }
     bench::summary("cycle-to-stdout latency p99 (p50)",
-                   bench::format("%.3f ms (%.3f ms)", tap.percentile(99), tap.percentile(50)),
+                   bench::format("%.3f ms (%.3f ms)", tap.percentile(99),
+                                 tap.percentile(50)),
                    "< 2 ms", exact && tap.percentile(99) < 2.0);
   } else {
-    bench::summary("cycle-to-stdout latency p99 (p50)", "not measured: " + tapError, "< 2 ms",
-                   false);
+    bench::summary("cycle-to-stdout latency p99 (p50)",
+                   "not measured: " + tapError, "< 2 ms", false);
   }
   benchmark::Shutdown();
   return 0;

@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 
+#include "bench/bench_support.h"
 #include "tap/output_queue.h"
 
 namespace {
@@ -87,6 +88,10 @@ int main(int argc, char** argv) {
         "\npush of 1,024 bytes, full / empty queue (same run): %.2fx "
         "(target 1.5x) %s\n",
         ratio, ratio <= 1.5 ? "ok" : "OVER");
+    bench::summary(
+        "push, full / empty queue",
+        bench::format("%.2fx (%.0f / %.0f ns)", ratio, *full, *empty),
+        "<= 1.5x", ratio <= 1.5);
   }
   benchmark::Shutdown();
   return 0;

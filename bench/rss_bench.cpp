@@ -26,7 +26,8 @@ std::map<std::string, std::string> failures;
 
 // Runs `program` for runSeconds while draining its output, reads its
 // VmHWM, then ends it by closing its stdin.
-std::optional<Memory> measure(const std::string& program, const std::vector<std::string>& args,
+std::optional<Memory> measure(const std::string& program,
+                              const std::vector<std::string>& args,
                               std::string& error) {
   std::optional<bench::Child> child = bench::start(program, args, std::nullopt);
   if (!child) {
@@ -41,7 +42,8 @@ std::optional<Memory> measure(const std::string& program, const std::vector<std:
   std::thread out(drain, child->out);
   std::thread err(drain, child->err);
   std::this_thread::sleep_for(std::chrono::duration<double>(runSeconds));
-  Memory memory{bench::statusKb(child->pid, "VmHWM"), bench::statusKb(child->pid, "VmRSS")};
+  Memory memory{bench::statusKb(child->pid, "VmHWM"),
+                bench::statusKb(child->pid, "VmRSS")};
   close(child->in);
   child->in = -1;
   int status = 0;
@@ -58,8 +60,8 @@ std::optional<Memory> measure(const std::string& program, const std::vector<std:
   return memory;
 }
 
-void residentMemory(benchmark::State& state, std::string name, std::string program,
-                    std::vector<std::string> args) {
+void residentMemory(benchmark::State& state, std::string name,
+                    std::string program, std::vector<std::string> args) {
   for (auto _ : state) {
     std::string error;
     std::optional<Memory> memory = measure(program, args, error);
@@ -80,13 +82,16 @@ int main(int argc, char** argv) {
   for (int k = 1; k < argc; ++k) {
     if (std::strncmp(argv[k], "--tap=", 6) == 0) tapPath = argv[k] + 6;
     if (std::strncmp(argv[k], "--probe=", 8) == 0) probePath = argv[k] + 8;
-    if (std::strncmp(argv[k], "--seconds=", 10) == 0) runSeconds = std::atof(argv[k] + 10);
+    if (std::strncmp(argv[k], "--seconds=", 10) == 0)
+      runSeconds = std::atof(argv[k] + 10);
   }
   for (auto [name, program, args] :
-       {std::tuple<std::string, std::string, std::vector<std::string>>{"cat", "/bin/cat", {}},
+       {std::tuple<std::string, std::string, std::vector<std::string>>{
+            "cat", "/bin/cat", {}},
         {"nimbrel-tap", tapPath, {}},
         {"nimbrel-probe", probePath, {"--interval-ms", "200"}}}) {
-    benchmark::RegisterBenchmark(("peakRss/" + name).c_str(), residentMemory, name, program, args)
+    benchmark::RegisterBenchmark(("peakRss/" + name).c_str(), residentMemory,
+                                 name, program, args)
         ->Iterations(1)
         ->Repetitions(1)
         ->Unit(benchmark::kSecond);
@@ -95,10 +100,12 @@ int main(int argc, char** argv) {
   benchmark::RunSpecifiedBenchmarks();
 
   const long floorKb = measured.count("cat") ? measured["cat"].peakKb : -1;
-  std::printf("\npeak resident memory (VmHWM) after %.0f s on the default machine:\n",
-              runSeconds);
-  for (auto [name, targetKb] : {std::pair<std::string, long>{"nimbrel-tap", 8192},
-                                {"nimbrel-probe", 4096}}) {
+  std::printf(
+      "\npeak resident memory (VmHWM) after %.0f s on the default machine:\n",
+      runSeconds);
+  for (auto [name, targetKb] :
+       {std::pair<std::string, long>{"nimbrel-tap", 8192},
+        {"nimbrel-probe", 4096}}) {
     const std::string figure = name + " peak RSS (VmHWM)";
     const std::string target = "< " + std::to_string(targetKb / 1024) + " MiB";
     if (!measured.count(name)) {
@@ -106,13 +113,15 @@ int main(int argc, char** argv) {
       continue;
     }
     const Memory& m = measured[name];
-    std::printf("  %-14s %6ld kB (target < %ld kB)", name.c_str(), m.peakKb, targetKb);
+    std::printf("  %-14s %6ld kB (target < %ld kB)", name.c_str(), m.peakKb,
+                targetKb);
     if (floorKb > 0) {
-      std::printf("; cat on a pipe %ld kB, ratio %.2fx", floorKb, double(m.peakKb) / double(floorKb));
+      std::printf("; cat on a pipe %ld kB, ratio %.2fx", floorKb,
+                  double(m.peakKb) / double(floorKb));
     }
     std::printf("\n");
-    bench::summary(figure, bench::format("%.2f MiB", double(m.peakKb) / 1024), target,
-                   m.peakKb < targetKb);
+    bench::summary(figure, bench::format("%.2f MiB", double(m.peakKb) / 1024),
+                   target, m.peakKb < targetKb);
   }
   benchmark::Shutdown();
   return 0;
