@@ -46,6 +46,18 @@ std::optional<std::string> readString(audio::ObjectID object,
   return text;
 }
 
+std::optional<std::string> currentDefaultOutputUID() {
+  audio::ObjectID device = audio::kUnknownObject;
+  uint32_t size = sizeof(device);
+  const audio::Status status = audio::getPropertyData(
+      systemObject, globalAddress(audio::kDefaultOutputDevice), 0, nullptr,
+      &size, &device);
+  if (status != audio::kNoError || device == audio::kUnknownObject) {
+    return std::nullopt;
+  }
+  return readString(device, audio::kDeviceUID);
+}
+
 int64_t sumStreamChannels(std::span<const std::byte> bytes) {
   uint32_t numberBuffers = 0;
   if (bytes.size() < sizeof(numberBuffers)) return 0;
@@ -159,15 +171,7 @@ std::string readTapUID() {
 }
 
 std::string readOutputUID() {
-  audio::ObjectID device = audio::kUnknownObject;
-  uint32_t size = sizeof(device);
-  const audio::Status status = audio::getPropertyData(
-      systemObject, globalAddress(audio::kDefaultOutputDevice), 0, nullptr,
-      &size, &device);
-  if (status != audio::kNoError || device == audio::kUnknownObject) {
-    fail(kNoOutputDevice, std::nullopt);
-  }
-  std::optional<std::string> outputUID = readString(device, audio::kDeviceUID);
+  std::optional<std::string> outputUID = currentDefaultOutputUID();
   if (!outputUID) fail(kNoOutputDevice, std::nullopt);
   return *outputUID;
 }

@@ -18,6 +18,10 @@ namespace tap {
 std::optional<std::string> readString(audio::ObjectID object,
                                       audio::Selector selector);
 
+/// The default output device's UID now; absent when there is none or its UID
+/// cannot be read.
+std::optional<std::string> currentDefaultOutputUID();
+
 /// The sum of the input stream configuration's channel counts; 0 when it
 /// cannot be read.
 int64_t inputChannelCount(audio::ObjectID device);

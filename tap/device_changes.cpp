@@ -39,16 +39,6 @@ AggregateListener* livenessListener = nullptr;
 AggregateListener* rateListener = nullptr;
 OutputDeviceListener* outputDeviceListener = nullptr;
 
-/// The default output device's ID, or 0 when it cannot be read.
-audio::ObjectID defaultOutputDevice() {
-  audio::ObjectID device = audio::kUnknownObject;
-  uint32_t size = sizeof(device);
-  const audio::Status status = audio::getPropertyData(
-      systemObject, globalAddress(audio::kDefaultOutputDevice), 0, nullptr,
-      &size, &device);
-  return status == audio::kNoError ? device : audio::kUnknownObject;
-}
-
 void defaultOutputChanged(void* context) {
   const auto& listener = *static_cast<const DefaultOutputListener*>(context);
   std::optional<std::string> uid = currentDefaultOutputUID();
@@ -103,12 +93,6 @@ void announceDeviceChange(const std::string& reason,
   if (announced) return;
   announced = true;
   emit(deviceChangedEvent(reason, outputUID, to.value_or("none")));
-}
-
-std::optional<std::string> currentDefaultOutputUID() {
-  const audio::ObjectID device = defaultOutputDevice();
-  if (device == audio::kUnknownObject) return std::nullopt;
-  return readString(device, audio::kDeviceUID);
 }
 
 void installDeviceChangeListeners(const std::string& outputUID) {

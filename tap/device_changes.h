@@ -14,10 +14,6 @@ void announceDeviceChange(const std::string& reason,
                           const std::optional<std::string>& to,
                           const std::string& outputUID);
 
-/// The default output device's UID now; absent when there is none or its UID
-/// cannot be read.
-std::optional<std::string> currentDefaultOutputUID();
-
 /// Installs the default-output, aggregate liveness, aggregate rate and (when
 /// `outputDeviceID` is present) output-device rate listeners, in that order.
 void installDeviceChangeListeners(const std::string& outputUID);
