@@ -72,7 +72,7 @@ struct Child {
   int in = -1;
   int out = -1;
   int err = -1;
-  std::string worldPath;  // removed by finish()
+  std::string worldPath;  // the caller removes it
 };
 
 /// Starts `program` with `args` and its stdin, stdout and stderr on pipes.
@@ -137,21 +137,6 @@ inline std::optional<Child> start(const std::string& program,
     return std::nullopt;
   }
   return child;
-}
-
-/// Closes the child's stdin (both programs stop at its end), waits for it
-/// and closes the remaining pipes; the exit status as waitpid gives it.
-inline int finish(Child& child) {
-  if (child.in >= 0) close(child.in);
-  child.in = -1;
-  int status = 0;
-  while (waitpid(child.pid, &status, 0) < 0 && errno == EINTR) {
-  }
-  if (child.out >= 0) close(child.out);
-  if (child.err >= 0) close(child.err);
-  child.out = child.err = -1;
-  if (!child.worldPath.empty()) unlink(child.worldPath.c_str());
-  return status;
 }
 
 /// A "Vm..." figure of /proc/<pid>/status in kB, or -1.
