@@ -244,8 +244,10 @@ std::string churningWorld(int tick, size_t* owners) {
     ++*owners;
     processes += (processes.empty() ? "" : ",") + p + "}";
   };
-  for (int k = 0; k < 8; ++k) add(100 + k, k);
-  for (int k = 0; k < 16; ++k) add(20000 + tick * 16 + k, k);
+  // Above any real PID (pid_max is at most 2^22), so never the test's own.
+  constexpr int32_t kFirstPID = 100000000;
+  for (int k = 0; k < 8; ++k) add(kFirstPID + k, k);
+  for (int k = 0; k < 16; ++k) add(kFirstPID + 1000 + tick * 16 + k, k);
   return R"({"processes":[)" + processes + "]}";
 }
 
@@ -271,7 +273,11 @@ TEST(Soak, ProbeMemoryStaysFlatOverThousandsOfChurningTicks) {
     const probe::Report report = probe::sample(excluded);
     if (report.owners.size() != owners || !probe::encodeLine(report) ||
         !report.micHot || !report.audioPlaying) {
-      ++wrongTicks;
+      if (!wrongTicks++) {
+        ADD_FAILURE() << "tick " << tick << ": " << report.owners.size()
+                      << " owners instead of " << owners << ", line "
+                      << probe::encodeLine(report).value_or("not encoded");
+      }
     }
     if (probe::nameCache.size() > 256) {
       probe::nameCache.clear();
