@@ -71,8 +71,8 @@ std::string report(bool audioPlaying, bool micHot, const Lines& owners) {
     list += (list.empty() ? "" : ",") + owner;
   }
   return std::string("{\"audioPlaying\":") + (audioPlaying ? "true" : "false") +
-         ",\"micHot\":" + (micHot ? "true" : "false") + ",\"owners\":[" +
-         list + "],\"type\":\"state\"}";
+         ",\"micHot\":" + (micHot ? "true" : "false") + ",\"owners\":[" + list +
+         "],\"type\":\"state\"}";
 }
 
 const std::string kNobody = report(false, false, {});
@@ -92,10 +92,11 @@ struct ProbeRow {
 };
 
 TEST(FaultMatrix, ProbeReportsWhatItCouldReadAndKeepsTicking) {
-  const std::string noTalkerApp = R"({"object":101,"pid":4242,)"
-                                  R"("bundleID":"org.example.talker",)"
-                                  R"("input":true,"output":true,)"
-                                  R"("path":"/Applications/Talker.app/x/talker"})";
+  const std::string noTalkerApp =
+      R"({"object":101,"pid":4242,)"
+      R"("bundleID":"org.example.talker",)"
+      R"("input":true,"output":true,)"
+      R"("path":"/Applications/Talker.app/x/talker"})";
   const std::string pathless =
       R"({"object":102,"pid":5150,"output":true,"app":{}})";
   const std::string badPath =
@@ -138,11 +139,13 @@ TEST(FaultMatrix, ProbeReportsWhatItCouldReadAndKeepsTicking) {
       {.op = "piri read fails",
        .failures =
            R"([{"op":"get","selector":"piri","object":101,"status":-50}])",
-       .expected = report(true, false, {kSpeechOwner, talkerDeaf, kToneGenOwner})},
+       .expected =
+           report(true, false, {kSpeechOwner, talkerDeaf, kToneGenOwner})},
       {.op = "piri read fills nothing",
        .failures =
            R"([{"op":"get","selector":"piri","object":101,"status":0,"noObject":true}])",
-       .expected = report(true, false, {kSpeechOwner, talkerDeaf, kToneGenOwner})},
+       .expected =
+           report(true, false, {kSpeechOwner, talkerDeaf, kToneGenOwner})},
       {.op = "piro read fails",
        .failures = R"([{"op":"get","selector":"piro","status":-50}])",
        .expected = report(false, true, {kSpeechOwner, talkerMute})},
@@ -166,18 +169,20 @@ TEST(FaultMatrix, ProbeReportsWhatItCouldReadAndKeepsTicking) {
            report(true, true, {kSpeechOwner, talkerFromPath, kToneGenOwner})},
       {.op = "executable path unreadable",
        .processes = "[" + kSpeech + "," + kTalker + "," + pathless + "]",
-       .expected = report(true, true,
-                          {kSpeechOwner, kTalkerOwner,
-                           R"({"gui":false,"ignored":false,"input":false,"name":"pid 5150","output":true,"pid":5150})"})},
-      {.op = "executable path not UTF-8",
-       .processes = "[" + kSpeech + "," + kTalker + "," + badPath + "]",
        .expected = report(
            true, true,
            {kSpeechOwner, kTalkerOwner,
-            "{\"gui\":false,\"ignored\":false,\"input\":false,\"name\":"
-            "\"tone\xEF\xBF\xBDgen\",\"output\":true,\"pid\":5150}"})},
+            R"({"gui":false,"ignored":false,"input":false,"name":"pid 5150","output":true,"pid":5150})"})},
+      {.op = "executable path not UTF-8",
+       .processes = "[" + kSpeech + "," + kTalker + "," + badPath + "]",
+       .expected =
+           report(true, true,
+                  {kSpeechOwner, kTalkerOwner,
+                   "{\"gui\":false,\"ignored\":false,\"input\":false,\"name\":"
+                   "\"tone\xEF\xBF\xBDgen\",\"output\":true,\"pid\":5150}"})},
       {.op = "every read fails",
-       .failures = R"([{"op":"get","status":-50},{"op":"getSize","status":-50}])",
+       .failures =
+           R"([{"op":"get","status":-50},{"op":"getSize","status":-50}])",
        .processes = "[" + kSpeech + "," + noTalkerApp + "," + pathless + "]",
        .expected = kNobody},
   };
@@ -225,9 +230,9 @@ std::string formatLine(int channels, int deviceInputChannels,
   return "{\"channels\":" + std::to_string(channels) +
          ",\"deviceInputChannels\":" + std::to_string(deviceInputChannels) +
          R"(,"encoding":"s16le","outputDeviceUID":"speakers","sampleRate":)" +
-         sampleRate + ",\"sourceIsFloat\":" +
-         (sourceIsFloat ? "true" : "false") + ",\"tapRate\":" + tapRate +
-         ",\"type\":\"format\"}";
+         sampleRate +
+         ",\"sourceIsFloat\":" + (sourceIsFloat ? "true" : "false") +
+         ",\"tapRate\":" + tapRate + ",\"type\":\"format\"}";
 }
 
 std::string errorLine(const std::string& code, const std::string& message,
@@ -293,7 +298,7 @@ struct TapRow {
   /// Every line on standard error. A run that starts is then stopped with
   /// SIGTERM and must exit 0; one that does not must exit 1.
   Lines lines;
-  Lines calls;  // the whole call log
+  Lines calls;      // the whole call log
   bool pcm = true;  // the PCM follows the conversion rules with nobody excluded
 };
 
@@ -435,9 +440,10 @@ TEST(FaultMatrix, TapGivesTheSpecifiedResultForEachFailure) {
        .failures = R"([{"op":"start","status":1937010544}])",
        .lines = {kFormat, errorLine("DEVICE_START_FAILED",
                                     "AudioDeviceStart failed.", 1937010544)},
-       .calls = Lines{"createProcessTap 300", "createAggregateDevice 400",
-                      "createIOProcID 400", "deviceStart 400 status 1937010544"} +
-                kTeardown},
+       .calls =
+           Lines{"createProcessTap 300", "createAggregateDevice 400",
+                 "createIOProcID 400", "deviceStart 400 status 1937010544"} +
+           kTeardown},
 
       // Listener installation: the change goes unreported, others still are.
       {.op = "addListener dOut fails",
@@ -511,8 +517,7 @@ TEST(FaultMatrix, TapGivesTheSpecifiedResultForEachFailure) {
                  changeLine("sample-rate-changed", "speakers")},
        .calls = kChain + kShutdown},
       {.op = "dOut read fails in the default-output listener",
-       .failures =
-           R"([{"op":"get","selector":"dOut","skip":1,"status":-50}])",
+       .failures = R"([{"op":"get","selector":"dOut","skip":1,"status":-50}])",
        .script = repeated(kSameOutput),
        .lines = {kFormat, kStarted,
                  changeLine("default-output-changed", "none")},
@@ -524,8 +529,7 @@ TEST(FaultMatrix, TapGivesTheSpecifiedResultForEachFailure) {
                  changeLine("default-output-changed", "none")},
        .calls = kChain + kShutdown},
       {.op = "dOut read fails in the aggregate listener",
-       .failures =
-           R"([{"op":"get","selector":"dOut","skip":1,"status":-50}])",
+       .failures = R"([{"op":"get","selector":"dOut","skip":1,"status":-50}])",
        .script = repeated(kDeath),
        .lines = {kFormat, kStarted, changeLine("aggregate-dead", "none")},
        .calls = kChain + kShutdown},
@@ -547,16 +551,15 @@ TEST(FaultMatrix, TapGivesTheSpecifiedResultForEachFailure) {
       {.op = "deviceStop fails",
        .failures = R"([{"op":"stop","status":-50}])",
        .lines = {kFormat, kStarted},
-       .calls = kChain + Lines{"deviceStop 400 status -50",
-                               "destroyIOProcID 400",
-                               "destroyAggregateDevice 400",
-                               "destroyProcessTap 300"}},
+       .calls = kChain +
+                Lines{"deviceStop 400 status -50", "destroyIOProcID 400",
+                      "destroyAggregateDevice 400", "destroyProcessTap 300"}},
       {.op = "destroyIOProcID fails",
        .failures = R"([{"op":"destroyIOProc","status":-50}])",
        .lines = {kFormat, kStarted},
-       .calls = kChain + Lines{"deviceStop 400", "destroyIOProcID 400 status -50",
-                               "destroyAggregateDevice 400",
-                               "destroyProcessTap 300"}},
+       .calls = kChain +
+                Lines{"deviceStop 400", "destroyIOProcID 400 status -50",
+                      "destroyAggregateDevice 400", "destroyProcessTap 300"}},
       {.op = "destroyAggregateDevice fails",
        .failures = R"([{"op":"destroyAggregateDevice","status":-50}])",
        .lines = {kFormat, kStarted},
@@ -570,9 +573,10 @@ TEST(FaultMatrix, TapGivesTheSpecifiedResultForEachFailure) {
                                "destroyAggregateDevice 400",
                                "destroyProcessTap 300 status -50"}},
       {.op = "every shutdown step fails",
-       .failures = R"([{"op":"stop","status":-1},{"op":"destroyIOProc","status":-2},)"
-                   R"({"op":"destroyAggregateDevice","status":-3},)"
-                   R"({"op":"destroyProcessTap","status":-4}])",
+       .failures =
+           R"([{"op":"stop","status":-1},{"op":"destroyIOProc","status":-2},)"
+           R"({"op":"destroyAggregateDevice","status":-3},)"
+           R"({"op":"destroyProcessTap","status":-4}])",
        .lines = {kFormat, kStarted},
        .calls = kChain + Lines{"deviceStop 400 status -1",
                                "destroyIOProcID 400 status -2",
@@ -587,7 +591,8 @@ TEST(FaultMatrix, TapGivesTheSpecifiedResultForEachFailure) {
     world.inputStreams = row.inputStreams;
     world.speed = 4;
     world.extra = ",\"failures\":" + row.failures;
-    if (!row.script.empty()) world.extra += ",\"script\":[" + row.script.substr(1) + "]";
+    if (!row.script.empty())
+      world.extra += ",\"script\":[" + row.script.substr(1) + "]";
     return world;
   };
   runRows(
@@ -603,8 +608,8 @@ TEST(FaultMatrix, TapGivesTheSpecifiedResultForEachFailure) {
           EXPECT_EQ(tap.readLine(Stream::Stderr), line);
         }
         if (starts) {
-          const uint64_t cycles = row.script.empty() ? kCyclesWithoutScript
-                                                     : kCyclesPastTheScript;
+          const uint64_t cycles =
+              row.script.empty() ? kCyclesWithoutScript : kCyclesPastTheScript;
           const std::string pcm = tap.readBytes(Stream::Stdout, cycles * 1024);
           EXPECT_EQ(pcm.size(), cycles * 1024);
           if (row.pcm && pcm.size() == cycles * 1024) {

@@ -125,10 +125,11 @@ TEST(ProcessFaults, StalledReaderLosesTheOldestAudioAndThenGetsTheNewest) {
   EXPECT_LT(residentMost - residentBefore, 2048)
       << residentBefore << " KiB before the stall, " << residentMost
       << " KiB at most during it";
-  std::printf("[ figures  ] tap RSS %lld KiB before a 5 s stall, %lld KiB at "
-              "most during it\n",
-              static_cast<long long>(residentBefore),
-              static_cast<long long>(residentMost));
+  std::printf(
+      "[ figures  ] tap RSS %lld KiB before a 5 s stall, %lld KiB at "
+      "most during it\n",
+      static_cast<long long>(residentBefore),
+      static_cast<long long>(residentMost));
 
   // Whole cycles, each one of the capture, in order: the first ones, one
   // gap where the oldest queued bytes were dropped, then everything up to
@@ -149,7 +150,8 @@ TEST(ProcessFaults, StalledReaderLosesTheOldestAudioAndThenGetsTheNewest) {
     const std::vector<int16_t> cycle = cycleOf(got, k);
     uint64_t match = next;
     while (match < *delivered && cycleOf(expected, match) != cycle) ++match;
-    ASSERT_LT(match, *delivered) << "output cycle " << k << " was never captured";
+    ASSERT_LT(match, *delivered)
+        << "output cycle " << k << " was never captured";
     if (match != next) gaps.emplace_back(next, match);
     next = match + 1;
   }
@@ -157,10 +159,11 @@ TEST(ProcessFaults, StalledReaderLosesTheOldestAudioAndThenGetsTheNewest) {
   ASSERT_EQ(gaps.size(), 1u);
   // The queue holds 375 cycles; what follows the gap starts with them.
   EXPECT_GE(*delivered - gaps[0].second, 375u);
-  std::printf("[ figures  ] %llu cycles captured, cycles %llu to %llu dropped\n",
-              static_cast<unsigned long long>(*delivered),
-              static_cast<unsigned long long>(gaps[0].first),
-              static_cast<unsigned long long>(gaps[0].second - 1));
+  std::printf(
+      "[ figures  ] %llu cycles captured, cycles %llu to %llu dropped\n",
+      static_cast<unsigned long long>(*delivered),
+      static_cast<unsigned long long>(gaps[0].first),
+      static_cast<unsigned long long>(gaps[0].second - 1));
 }
 
 TEST(ProcessFaults, ReaderOfStdoutGoneIsSurvivedOnlyWithSigpipeIgnored) {
@@ -307,9 +310,15 @@ TEST(ProcessFaults, SignalBeforeStartedKillsWithoutAnEvent) {
   const Case cases[] = {
       {"SIGTERM while the tap is created", "createProcessTap", SIGTERM, {}, {}},
       {"SIGINT while the tap is created", "createProcessTap", SIGINT, {}, {}},
-      {"SIGTERM between format and started", "createIOProc", SIGTERM,
-       {kFormat}, {"createProcessTap 300", "createAggregateDevice 400"}},
-      {"SIGINT between format and started", "createIOProc", SIGINT, {kFormat},
+      {"SIGTERM between format and started",
+       "createIOProc",
+       SIGTERM,
+       {kFormat},
+       {"createProcessTap 300", "createAggregateDevice 400"}},
+      {"SIGINT between format and started",
+       "createIOProc",
+       SIGINT,
+       {kFormat},
        {"createProcessTap 300", "createAggregateDevice 400"}},
   };
   for (const Case& c : cases) {

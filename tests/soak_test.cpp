@@ -183,23 +183,25 @@ TEST(Soak, TapCapturesTenSimulatedMinutesWholeAndExact) {
 
   uint64_t cycles = 0;
   for (const std::string& line : tap.callLog()) {
-    if (line.rfind("cycles 400 ", 0) == 0) cycles = std::stoull(line.substr(11));
+    if (line.rfind("cycles 400 ", 0) == 0)
+      cycles = std::stoull(line.substr(11));
   }
   EXPECT_EQ(bytes, 2 * kFramesPerCycle * cycles)
       << "every frame delivered, and nothing else, reaches the reader";
   EXPECT_FALSE(oddByte) << "a sample cut in half";
-  EXPECT_EQ(mismatches, 0u) << "first wrong sample: frame "
-                            << firstMismatch.value_or(0);
+  EXPECT_EQ(mismatches, 0u)
+      << "first wrong sample: frame " << firstMismatch.value_or(0);
 
   ASSERT_GE(resident.size(), 3u) << "the run was too short to sample";
   const auto [least, most] =
       std::minmax_element(resident.begin() + 1, resident.end());
-  std::printf("[ figures  ] tap soak: %.1f simulated minutes in %.1f s, %llu "
-              "cycles, %llu bytes; RSS %lld to %lld KiB after warm-up\n",
-              double(cycles * kFramesPerCycle) / 48000 / 60, seconds,
-              static_cast<unsigned long long>(cycles),
-              static_cast<unsigned long long>(bytes),
-              static_cast<long long>(*least), static_cast<long long>(*most));
+  std::printf(
+      "[ figures  ] tap soak: %.1f simulated minutes in %.1f s, %llu "
+      "cycles, %llu bytes; RSS %lld to %lld KiB after warm-up\n",
+      double(cycles * kFramesPerCycle) / 48000 / 60, seconds,
+      static_cast<unsigned long long>(cycles),
+      static_cast<unsigned long long>(bytes), static_cast<long long>(*least),
+      static_cast<long long>(*most));
   // Nothing on the audio or writer path allocates after warm-up.
   if (!kSanitized) {
     EXPECT_LE(*most - *least, 256) << "RSS grew";
@@ -293,10 +295,11 @@ TEST(Soak, ProbeMemoryStaysFlatOverThousandsOfChurningTicks) {
   EXPECT_EQ(wrongTicks, 0);
   EXPECT_EQ(audio::sim::liveStringCount(), 0) << "string references leaked";
   EXPECT_GE(emptied, ticks / 20);
-  std::printf("[ figures  ] probe soak: %d ticks in %.2f s, name cache emptied "
-              "%d times, heap held %lld to %lld bytes after warm-up\n",
-              ticks, seconds, emptied, static_cast<long long>(least),
-              static_cast<long long>(most));
+  std::printf(
+      "[ figures  ] probe soak: %d ticks in %.2f s, name cache emptied "
+      "%d times, heap held %lld to %lld bytes after warm-up\n",
+      ticks, seconds, emptied, static_cast<long long>(least),
+      static_cast<long long>(most));
   EXPECT_LE(most - least, 1024) << "the heap grew";
 }
 
