@@ -77,7 +77,7 @@ std::string report(bool audioPlaying, bool micHot, const Lines& owners) {
 
 const std::string kNobody = report(false, false, {});
 
-constexpr size_t kTicks = 4;  // that the probe must go on to
+constexpr size_t kTicks = 4;  // the probe must reach, still running
 
 size_t ticks(const Child& probe) {
   const Lines log = probe.callLog();
@@ -266,7 +266,7 @@ const Lines kTeardown{"destroyAggregateDevice 400", "destroyProcessTap 300"};
 
 // A scripted change, repeated so that the listeners, installed just after
 // "started", see it however late they come; and a later, different change
-// that shows a listener which should have stayed silent did.
+// whose line shows that the listener under test stayed silent.
 std::string repeated(const std::string& change) {
   std::string entries;
   for (int cycle : {10, 20, 40, 80, 160}) {
