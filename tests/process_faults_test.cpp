@@ -269,6 +269,18 @@ TEST(ProcessFaults, TwoStopsAtOnceTearDownOnceAndExit0) {
         break;
     }
   };
+  // Signals sent before the watchers exist end the tap by their default
+  // action, so the stops wait for a device-changed line: the listeners are
+  // installed after the signal watchers. The aggregate device dies again
+  // and again in case the first death comes before the listeners.
+  const std::string deaths =
+      R"(,"script":[{"atCycle":2,"aggregateAlive":false},)"
+      R"({"atCycle":8,"aggregateAlive":false},)"
+      R"({"atCycle":32,"aggregateAlive":false},)"
+      R"({"atCycle":128,"aggregateAlive":false},)"
+      R"({"atCycle":512,"aggregateAlive":false}])";
+  const std::string deathLine =
+      R"({"from":"speakers","reason":"aggregate-dead","to":"speakers","type":"device-changed"})";
   // Back to back, and with the first stop held inside AudioDeviceStop while
   // the second arrives.
   for (const int stopDelayMs : {0, 300}) {
@@ -276,7 +288,7 @@ TEST(ProcessFaults, TwoStopsAtOnceTearDownOnceAndExit0) {
         stopDelayMs ? R"(,"failures":[{"op":"stop","status":0,"delayMs":)" +
                           std::to_string(stopDelayMs) + "}]"
                     : "";
-    const CaptureWorld world = rampWorld(4, extra);
+    const CaptureWorld world = rampWorld(4, extra + deaths);
     for (const Case& c : cases) {
       SCOPED_TRACE(std::string(c.name) + ", stop held " +
                    std::to_string(stopDelayMs) + " ms");
@@ -284,6 +296,7 @@ TEST(ProcessFaults, TwoStopsAtOnceTearDownOnceAndExit0) {
       ASSERT_EQ(tap.readLine(Stream::Stderr), kFormat);
       ASSERT_EQ(tap.readLine(Stream::Stderr), kStarted);
       std::string pcm = tap.readBytes(Stream::Stdout, 20 * kBytesPerCycle);
+      ASSERT_EQ(tap.readLine(Stream::Stderr), deathLine);
       stop(tap, c.first);
       stop(tap, c.second);
       pcm += tap.readToEnd(Stream::Stdout);
