@@ -11,6 +11,7 @@
 #include <tuple>
 
 #include "bench/bench_support.h"
+#include "bench/ratio_reporter.h"
 #include "tap/conversion.h"
 
 namespace {
@@ -91,33 +92,6 @@ void memcpyBench(benchmark::State& state, const Path& path, int64_t frames) {
   state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(source.bytes));
 }
 
-// Keeps the fastest time of each benchmark so the ratios can be printed.
-// Keeps each benchmark's CPU time (the median when repeated, else the
-// fastest run) so the same-run ratios can be printed; CPU time rather than
-// wall time, which a busy machine inflates.
-class RatioReporter : public benchmark::ConsoleReporter {
- public:
-  std::map<std::string, double> fastest, median;
-  void ReportRuns(const std::vector<Run>& runs) override {
-    for (const Run& run : runs) {
-      if (run.error_occurred) continue;
-      double t = run.GetAdjustedCPUTime();
-      if (run.run_type == Run::RT_Aggregate) {
-        if (run.aggregate_name == "median") median[run.run_name.str()] = t;
-        continue;
-      }
-      auto [it, added] = fastest.emplace(run.run_name.str(), t);
-      if (!added && t < it->second) it->second = t;
-    }
-    ConsoleReporter::ReportRuns(runs);
-  }
-  std::optional<double> time(const std::string& name) const {
-    if (auto it = median.find(name); it != median.end()) return it->second;
-    if (auto it = fastest.find(name); it != fastest.end()) return it->second;
-    return std::nullopt;
-  }
-};
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -135,7 +109,7 @@ int main(int argc, char** argv) {
     }
   }
   benchmark::Initialize(&argc, argv);
-  RatioReporter reporter;
+  bench::RatioReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
   struct Worst {
     double ratio = 0;
