@@ -19,7 +19,7 @@
 #include "audio/hardware.h"
 
 #if !defined(__APPLE__)
-#include "audio/simulated.h"
+#include "audio/sim/sim.h"
 #endif
 
 namespace audio {

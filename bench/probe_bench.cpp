@@ -20,7 +20,7 @@
 #include <vector>
 
 #include "audio/hardware.h"
-#include "audio/simulated.h"
+#include "audio/sim/sim.h"
 #include "bench/bench_support.h"
 #include "probe/sampler.h"
 

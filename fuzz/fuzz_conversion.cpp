@@ -8,7 +8,7 @@
 #include <memory>
 #include <vector>
 
-#include "fuzz/conversion_reference.h"
+#include "testing/conversion_reference.h"
 #include "fuzz/fuzz_input.h"
 #include "tap/conversion.h"
 

@@ -15,7 +15,7 @@
 #include <set>
 
 #include "audio/hardware.h"
-#include "audio/simulated.h"
+#include "audio/sim/sim.h"
 #include "fuzz/fuzz_input.h"
 #include "probe/sampler.h"
 #include "support/unicode_text.h"

@@ -4,7 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include "audio/simulated.h"
+#include "audio/sim/sim.h"
 
 namespace probe {
 namespace {

@@ -10,8 +10,8 @@
 #include <thread>
 #include <vector>
 
-#include "tests/e2e_harness.h"
-#include "tests/tap_worlds.h"
+#include "testing/e2e_harness.h"
+#include "testing/tap_worlds.h"
 
 namespace {
 

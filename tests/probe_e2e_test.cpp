@@ -9,7 +9,7 @@
 #include <string>
 #include <thread>
 
-#include "tests/e2e_harness.h"
+#include "testing/e2e_harness.h"
 
 namespace {
 

@@ -18,11 +18,11 @@
 #include <unordered_set>
 #include <vector>
 
-#include "audio/simulated.h"
+#include "audio/sim/sim.h"
 #include "probe/messages.h"
 #include "probe/sampler.h"
-#include "tests/e2e_harness.h"
-#include "tests/tap_worlds.h"
+#include "testing/e2e_harness.h"
+#include "testing/tap_worlds.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 // Simulated worlds for the tap's end-to-end tests, and the PCM the tap must
 // write for them, computed by a plain reference of the conversion rules.
-#ifndef NIMBREL_TESTS_TAP_WORLDS_H_
-#define NIMBREL_TESTS_TAP_WORLDS_H_
+#ifndef NIMBREL_TESTING_TAP_WORLDS_H_
+#define NIMBREL_TESTING_TAP_WORLDS_H_
 
 #include <algorithm>
 #include <cmath>
@@ -12,7 +12,7 @@
 #include <utility>
 #include <vector>
 
-#include "tests/e2e_harness.h"
+#include "testing/e2e_harness.h"
 
 namespace tapworld {
 
@@ -282,4 +282,4 @@ inline std::vector<int16_t> samples(const std::string& bytes) {
 
 }  // namespace tapworld
 
-#endif  // NIMBREL_TESTS_TAP_WORLDS_H_
+#endif  // NIMBREL_TESTING_TAP_WORLDS_H_

@@ -17,7 +17,7 @@
 #include "audio/dispatch.h"
 #include "audio/hardware.h"
 #include "audio/process_info.h"
-#include "audio/simulated.h"
+#include "audio/sim/sim.h"
 
 namespace audio {
 namespace {

@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "audio/process_info.h"
-#include "audio/simulated_state.h"
+#include "audio/sim/state.h"
 
 namespace audio {
 namespace {

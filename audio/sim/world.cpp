@@ -1,6 +1,6 @@
 // Reads the simulated world from JSON, strictly: an unknown key or a value of
 // the wrong type is an error, so a typo in a test's world never passes.
-#include "audio/simulated_world.h"
+#include "audio/sim/world.h"
 
 #include <cmath>
 #include <cstdint>

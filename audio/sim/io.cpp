@@ -7,7 +7,7 @@
 #include <thread>
 
 #include "audio/hardware.h"
-#include "audio/simulated_state.h"
+#include "audio/sim/state.h"
 
 namespace audio::sim {
 

@@ -1,7 +1,7 @@
 // What in-process tests can do with the simulated platform beyond the seam:
 // set the world, drive the main queue, and look at what the programs left.
-#ifndef NIMBREL_AUDIO_SIMULATED_H_
-#define NIMBREL_AUDIO_SIMULATED_H_
+#ifndef NIMBREL_AUDIO_SIM_SIM_H_
+#define NIMBREL_AUDIO_SIM_SIM_H_
 
 #include <chrono>
 #include <functional>
@@ -44,4 +44,4 @@ uint64_t cyclesDelivered();
 
 }  // namespace audio::sim
 
-#endif  // NIMBREL_AUDIO_SIMULATED_H_
+#endif  // NIMBREL_AUDIO_SIM_SIM_H_

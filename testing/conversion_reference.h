@@ -1,7 +1,7 @@
 // The I/O block's conversion rules written out plainly, step by step, with
 // no regard for speed: what the fuzzer compares tap::convertCycle against.
-#ifndef NIMBREL_FUZZ_CONVERSION_REFERENCE_H_
-#define NIMBREL_FUZZ_CONVERSION_REFERENCE_H_
+#ifndef NIMBREL_TESTING_CONVERSION_REFERENCE_H_
+#define NIMBREL_TESTING_CONVERSION_REFERENCE_H_
 
 #include <cmath>
 #include <cstdint>
@@ -110,4 +110,4 @@ inline ReferenceResult referenceConversion(const std::vector<audio::Buffer>& buf
 
 }  // namespace fuzz
 
-#endif  // NIMBREL_FUZZ_CONVERSION_REFERENCE_H_
+#endif  // NIMBREL_TESTING_CONVERSION_REFERENCE_H_

@@ -1,7 +1,7 @@
 // Starts a real program on a simulated world, through real pipes, and hands
 // back its output, call log and exit status: the end-to-end tests' one tool.
-#ifndef NIMBREL_TESTS_E2E_HARNESS_H_
-#define NIMBREL_TESTS_E2E_HARNESS_H_
+#ifndef NIMBREL_TESTING_E2E_HARNESS_H_
+#define NIMBREL_TESTING_E2E_HARNESS_H_
 
 #include <sys/types.h>
 
@@ -139,4 +139,4 @@ std::string quoted(std::string_view text);
 
 }  // namespace e2e
 
-#endif  // NIMBREL_TESTS_E2E_HARNESS_H_
+#endif  // NIMBREL_TESTING_E2E_HARNESS_H_

@@ -12,7 +12,7 @@
 
 #include "audio/dispatch.h"
 #include "audio/hardware.h"
-#include "audio/simulated.h"
+#include "audio/sim/sim.h"
 
 namespace audio {
 namespace {

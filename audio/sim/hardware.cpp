@@ -9,8 +9,8 @@
 #include <unordered_set>
 
 #include "audio/hardware.h"
-#include "audio/simulated.h"
-#include "audio/simulated_state.h"
+#include "audio/sim/sim.h"
+#include "audio/sim/state.h"
 
 namespace audio {
 

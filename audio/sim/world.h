@@ -1,7 +1,7 @@
 // The simulated platform's world: what docs/simulated-world.md describes, as
 // plain records, and the strict reader that builds it from JSON.
-#ifndef NIMBREL_AUDIO_SIMULATED_WORLD_H_
-#define NIMBREL_AUDIO_SIMULATED_WORLD_H_
+#ifndef NIMBREL_AUDIO_SIM_WORLD_H_
+#define NIMBREL_AUDIO_SIM_WORLD_H_
 
 #include <cstdint>
 #include <map>
@@ -109,4 +109,4 @@ std::string fourCharText(uint32_t code);
 
 }  // namespace audio::sim
 
-#endif  // NIMBREL_AUDIO_SIMULATED_WORLD_H_
+#endif  // NIMBREL_AUDIO_SIM_WORLD_H_

@@ -19,8 +19,8 @@
 #include <vector>
 
 #include "audio/dispatch.h"
-#include "audio/simulated.h"
-#include "audio/simulated_state.h"
+#include "audio/sim/sim.h"
+#include "audio/sim/state.h"
 
 namespace audio {
 

@@ -1,8 +1,8 @@
-// The simulated platform's live state, shared by the audio/simulated*.cpp
+// The simulated platform's live state, shared by the audio/sim/*.cpp
 // files: the current world, the objects the programs created, the listeners.
 // Created once and never destroyed, since threads may use it during exit().
-#ifndef NIMBREL_AUDIO_SIMULATED_STATE_H_
-#define NIMBREL_AUDIO_SIMULATED_STATE_H_
+#ifndef NIMBREL_AUDIO_SIM_STATE_H_
+#define NIMBREL_AUDIO_SIM_STATE_H_
 
 #include <chrono>
 #include <condition_variable>
@@ -16,7 +16,7 @@
 
 #include "audio/dispatch.h"
 #include "audio/hardware.h"
-#include "audio/simulated_world.h"
+#include "audio/sim/world.h"
 
 namespace audio::sim {
 
@@ -102,10 +102,10 @@ void fireScript(State& s, ScriptEntry::Trigger trigger, uint64_t count);
 /// Appends one line to the call log with a single write(2).
 void logCall(const State& s, const std::string& line);
 
-// I/O, implemented in simulated_io.cpp; called without the state lock.
+// I/O, implemented in io.cpp; called without the state lock.
 /// Stops every I/O proc of `device`, or of every device when it is 0.
 void stopDeviceIO(ObjectID device);
 
 }  // namespace audio::sim
 
-#endif  // NIMBREL_AUDIO_SIMULATED_STATE_H_
+#endif  // NIMBREL_AUDIO_SIM_STATE_H_

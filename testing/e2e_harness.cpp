@@ -1,5 +1,5 @@
 // Starting real programs on simulated worlds for the end-to-end tests.
-#include "tests/e2e_harness.h"
+#include "testing/e2e_harness.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>

@@ -1,6 +1,6 @@
 // The simulated platform's state: loading the world (once, lazily, from
 // NIMBREL_SIM_WORLD, or from a test), failure rules, the script, the call log.
-#include "audio/simulated_state.h"
+#include "audio/sim/state.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -12,7 +12,7 @@
 #include <sstream>
 #include <thread>
 
-#include "audio/simulated.h"
+#include "audio/sim/sim.h"
 
 namespace audio::sim {
 namespace {
