@@ -183,13 +183,6 @@ NSDictionary* platformDictionary(const Dictionary& dictionary,
 
 }  // namespace
 
-const Value* Dictionary::find(std::string_view key) const {
-  for (const auto& [name, value] : entries) {
-    if (name == key) return &value;
-  }
-  return nullptr;
-}
-
 std::optional<std::string> stringValue(StringRef string) {
   CFStringRef text = platformString(string);
   if (text == nullptr) return std::nullopt;

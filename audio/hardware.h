@@ -60,6 +60,11 @@ struct PropertyAddress {
   Element element;
 };
 
+/// The address of `selector` in the global scope, main element.
+constexpr PropertyAddress globalAddress(Selector selector) {
+  return {selector, kScopeGlobal, kElementMain};
+}
+
 /// Same layout as the platform's AudioBuffer / AudioBufferList.
 struct Buffer {
   uint32_t numberChannels;
@@ -131,7 +136,12 @@ struct Value {
 };
 struct Dictionary {
   std::vector<std::pair<std::string, Value>> entries;
-  const Value* find(std::string_view key) const;
+  const Value* find(std::string_view key) const {
+    for (const auto& [name, value] : entries) {
+      if (name == key) return &value;
+    }
+    return nullptr;
+  }
 };
 // Clang with libstdc++ rejects std::pair<std::string, Value> if the pair is
 // instantiated before Value's destructor (a circular trait check); this use

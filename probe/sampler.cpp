@@ -23,12 +23,8 @@ namespace {
 
 constexpr uint32_t kPathBufferSize = 4096;  // PROC_PIDPATHINFO_MAXSIZE
 
-audio::PropertyAddress globalAddress(audio::Selector selector) {
-  return {selector, audio::kScopeGlobal, audio::kElementMain};
-}
-
 std::vector<audio::ObjectID> readProcessObjects() {
-  const auto address = globalAddress(audio::kProcessObjectList);
+  const auto address = audio::globalAddress(audio::kProcessObjectList);
   uint32_t size = 0;
   if (audio::getPropertyDataSize(audio::kSystemObject, address, 0, nullptr,
                                  &size) != audio::kNoError ||
@@ -51,8 +47,8 @@ std::vector<audio::ObjectID> readProcessObjects() {
 template <typename T>
 bool readScalar(audio::ObjectID object, audio::Selector selector, T& value) {
   uint32_t size = sizeof(T);
-  return audio::getPropertyData(object, globalAddress(selector), 0, nullptr,
-                                &size, &value) == audio::kNoError;
+  return audio::getPropertyData(object, audio::globalAddress(selector), 0,
+                                nullptr, &size, &value) == audio::kNoError;
 }
 
 bool readFlag(audio::ObjectID object, audio::Selector selector) {

@@ -18,16 +18,12 @@
 namespace tap {
 namespace {
 
-constexpr audio::PropertyAddress globalAddress(audio::Selector selector) {
-  return {selector, audio::kScopeGlobal, audio::kElementMain};
-}
-
 /// The process object of `pid`, or 0 when it does not translate.
 audio::ObjectID processObject(int32_t pid) {
   audio::ObjectID object = audio::kUnknownObject;
   uint32_t size = sizeof(object);
   const audio::Status status = audio::getPropertyData(
-      systemObject, globalAddress(audio::kTranslatePIDToProcessObject),
+      systemObject, audio::globalAddress(audio::kTranslatePIDToProcessObject),
       sizeof(pid), &pid, &size, &object);
   return status == audio::kNoError ? object : audio::kUnknownObject;
 }
@@ -39,7 +35,7 @@ std::optional<std::string> readString(audio::ObjectID object,
   audio::StringRef string = nullptr;
   uint32_t size = sizeof(string);
   const audio::Status status = audio::getPropertyData(
-      object, globalAddress(selector), 0, nullptr, &size, &string);
+      object, audio::globalAddress(selector), 0, nullptr, &size, &string);
   std::optional<std::string> text;
   if (status == audio::kNoError) text = audio::stringValue(string);
   if (string != nullptr) audio::releaseString(string);
@@ -50,8 +46,8 @@ std::optional<std::string> currentDefaultOutputUID() {
   audio::ObjectID device = audio::kUnknownObject;
   uint32_t size = sizeof(device);
   const audio::Status status = audio::getPropertyData(
-      systemObject, globalAddress(audio::kDefaultOutputDevice), 0, nullptr,
-      &size, &device);
+      systemObject, audio::globalAddress(audio::kDefaultOutputDevice), 0,
+      nullptr, &size, &device);
   if (status != audio::kNoError || device == audio::kUnknownObject) {
     return std::nullopt;
   }
@@ -193,7 +189,7 @@ void createAggregateDevice(const std::string& tapUID,
 void readTapFormat() {
   streamDescription = audio::StreamBasicDescription{};
   formatSize = sizeof(streamDescription);
-  formatAddress = globalAddress(audio::kTapFormat);
+  formatAddress = audio::globalAddress(audio::kTapFormat);
   if (audio::getPropertyData(tapID, formatAddress, 0, nullptr, &formatSize,
                              &streamDescription) != audio::kNoError) {
     teardown();
@@ -210,8 +206,8 @@ void deriveFormat(const std::string& outputUID) {
   audio::ObjectID device = audio::kUnknownObject;
   uint32_t size = sizeof(device);
   const audio::Status status = audio::getPropertyData(
-      systemObject, globalAddress(audio::kTranslateUIDToDevice), sizeof(uid),
-      &uid, &size, &device);
+      systemObject, audio::globalAddress(audio::kTranslateUIDToDevice),
+      sizeof(uid), &uid, &size, &device);
   audio::releaseString(uid);
   outputDeviceID.reset();
   if (status == audio::kNoError && device != audio::kUnknownObject) {
@@ -221,8 +217,8 @@ void deriveFormat(const std::string& outputUID) {
   double rate = 0;
   size = sizeof(rate);
   const audio::Status rateStatus = audio::getPropertyData(
-      aggregateID, globalAddress(audio::kDeviceNominalSampleRate), 0, nullptr,
-      &size, &rate);
+      aggregateID, audio::globalAddress(audio::kDeviceNominalSampleRate), 0,
+      nullptr, &size, &rate);
   aggregateRate = rateStatus == audio::kNoError ? rate : 0;
   // Not-a-number fails the comparison and falls back as well.
   sampleRate = aggregateRate > 0 ? aggregateRate : tapRate;

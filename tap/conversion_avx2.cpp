@@ -46,11 +46,9 @@ NIMBREL_AVX2 inline void splitStereo(const uint8_t* x, int64_t i, __m256* left,
   *right = inFrameOrder(_mm256_shuffle_ps(a, b, 0xDD));
 }
 
-
 }  // namespace
 
-NIMBREL_AVX2 int64_t floatMono(const uint8_t* x, int64_t frames,
-                                   int16_t* out) {
+NIMBREL_AVX2 int64_t floatMono(const uint8_t* x, int64_t frames, int16_t* out) {
   int64_t i = 0;
   for (; i + 16 <= frames; i += 16) {
     store16(out + i, quantise8(loadFloats(x, i)),
@@ -60,7 +58,7 @@ NIMBREL_AVX2 int64_t floatMono(const uint8_t* x, int64_t frames,
 }
 
 NIMBREL_AVX2 int64_t floatStereo(const uint8_t* x, int64_t frames,
-                                     int16_t* out) {
+                                 int16_t* out) {
   const __m256 zero = _mm256_setzero_ps(), half = _mm256_set1_ps(0.5f);
   __m256i q[2];
   int64_t i = 0;
@@ -77,7 +75,7 @@ NIMBREL_AVX2 int64_t floatStereo(const uint8_t* x, int64_t frames,
 }
 
 NIMBREL_AVX2 int64_t integerStereo(const uint8_t* x, int64_t frames,
-                                       int16_t* out) {
+                                   int16_t* out) {
   const __m256i ones = _mm256_set1_epi16(1);
   __m256i q[2];
   int64_t i = 0;
@@ -110,16 +108,14 @@ NIMBREL_AVX2 inline __m256 addFrames8(const uint8_t* x, int64_t i, __m256 sum) {
   }
 }
 
-
 }  // namespace
 
 // The several-buffer mix of float buffers, 16 frames at a time through
 // every buffer, so the sums stay in registers instead of going through the
 // accumulator (2-3x faster at 512 frames). Same additions in the same order
 // per frame. Only for buffers of 1 or 2 channels; returns 0 otherwise.
-NIMBREL_AVX2 int64_t mixSeveralFloat(const audio::Buffer* tap,
-                                         int64_t count, int64_t frames, float r,
-                                         int16_t* out) {
+NIMBREL_AVX2 int64_t mixSeveralFloat(const audio::Buffer* tap, int64_t count,
+                                     int64_t frames, float r, int16_t* out) {
   for (int64_t k = 0; k < count; ++k) {
     if (tap[k].numberChannels > 2) return 0;
   }
@@ -159,7 +155,7 @@ NIMBREL_AVX2 inline __m256i integerSums8(const uint8_t* x, int64_t at) {
 }
 
 NIMBREL_AVX2 inline __m256i integerSums8(const audio::Buffer& buffer,
-                                        int64_t at) {
+                                         int64_t at) {
   return buffer.numberChannels == 2 ? integerSums8<2>(bytesOf(buffer), at)
                                     : integerSums8<1>(bytesOf(buffer), at);
 }
@@ -171,8 +167,8 @@ NIMBREL_AVX2 inline __m256i integerMean8(__m256i sum, __m256 scaledReciprocal) {
 
 template <int64_t W0, int64_t W1>
 NIMBREL_AVX2 int64_t mixTwoInteger(const uint8_t* x0, const uint8_t* x1,
-                                       int64_t frames, __m256 scaledReciprocal,
-                                       int16_t* out) {
+                                   int64_t frames, __m256 scaledReciprocal,
+                                   int16_t* out) {
   int64_t i = 0;
   for (; i + 16 <= frames; i += 16) {
     __m256i low =
@@ -191,10 +187,9 @@ NIMBREL_AVX2 int64_t mixTwoInteger(const uint8_t* x0, const uint8_t* x1,
 // is a multiple of 2^-15, so while c < 512 every partial float sum is exact:
 // it equals the integer sum scaled once. Summing integers gives the same
 // samples 2-3x faster; two buffers, the usual case, get their own loop.
-NIMBREL_AVX2 int64_t mixSeveralInteger(const audio::Buffer* tap,
-                                           int64_t count, int64_t c,
-                                           int64_t frames, float r,
-                                           int16_t* out) {
+NIMBREL_AVX2 int64_t mixSeveralInteger(const audio::Buffer* tap, int64_t count,
+                                       int64_t c, int64_t frames, float r,
+                                       int16_t* out) {
   if (c >= 512) return 0;
   for (int64_t k = 0; k < count; ++k) {
     if (tap[k].numberChannels > 2) return 0;

@@ -17,8 +17,8 @@ int64_t floatMono(const uint8_t* x, int64_t frames, int16_t* out);
 int64_t floatStereo(const uint8_t* x, int64_t frames, int16_t* out);
 int64_t integerStereo(const uint8_t* x, int64_t frames, int16_t* out);
 /// The several-buffer mixes; `r` is 1/c in single precision.
-int64_t mixSeveralFloat(const audio::Buffer* tap, int64_t count,
-                        int64_t frames, float r, int16_t* out);
+int64_t mixSeveralFloat(const audio::Buffer* tap, int64_t count, int64_t frames,
+                        float r, int16_t* out);
 int64_t mixSeveralInteger(const audio::Buffer* tap, int64_t count, int64_t c,
                           int64_t frames, float r, int16_t* out);
 

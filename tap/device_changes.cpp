@@ -14,10 +14,6 @@
 namespace tap {
 namespace {
 
-constexpr audio::PropertyAddress globalAddress(audio::Selector selector) {
-  return {selector, audio::kScopeGlobal, audio::kElementMain};
-}
-
 // Each listener holds its own copy of what it compares with. The contexts
 // are never freed: the platform may call a listener until the process ends.
 struct DefaultOutputListener {
@@ -51,7 +47,8 @@ void aggregateChanged(void* context) {
   if (listener.selector == audio::kDeviceIsAlive) {
     uint32_t alive = 1;
     uint32_t size = sizeof(alive);
-    if (audio::getPropertyData(aggregateID, globalAddress(listener.selector), 0,
+    if (audio::getPropertyData(aggregateID,
+                               audio::globalAddress(listener.selector), 0,
                                nullptr, &size, &alive) != audio::kNoError ||
         alive != 0) {
       return;
@@ -60,7 +57,8 @@ void aggregateChanged(void* context) {
     // Any rate but the announced one counts, 0 and not-a-number included.
     double rate = 0;
     uint32_t size = sizeof(rate);
-    if (audio::getPropertyData(aggregateID, globalAddress(listener.selector), 0,
+    if (audio::getPropertyData(aggregateID,
+                               audio::globalAddress(listener.selector), 0,
                                nullptr, &size, &rate) != audio::kNoError ||
         rate == sampleRate) {
       return;
@@ -74,9 +72,10 @@ void outputDeviceRateChanged(void* context) {
   const auto& listener = *static_cast<const OutputDeviceListener*>(context);
   double rate = 0;
   uint32_t size = sizeof(rate);
-  if (audio::getPropertyData(listener.outputDeviceID,
-                             globalAddress(audio::kDeviceNominalSampleRate), 0,
-                             nullptr, &size, &rate) != audio::kNoError) {
+  if (audio::getPropertyData(
+          listener.outputDeviceID,
+          audio::globalAddress(audio::kDeviceNominalSampleRate), 0, nullptr,
+          &size, &rate) != audio::kNoError) {
     return;
   }
   // A device that reports no usable rate is passing through a switch.
@@ -98,7 +97,7 @@ void announceDeviceChange(const std::string& reason,
 void installDeviceChangeListeners(const std::string& outputUID) {
   audio::DispatchQueue* main = audio::mainQueue();
   announced = false;
-  deviceChangeAddress = globalAddress(audio::kDefaultOutputDevice);
+  deviceChangeAddress = audio::globalAddress(audio::kDefaultOutputDevice);
   // Installation results are not checked: a listener that could not be
   // installed only leaves its change unreported.
   defaultOutputListener = new DefaultOutputListener{outputUID};
@@ -106,18 +105,19 @@ void installDeviceChangeListeners(const std::string& outputUID) {
                              defaultOutputChanged, defaultOutputListener);
   livenessListener =
       new AggregateListener{outputUID, audio::kDeviceIsAlive, "aggregate-dead"};
-  audio::addPropertyListener(aggregateID, globalAddress(audio::kDeviceIsAlive),
-                             main, aggregateChanged, livenessListener);
+  audio::addPropertyListener(aggregateID,
+                             audio::globalAddress(audio::kDeviceIsAlive), main,
+                             aggregateChanged, livenessListener);
   rateListener = new AggregateListener{
       outputUID, audio::kDeviceNominalSampleRate, "sample-rate-changed"};
-  audio::addPropertyListener(aggregateID,
-                             globalAddress(audio::kDeviceNominalSampleRate),
-                             main, aggregateChanged, rateListener);
+  audio::addPropertyListener(
+      aggregateID, audio::globalAddress(audio::kDeviceNominalSampleRate), main,
+      aggregateChanged, rateListener);
   if (outputDeviceID) {
     outputDeviceListener = new OutputDeviceListener{outputUID, *outputDeviceID};
     audio::addPropertyListener(
-        *outputDeviceID, globalAddress(audio::kDeviceNominalSampleRate), main,
-        outputDeviceRateChanged, outputDeviceListener);
+        *outputDeviceID, audio::globalAddress(audio::kDeviceNominalSampleRate),
+        main, outputDeviceRateChanged, outputDeviceListener);
   }
 }
 

@@ -106,13 +106,6 @@ void releaseString(StringRef string) {
   ++pool.releasedCount;
 }
 
-const Value* Dictionary::find(std::string_view key) const {
-  for (const auto& [k, v] : entries) {
-    if (k == key) return &v;
-  }
-  return nullptr;
-}
-
 namespace sim {
 
 int liveStringCount() {
@@ -341,12 +334,6 @@ PropertyValue readProperty(State& s, ObjectID object, const PropertyAddress& a,
   return v;
 }
 
-std::string callLine(const char* op, uint64_t object, Status status) {
-  std::string line = std::string(op) + " " + std::to_string(object);
-  if (status != kNoError) line += " status " + std::to_string(status);
-  return line;
-}
-
 // Checks an aggregate description as strictly as the platform should: the
 // eight keys with their types, known sub-devices, existing taps with drift.
 bool validAggregate(State& s, const Dictionary& d, std::string* mainUID,
@@ -393,6 +380,17 @@ bool validAggregate(State& s, const Dictionary& d, std::string* mainUID,
     taps->push_back(found);
   }
   return true;
+}
+
+// The failure rule of a create call, logged; a rule that succeeds without an
+// object hands back object 0.
+std::optional<Status> creationFailure(State& s, const char* op, ObjectID* out) {
+  bool noObject = false;
+  std::optional<Status> status = failureFor(s, op, std::nullopt, 0, &noObject);
+  if (!status) return std::nullopt;
+  if (noObject && *status == kNoError && out) *out = kUnknownObject;
+  logCall(s, callLine(op, 0, *status));
+  return status;
 }
 
 }  // namespace
@@ -477,12 +475,7 @@ Status addPropertyListener(ObjectID object, const PropertyAddress& address,
 Status createProcessTap(const TapDescription& description, ObjectID* outTapID) {
   State& s = state();
   std::lock_guard lock(s.mutex);
-  bool noObject = false;
-  if (auto status = failureFor(s, "createProcessTap", std::nullopt, 0, &noObject)) {
-    if (noObject && *status == kNoError && outTapID) *outTapID = kUnknownObject;
-    logCall(s, callLine("createProcessTap", 0, *status));
-    return *status;
-  }
+  if (auto status = creationFailure(s, "createProcessTap", outTapID)) return *status;
   if (!outTapID) return kIllegalOperation;
   TapObject tap;
   tap.id = freeObjectID(s, s.nextTap);
@@ -508,12 +501,7 @@ Status destroyProcessTap(ObjectID tap) {
 Status createAggregateDevice(const Dictionary& description, ObjectID* outDeviceID) {
   State& s = state();
   std::lock_guard lock(s.mutex);
-  bool noObject = false;
-  if (auto status = failureFor(s, "createAggregateDevice", std::nullopt, 0, &noObject)) {
-    if (noObject && *status == kNoError && outDeviceID) *outDeviceID = kUnknownObject;
-    logCall(s, callLine("createAggregateDevice", 0, *status));
-    return *status;
-  }
+  if (auto status = creationFailure(s, "createAggregateDevice", outDeviceID)) return *status;
   DeviceObject device;
   if (!outDeviceID || !validAggregate(s, description, &device.mainUID, &device.taps)) {
     logCall(s, callLine("createAggregateDevice", 0, kIllegalOperation));

@@ -221,10 +221,13 @@ void stopClock(IOProc& proc) {
   }
 }
 
-std::string callLine(const char* op, ObjectID device, Status status) {
-  std::string line = std::string(op) + " " + std::to_string(device);
-  if (status != kNoError) line += " status " + std::to_string(status);
-  return line;
+// The proc that a call on (device, id) acts on, after the call's failure
+// rule; the status the call returns when there is none.
+Status lookUpProc(State& s, const char* op, ObjectID device, IOProcID id, IOProc** proc) {
+  Status status = failureFor(s, op, std::nullopt, device, nullptr).value_or(kNoError);
+  *proc = status == kNoError ? findProc(s, device, id) : nullptr;
+  if (status == kNoError && !*proc) status = findDevice(s, device) ? kIllegalOperation : kBadObject;
+  return status;
 }
 
 }  // namespace
@@ -279,9 +282,7 @@ Status destroyIOProcID(ObjectID device, IOProcID id) {
   IOProc* proc;
   {
     std::lock_guard lock(s.mutex);
-    Status status = failureFor(s, "destroyIOProc", std::nullopt, device, nullptr).value_or(kNoError);
-    proc = status == kNoError ? findProc(s, device, id) : nullptr;
-    if (status == kNoError && !proc) status = findDevice(s, device) ? kIllegalOperation : kBadObject;
+    Status status = lookUpProc(s, "destroyIOProc", device, id, &proc);
     if (status != kNoError) {
       logCall(s, callLine("destroyIOProcID", device, status));
       return status;
@@ -299,9 +300,7 @@ Status deviceStart(ObjectID device, IOProcID id) {
   IOProc* proc;
   {
     std::lock_guard lock(s.mutex);
-    Status status = failureFor(s, "start", std::nullopt, device, nullptr).value_or(kNoError);
-    proc = status == kNoError ? findProc(s, device, id) : nullptr;
-    if (status == kNoError && !proc) status = findDevice(s, device) ? kIllegalOperation : kBadObject;
+    Status status = lookUpProc(s, "start", device, id, &proc);
     logCall(s, callLine("deviceStart", device, status));
     if (status != kNoError) return status;
   }
@@ -327,9 +326,7 @@ Status deviceStop(ObjectID device, IOProcID id) {
   IOProc* proc;
   {
     std::lock_guard lock(s.mutex);
-    Status status = failureFor(s, "stop", std::nullopt, device, nullptr).value_or(kNoError);
-    proc = status == kNoError ? findProc(s, device, id) : nullptr;
-    if (status == kNoError && !proc) status = findDevice(s, device) ? kIllegalOperation : kBadObject;
+    Status status = lookUpProc(s, "stop", device, id, &proc);
     if (status != kNoError) {
       logCall(s, callLine("deviceStop", device, status));
       return status;

@@ -276,4 +276,10 @@ void logCall(const State& s, const std::string& line) {
   }
 }
 
+std::string callLine(const char* op, uint64_t object, Status status) {
+  std::string line = std::string(op) + " " + std::to_string(object);
+  if (status != kNoError) line += " status " + std::to_string(status);
+  return line;
+}
+
 }  // namespace audio::sim

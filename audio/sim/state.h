@@ -101,6 +101,8 @@ void notifyListeners(const State& s, ObjectID object, Selector selector);
 void fireScript(State& s, ScriptEntry::Trigger trigger, uint64_t count);
 /// Appends one line to the call log with a single write(2).
 void logCall(const State& s, const std::string& line);
+/// A call-log line: the operation, its object, and the status if it failed.
+std::string callLine(const char* op, uint64_t object, Status status);
 
 // I/O, implemented in io.cpp; called without the state lock.
 /// Stops every I/O proc of `device`, or of every device when it is 0.

@@ -72,6 +72,19 @@ class Reader {
     return true;
   }
 
+  // Calls read(element, path, index) for each element of the array `v`,
+  // each an object with only `allowed` keys, until the first error.
+  template <class Read>
+  void eachObject(const json& v, const std::string& path, std::initializer_list<const char*> allowed,
+                  Read read) {
+    if (!array(v, path)) return;
+    for (size_t i = 0; i < v.size() && ok(); ++i) {
+      std::string at = path + "[" + std::to_string(i) + "]";
+      if (!object(v[i], at, allowed)) return;
+      read(v[i], at, i);
+    }
+  }
+
   const json* array(const json& v, const std::string& path) {
     if (!ok()) return nullptr;
     if (!v.is_array()) {
@@ -198,15 +211,10 @@ Signal readSignal(Reader& r, const json& v, const std::string& path) {
 
 std::vector<Process> readProcesses(Reader& r, const json& v, const std::string& path) {
   std::vector<Process> processes;
-  if (!r.array(v, path)) return processes;
-  for (size_t i = 0; i < v.size() && r.ok(); ++i) {
-    const json& p = v[i];
-    std::string at = path + "[" + std::to_string(i) + "]";
-    if (!r.object(p, at,
-                  {"object", "pid", "bundleID", "input", "output", "app", "path",
-                   "pathHex", "signal", "failures"})) {
-      break;
-    }
+  r.eachObject(v, path,
+               {"object", "pid", "bundleID", "input", "output", "app", "path", "pathHex", "signal",
+                "failures"},
+               [&](const json& p, const std::string& at, size_t i) {
     Process process;
     process.object = ObjectID(100 + i);
     process.pid = int32_t(1000 + i);
@@ -257,7 +265,7 @@ std::vector<Process> readProcesses(Reader& r, const json& v, const std::string& 
       }
     }
     processes.push_back(std::move(process));
-  }
+  });
   std::set<ObjectID> objects;
   for (const Process& p : processes) {
     if (!objects.insert(p.object).second) {
@@ -269,14 +277,8 @@ std::vector<Process> readProcesses(Reader& r, const json& v, const std::string& 
 
 std::vector<Device> readDevices(Reader& r, const json& v) {
   std::vector<Device> devices;
-  if (!r.array(v, "devices")) return devices;
-  for (size_t i = 0; i < v.size() && r.ok(); ++i) {
-    const json& d = v[i];
-    std::string at = "devices[" + std::to_string(i) + "]";
-    if (!r.object(d, at,
-                  {"id", "uid", "rate", "inputStreams", "alive", "reportedBufferCount"})) {
-      break;
-    }
+  r.eachObject(v, "devices", {"id", "uid", "rate", "inputStreams", "alive", "reportedBufferCount"},
+               [&](const json& d, const std::string& at, size_t i) {
     Device device;
     device.id = ObjectID(50 + i);
     device.uid = "nimbrel-sim-device-" + std::to_string(i);
@@ -296,7 +298,7 @@ std::vector<Device> readDevices(Reader& r, const json& v) {
               .value_or(0));
     }
     devices.push_back(std::move(device));
-  }
+  });
   return devices;
 }
 
@@ -325,17 +327,12 @@ std::vector<FailureRule> readFailures(Reader& r, const json& v) {
       "createAggregateDevice", "destroyAggregateDevice", "createIOProc",
       "destroyIOProc", "start",          "stop",             "addListener"};
   std::vector<FailureRule> rules;
-  if (!r.array(v, "failures")) return rules;
-  for (size_t i = 0; i < v.size() && r.ok(); ++i) {
-    const json& f = v[i];
-    std::string at = "failures[" + std::to_string(i) + "]";
-    if (!r.object(f, at, {"op", "selector", "object", "status", "noObject", "skip", "delayMs"})) {
-      break;
-    }
+  r.eachObject(v, "failures", {"op", "selector", "object", "status", "noObject", "skip", "delayMs"},
+               [&](const json& f, const std::string& at, size_t) {
     FailureRule rule;
     if (!f.contains("op")) {
       r.fail(at, "missing \"op\"");
-      break;
+      return;
     }
     rule.op = r.string(f["op"], at + ".op").value_or("");
     if (r.ok() && !kOps.count(rule.op)) r.fail(at + ".op", "unknown operation \"" + rule.op + "\"");
@@ -355,21 +352,16 @@ std::vector<FailureRule> readFailures(Reader& r, const json& v) {
       rule.delayMs = uint32_t(r.integer(f["delayMs"], at + ".delayMs", 0, 600000).value_or(0));
     }
     rules.push_back(std::move(rule));
-  }
+  });
   return rules;
 }
 
 std::vector<ScriptEntry> readScript(Reader& r, const json& v) {
   std::vector<ScriptEntry> script;
-  if (!r.array(v, "script")) return script;
-  for (size_t i = 0; i < v.size() && r.ok(); ++i) {
-    const json& e = v[i];
-    std::string at = "script[" + std::to_string(i) + "]";
-    if (!r.object(e, at,
-                  {"atMs", "atCycle", "onListRead", "processes", "defaultOutput",
-                   "aggregateAlive", "aggregateRate", "deviceRate"})) {
-      break;
-    }
+  r.eachObject(v, "script",
+               {"atMs", "atCycle", "onListRead", "processes", "defaultOutput", "aggregateAlive",
+                "aggregateRate", "deviceRate"},
+               [&](const json& e, const std::string& at, size_t) {
     ScriptEntry entry;
     int triggers = 0;
     if (e.contains("atMs")) {
@@ -413,7 +405,7 @@ std::vector<ScriptEntry> readScript(Reader& r, const json& v) {
       }
     }
     script.push_back(std::move(entry));
-  }
+  });
   return script;
 }
 
