@@ -8,10 +8,12 @@
 #import <CoreFoundation/CoreFoundation.h>
 #import <Foundation/Foundation.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstring>
 #include <span>
 #include <type_traits>
+#include <utility>
 
 #include "audio/dispatch_apple.h"
 
@@ -25,65 +27,65 @@ namespace audio {
 static_assert(std::is_same_v<ObjectID, AudioObjectID>);
 static_assert(std::is_same_v<Status, OSStatus>);
 static_assert(std::is_same_v<Selector, AudioObjectPropertySelector>);
+// The seam's records are the platform's, byte for byte.
+#define NIMBREL_SAME_FIELD(ours, field, theirs, theirField) \
+  static_assert(offsetof(ours, field) == offsetof(theirs, theirField))
 static_assert(sizeof(Buffer) == sizeof(AudioBuffer));
-static_assert(offsetof(Buffer, numberChannels) ==
-              offsetof(AudioBuffer, mNumberChannels));
-static_assert(offsetof(Buffer, dataByteSize) ==
-              offsetof(AudioBuffer, mDataByteSize));
-static_assert(offsetof(Buffer, data) == offsetof(AudioBuffer, mData));
+NIMBREL_SAME_FIELD(Buffer, numberChannels, AudioBuffer, mNumberChannels);
+NIMBREL_SAME_FIELD(Buffer, dataByteSize, AudioBuffer, mDataByteSize);
+NIMBREL_SAME_FIELD(Buffer, data, AudioBuffer, mData);
 static_assert(sizeof(BufferList) == sizeof(AudioBufferList));
-static_assert(offsetof(BufferList, numberBuffers) ==
-              offsetof(AudioBufferList, mNumberBuffers));
-static_assert(offsetof(BufferList, buffers) ==
-              offsetof(AudioBufferList, mBuffers));
+NIMBREL_SAME_FIELD(BufferList, numberBuffers, AudioBufferList, mNumberBuffers);
+NIMBREL_SAME_FIELD(BufferList, buffers, AudioBufferList, mBuffers);
 static_assert(sizeof(StreamBasicDescription) ==
               sizeof(AudioStreamBasicDescription));
-static_assert(offsetof(StreamBasicDescription, sampleRate) ==
-              offsetof(AudioStreamBasicDescription, mSampleRate));
-static_assert(offsetof(StreamBasicDescription, formatID) ==
-              offsetof(AudioStreamBasicDescription, mFormatID));
-static_assert(offsetof(StreamBasicDescription, formatFlags) ==
-              offsetof(AudioStreamBasicDescription, mFormatFlags));
-static_assert(offsetof(StreamBasicDescription, bytesPerPacket) ==
-              offsetof(AudioStreamBasicDescription, mBytesPerPacket));
-static_assert(offsetof(StreamBasicDescription, framesPerPacket) ==
-              offsetof(AudioStreamBasicDescription, mFramesPerPacket));
-static_assert(offsetof(StreamBasicDescription, bytesPerFrame) ==
-              offsetof(AudioStreamBasicDescription, mBytesPerFrame));
-static_assert(offsetof(StreamBasicDescription, channelsPerFrame) ==
-              offsetof(AudioStreamBasicDescription, mChannelsPerFrame));
-static_assert(offsetof(StreamBasicDescription, bitsPerChannel) ==
-              offsetof(AudioStreamBasicDescription, mBitsPerChannel));
-static_assert(offsetof(StreamBasicDescription, reserved) ==
-              offsetof(AudioStreamBasicDescription, mReserved));
+NIMBREL_SAME_FIELD(StreamBasicDescription, sampleRate,
+                   AudioStreamBasicDescription, mSampleRate);
+NIMBREL_SAME_FIELD(StreamBasicDescription, formatID,
+                   AudioStreamBasicDescription, mFormatID);
+NIMBREL_SAME_FIELD(StreamBasicDescription, formatFlags,
+                   AudioStreamBasicDescription, mFormatFlags);
+NIMBREL_SAME_FIELD(StreamBasicDescription, bytesPerPacket,
+                   AudioStreamBasicDescription, mBytesPerPacket);
+NIMBREL_SAME_FIELD(StreamBasicDescription, framesPerPacket,
+                   AudioStreamBasicDescription, mFramesPerPacket);
+NIMBREL_SAME_FIELD(StreamBasicDescription, bytesPerFrame,
+                   AudioStreamBasicDescription, mBytesPerFrame);
+NIMBREL_SAME_FIELD(StreamBasicDescription, channelsPerFrame,
+                   AudioStreamBasicDescription, mChannelsPerFrame);
+NIMBREL_SAME_FIELD(StreamBasicDescription, bitsPerChannel,
+                   AudioStreamBasicDescription, mBitsPerChannel);
+NIMBREL_SAME_FIELD(StreamBasicDescription, reserved,
+                   AudioStreamBasicDescription, mReserved);
 static_assert(sizeof(StringRef) == sizeof(CFStringRef));
 static_assert(sizeof(IOProcID) == sizeof(AudioDeviceIOProcID));
 
-static_assert(kFormatFlagIsFloat == kAudioFormatFlagIsFloat);
-static_assert(kSystemObject == kAudioObjectSystemObject);
-static_assert(kUnknownObject == kAudioObjectUnknown);
-static_assert(kScopeGlobal == kAudioObjectPropertyScopeGlobal);
-static_assert(kScopeInput == kAudioObjectPropertyScopeInput);
-static_assert(kElementMain == kAudioObjectPropertyElementMain);
-static_assert(kProcessObjectList == kAudioHardwarePropertyProcessObjectList);
-static_assert(kTranslatePIDToProcessObject ==
-              kAudioHardwarePropertyTranslatePIDToProcessObject);
-static_assert(kDefaultOutputDevice ==
-              kAudioHardwarePropertyDefaultOutputDevice);
-static_assert(kTranslateUIDToDevice ==
-              kAudioHardwarePropertyTranslateUIDToDevice);
-static_assert(kProcessPID == kAudioProcessPropertyPID);
-static_assert(kProcessIsRunningInput == kAudioProcessPropertyIsRunningInput);
-static_assert(kProcessIsRunningOutput == kAudioProcessPropertyIsRunningOutput);
-static_assert(kProcessBundleID == kAudioProcessPropertyBundleID);
-static_assert(kTapUID == kAudioTapPropertyUID);
-static_assert(kTapFormat == kAudioTapPropertyFormat);
-static_assert(kDeviceUID == kAudioDevicePropertyDeviceUID);
-static_assert(kDeviceIsAlive == kAudioDevicePropertyDeviceIsAlive);
-static_assert(kDeviceNominalSampleRate ==
-              kAudioDevicePropertyNominalSampleRate);
-static_assert(kDeviceStreamConfiguration ==
-              kAudioDevicePropertyStreamConfiguration);
+// The seam's codes are the platform's.
+constexpr std::pair<uint32_t, uint32_t> kSameCodes[] = {
+    {kFormatFlagIsFloat, kAudioFormatFlagIsFloat},
+    {kSystemObject, kAudioObjectSystemObject},
+    {kUnknownObject, kAudioObjectUnknown},
+    {kScopeGlobal, kAudioObjectPropertyScopeGlobal},
+    {kScopeInput, kAudioObjectPropertyScopeInput},
+    {kElementMain, kAudioObjectPropertyElementMain},
+    {kProcessObjectList, kAudioHardwarePropertyProcessObjectList},
+    {kTranslatePIDToProcessObject,
+     kAudioHardwarePropertyTranslatePIDToProcessObject},
+    {kDefaultOutputDevice, kAudioHardwarePropertyDefaultOutputDevice},
+    {kTranslateUIDToDevice, kAudioHardwarePropertyTranslateUIDToDevice},
+    {kProcessPID, kAudioProcessPropertyPID},
+    {kProcessIsRunningInput, kAudioProcessPropertyIsRunningInput},
+    {kProcessIsRunningOutput, kAudioProcessPropertyIsRunningOutput},
+    {kProcessBundleID, kAudioProcessPropertyBundleID},
+    {kTapUID, kAudioTapPropertyUID},
+    {kTapFormat, kAudioTapPropertyFormat},
+    {kDeviceUID, kAudioDevicePropertyDeviceUID},
+    {kDeviceIsAlive, kAudioDevicePropertyDeviceIsAlive},
+    {kDeviceNominalSampleRate, kAudioDevicePropertyNominalSampleRate},
+    {kDeviceStreamConfiguration, kAudioDevicePropertyStreamConfiguration},
+};
+static_assert(std::ranges::all_of(kSameCodes,
+                                  [](auto p) { return p.first == p.second; }));
 
 namespace {
 

@@ -7,6 +7,7 @@
 #include "audio/hardware.h"
 #include "audio/process_info.h"
 #include "support/unicode_text.h"
+#include "support/utf8.h"
 
 namespace probe {
 
@@ -65,49 +66,6 @@ std::optional<std::string> readBundleID(audio::ObjectID object) {
   return bundleID;
 }
 
-// Each maximal ill-formed subsequence becomes one U+FFFD, the usual way of
-// decoding bytes that are mostly UTF-8 (paths are bytes on every platform).
-std::string repairUtf8(std::string_view bytes) {
-  std::string text;
-  text.reserve(bytes.size());
-  size_t i = 0;
-  while (i < bytes.size()) {
-    const auto lead = static_cast<unsigned char>(bytes[i]);
-    if (lead < 0x80) {
-      text += bytes[i++];
-      continue;
-    }
-    size_t length = 0;
-    unsigned char low = 0x80, high = 0xBF;  // range of the second byte
-    if (lead >= 0xC2 && lead <= 0xDF) {
-      length = 2;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-      length = 3;
-      if (lead == 0xE0) low = 0xA0;
-      if (lead == 0xED) high = 0x9F;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-      length = 4;
-      if (lead == 0xF0) low = 0x90;
-      if (lead == 0xF4) high = 0x8F;
-    }
-    size_t valid = 1;
-    while (valid < length && i + valid < bytes.size()) {
-      const auto b = static_cast<unsigned char>(bytes[i + valid]);
-      if (b < (valid == 1 ? low : 0x80) || b > (valid == 1 ? high : 0xBF)) {
-        break;
-      }
-      ++valid;
-    }
-    if (length != 0 && valid == length) {
-      text.append(bytes.substr(i, length));
-    } else {
-      text += "\xEF\xBF\xBD";
-    }
-    i += valid;
-  }
-  return text;
-}
-
 // Localized application name, else the executable's file name, else
 // "pid N"; whatever comes out is cached, the "pid N" form included.
 const CachedName& resolveName(int32_t pid) {
@@ -160,7 +118,7 @@ bool isIgnored(const std::optional<std::string>& bundleID,
 }  // namespace
 
 std::string nameFromPath(std::string_view pathBytes) {
-  const std::string path = repairUtf8(pathBytes);
+  const std::string path = support::repairUtf8(pathBytes);
   const size_t end = path.find_last_not_of('/');
   if (end == std::string::npos) return path.empty() ? path : "/";
   const size_t slash = path.rfind('/', end);

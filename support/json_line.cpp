@@ -5,46 +5,10 @@
 #include <charconv>
 #include <cmath>
 
+#include "support/utf8.h"
+
 namespace support {
 namespace {
-
-// Strict UTF-8 (RFC 3629): no overlong forms, no surrogates, nothing above
-// U+10FFFF.
-bool isValidUtf8(std::string_view text) {
-  size_t i = 0;
-  const size_t n = text.size();
-  while (i < n) {
-    const auto b0 = static_cast<unsigned char>(text[i]);
-    if (b0 < 0x80) {
-      ++i;
-      continue;
-    }
-    size_t length;
-    unsigned char low = 0x80, high = 0xBF;  // range of the second byte
-    if (b0 >= 0xC2 && b0 <= 0xDF) {
-      length = 2;
-    } else if (b0 >= 0xE0 && b0 <= 0xEF) {
-      length = 3;
-      if (b0 == 0xE0) low = 0xA0;
-      if (b0 == 0xED) high = 0x9F;
-    } else if (b0 >= 0xF0 && b0 <= 0xF4) {
-      length = 4;
-      if (b0 == 0xF0) low = 0x90;
-      if (b0 == 0xF4) high = 0x8F;
-    } else {
-      return false;
-    }
-    if (n - i < length) return false;
-    const auto b1 = static_cast<unsigned char>(text[i + 1]);
-    if (b1 < low || b1 > high) return false;
-    for (size_t k = 2; k < length; ++k) {
-      const auto b = static_cast<unsigned char>(text[i + k]);
-      if (b < 0x80 || b > 0xBF) return false;
-    }
-    i += length;
-  }
-  return true;
-}
 
 bool appendValue(std::string& out, const JsonValue& value);
 

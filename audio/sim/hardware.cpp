@@ -263,6 +263,14 @@ StreamBasicDescription tapFormat(const TapFormat& tap) {
   return format;
 }
 
+// A qualifier of exactly T's size, as the platform requires.
+template <typename T>
+bool readQualifier(uint32_t size, const void* qualifier, T* out) {
+  if (size != sizeof(T) || !qualifier) return false;
+  std::memcpy(out, qualifier, sizeof(T));
+  return true;
+}
+
 PropertyValue readProperty(State& s, ObjectID object, const PropertyAddress& a,
                            uint32_t qualifierSize, const void* qualifier) {
   PropertyValue v;
@@ -275,24 +283,22 @@ PropertyValue readProperty(State& s, ObjectID object, const PropertyAddress& a,
         v.form = PropertyValue::Form::kProcessList;
         v.size = uint32_t((s.processes.size() + (s.world.selfListed ? 1 : 0)) * sizeof(ObjectID));
       } else if (a.selector == kTranslatePIDToProcessObject) {
-        if (qualifierSize != sizeof(int32_t) || !qualifier) {
+        int32_t pid;
+        if (!readQualifier(qualifierSize, qualifier, &pid)) {
           v.status = kBadPropertySize;
           return v;
         }
-        int32_t pid;
-        std::memcpy(&pid, qualifier, sizeof pid);
         const Process* listed = findProcessByPID(s, pid);
         ObjectID found = listed ? listed->object : pid == s.self.pid ? s.self.object : kUnknownObject;
         put(v, found);
       } else if (a.selector == kDefaultOutputDevice) {
         put(v, deviceIDOf(s, s.defaultOutput));
       } else if (a.selector == kTranslateUIDToDevice) {
-        if (qualifierSize != sizeof(StringRef) || !qualifier) {
+        StringRef uid;
+        if (!readQualifier(qualifierSize, qualifier, &uid)) {
           v.status = kBadPropertySize;
           return v;
         }
-        StringRef uid;
-        std::memcpy(&uid, qualifier, sizeof uid);
         if (!uid) {
           v.status = kIllegalOperation;
           return v;

@@ -230,6 +230,25 @@ Status lookUpProc(State& s, const char* op, ObjectID device, IOProcID id, IOProc
   return status;
 }
 
+// Stops a proc's clock, and with `destroy` marks it destroyed.
+Status stopProc(const char* op, const char* logName, ObjectID device, IOProcID id, bool destroy) {
+  State& s = state();
+  IOProc* proc;
+  {
+    std::lock_guard lock(s.mutex);
+    Status status = lookUpProc(s, op, device, id, &proc);
+    if (status != kNoError) {
+      logCall(s, callLine(logName, device, status));
+      return status;
+    }
+  }
+  stopClock(*proc);
+  std::lock_guard lock(s.mutex);
+  if (destroy) proc->destroyed = true;
+  logCall(s, callLine(logName, device, kNoError));
+  return kNoError;
+}
+
 }  // namespace
 
 void stopDeviceIO(ObjectID device) {
@@ -278,21 +297,7 @@ Status createIOProcIDWithBlock(IOProcID* outProcID, ObjectID device, DispatchQue
 }
 
 Status destroyIOProcID(ObjectID device, IOProcID id) {
-  State& s = state();
-  IOProc* proc;
-  {
-    std::lock_guard lock(s.mutex);
-    Status status = lookUpProc(s, "destroyIOProc", device, id, &proc);
-    if (status != kNoError) {
-      logCall(s, callLine("destroyIOProcID", device, status));
-      return status;
-    }
-  }
-  stopClock(*proc);
-  std::lock_guard lock(s.mutex);
-  proc->destroyed = true;
-  logCall(s, callLine("destroyIOProcID", device, kNoError));
-  return kNoError;
+  return stopProc("destroyIOProc", "destroyIOProcID", device, id, true);
 }
 
 Status deviceStart(ObjectID device, IOProcID id) {
@@ -322,20 +327,7 @@ Status deviceStart(ObjectID device, IOProcID id) {
 }
 
 Status deviceStop(ObjectID device, IOProcID id) {
-  State& s = state();
-  IOProc* proc;
-  {
-    std::lock_guard lock(s.mutex);
-    Status status = lookUpProc(s, "stop", device, id, &proc);
-    if (status != kNoError) {
-      logCall(s, callLine("deviceStop", device, status));
-      return status;
-    }
-  }
-  stopClock(*proc);
-  std::lock_guard lock(s.mutex);
-  logCall(s, callLine("deviceStop", device, kNoError));
-  return kNoError;
+  return stopProc("stop", "deviceStop", device, id, false);
 }
 
 }  // namespace audio

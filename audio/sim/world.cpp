@@ -32,12 +32,6 @@ uint32_t TapFormat::channels() const {
   return sum;
 }
 
-std::string fourCharText(uint32_t code) {
-  std::string text(4, ' ');
-  for (int i = 0; i < 4; ++i) text[size_t(i)] = char((code >> (24 - 8 * i)) & 0xFF);
-  return text;
-}
-
 namespace {
 
 using nlohmann::json;

@@ -104,9 +104,6 @@ struct World {
 /// Reads a world; on a bad world returns absent and says why in `error`.
 std::optional<World> parseWorld(std::string_view json, std::string* error);
 
-/// 'abcd' as text, for messages.
-std::string fourCharText(uint32_t code);
-
 }  // namespace audio::sim
 
 #endif  // NIMBREL_AUDIO_SIM_WORLD_H_
