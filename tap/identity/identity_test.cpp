@@ -195,8 +195,8 @@ bool isBundleVersion(const std::string& text) {
   for (;;) {
     const size_t end = text.find('.', at);
     const std::string part = text.substr(at, end - at);
-    if (part.empty() || part.find_first_not_of("0123456789") !=
-                            std::string::npos) {
+    if (part.empty() ||
+        part.find_first_not_of("0123456789") != std::string::npos) {
       return false;
     }
     ++parts;
@@ -224,11 +224,11 @@ TEST(InfoPlist, BundleVersionRule) {
     const char* text;
     bool valid;
   };
-  for (const Case& c : {Case{"1", true}, Case{"0.1.0", true},
-                        Case{"10.20.30", true}, Case{"1.2.3.4", false},
-                        Case{"", false}, Case{"1..2", false},
-                        Case{".1", false}, Case{"1.", false},
-                        Case{"1.0b", false}, Case{"@PROJECT_VERSION@", false}}) {
+  for (const Case& c :
+       {Case{"1", true}, Case{"2.5.0", true}, Case{"10.20.30", true},
+        Case{"1.2.3.4", false}, Case{"", false}, Case{"1..2", false},
+        Case{".1", false}, Case{"1.", false}, Case{"1.0b", false},
+        Case{"@PROJECT_VERSION@", false}}) {
     EXPECT_EQ(isBundleVersion(c.text), c.valid) << c.text;
   }
 }
