@@ -57,7 +57,10 @@ def read_probe(stream):
     the probe repeats an unchanged state as a heartbeat."""
     last = None
     for line in stream:
-        message = json.loads(line)
+        try:
+            message = json.loads(line)
+        except ValueError:
+            continue  # a line cut short by a killed probe
         if message["type"] == "hello":
             say(f"probe: hello, protocol {message['protocolVersion']}, "
                 f"sampling every {message['intervalMs']} ms")
@@ -130,9 +133,12 @@ def read_pcm(stream, recording):
         recording.add(data)
 
 
-def read_tap_events(stream, recording, started, failed):
+def read_tap_events(stream, recording, started, ended):
     for line in stream:
-        event = json.loads(line)
+        try:
+            event = json.loads(line)
+        except ValueError:
+            continue
         kind = event["type"]
         if kind == "format":
             rate = event["sampleRate"]
@@ -154,14 +160,16 @@ def read_tap_events(stream, recording, started, failed):
             status = f" (status {event['status']})" if "status" in event else ""
             say(f"tap: error {event['code']}{status}: {event['message']}")
             say(f"tap: what to do: {ERROR_ADVICE.get(event['code'], 'retry')}")
-            failed.set()
-    failed.set()  # end of standard error: the tap has ended
+    ended.set()  # end of standard error: the tap has ended
 
 
 def start(command, stderr):
     # A pipe on standard input that we keep open: closing it is the stop.
+    # A session of their own: Ctrl-C in a terminal reaches only us, and we
+    # stop them in order.
     return subprocess.Popen(command, stdin=subprocess.PIPE,
-                            stdout=subprocess.PIPE, stderr=stderr)
+                            stdout=subprocess.PIPE, stderr=stderr,
+                            start_new_session=True)
 
 
 def stop(name, process, readers):
@@ -199,20 +207,20 @@ def main():
     probe_reader.start()
 
     recording = Recording(args.wav)
-    started, failed = threading.Event(), threading.Event()
+    started, ended = threading.Event(), threading.Event()
     tap = start([args.tap, "--exclude-pid", me], subprocess.PIPE)
     tap_readers = [
         threading.Thread(target=read_pcm, args=(tap.stdout, recording),
                          daemon=True),
         threading.Thread(target=read_tap_events,
-                         args=(tap.stderr, recording, started, failed),
+                         args=(tap.stderr, recording, started, ended),
                          daemon=True),
     ]
     for reader in tap_readers:
         reader.start()
 
     try:
-        failed.wait(timeout=args.seconds)  # returns early if the tap ends
+        ended.wait(timeout=args.seconds)  # returns early if the tap ends
     except KeyboardInterrupt:
         pass
     say("stopping: closing both programs' standard input")
