@@ -111,11 +111,11 @@ class InstallDeps(unittest.TestCase):
              1, [], ["missing", " lld"]),
             ("mac, what the Apple build needs",
              dict(os_name="Darwin", dpkg=None, fuzzer=False,
-                  commands=["cmake", "ninja", "c++"],
+                  commands=["cmake", "ninja", "c++", "xcode-select"],
                   headers=["gtest/gtest.h", "gmock/gmock.h"]),
              0, [], []),
-            ("mac, missing",
-             dict(os_name="Darwin", dpkg=None, commands=["cmake"]),
+            ("mac, missing (c++ is the tools' stub)",
+             dict(os_name="Darwin", dpkg=None, commands=["cmake", "c++"]),
              1, [], ["brew install ninja googletest\n", "xcode-select --install"]),
         ]
         for name, machine, status, calls, messages in cases:
