@@ -4,8 +4,22 @@
 set(CMAKE_SYSTEM_NAME Darwin)
 set(CMAKE_SYSTEM_PROCESSOR arm64)
 
-set(NIMBREL_MACOS_SDK "/work/sdk/MacOSX14.2.sdk" CACHE PATH
+# The SDK folder: -DNIMBREL_MACOS_SDK=..., else the environment variable of
+# that name, else the user's cache folder (what scripts/macos-cross-check
+# arranges): ${XDG_CACHE_HOME:-~/.cache}/nimbrel/macos-sdk.
+if(DEFINED ENV{NIMBREL_MACOS_SDK} AND NOT "$ENV{NIMBREL_MACOS_SDK}" STREQUAL "")
+  set(sdk_default "$ENV{NIMBREL_MACOS_SDK}")
+elseif(DEFINED ENV{XDG_CACHE_HOME} AND NOT "$ENV{XDG_CACHE_HOME}" STREQUAL "")
+  set(sdk_default "$ENV{XDG_CACHE_HOME}/nimbrel/macos-sdk")
+else()
+  set(sdk_default "$ENV{HOME}/.cache/nimbrel/macos-sdk")
+endif()
+set(NIMBREL_MACOS_SDK "${sdk_default}" CACHE PATH
   "macOS SDK folder holding System/Library/Frameworks, usr/include and usr/lib")
+if(NOT IS_DIRECTORY "${NIMBREL_MACOS_SDK}/System/Library/Frameworks")
+  message(FATAL_ERROR "No macOS SDK in ${NIMBREL_MACOS_SDK}: set NIMBREL_MACOS_SDK, "
+                      "or let scripts/macos-cross-check arrange one there.")
+endif()
 set(CMAKE_OSX_SYSROOT "${NIMBREL_MACOS_SDK}")
 list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES NIMBREL_MACOS_SDK)
 

@@ -145,8 +145,8 @@ void expectXmlPropertyList(const std::string& xml) {
 const std::vector<Entry> kInfoEntries = {
     {"CFBundleIdentifier", std::string(NIMBREL_TAP_BUNDLE_ID)},
     {"CFBundleName", std::string("Nimbrel")},
-    {"CFBundleShortVersionString", std::string("0.1.0")},
-    {"CFBundleVersion", std::string("1")},
+    {"CFBundleShortVersionString", std::string(NIMBREL_VERSION)},
+    {"CFBundleVersion", std::string(NIMBREL_BUILD_NUMBER)},
     {"CFBundlePackageType", std::string("APPL")},
     {"LSUIElement", true},
     {"NSAudioCaptureUsageDescription",
@@ -186,6 +186,51 @@ TEST(InfoPlist, BundleIdentifierIsReverseDnsFromTheBuild) {
                        "key>\n\t<string>@NIMBREL_TAP_BUNDLE_ID@</string>"),
             std::string::npos);
   EXPECT_EQ(templ.find(id), std::string::npos);
+}
+
+// The system reads both as one to three dot-separated decimal integers.
+bool isBundleVersion(const std::string& text) {
+  int parts = 0;
+  size_t at = 0;
+  for (;;) {
+    const size_t end = text.find('.', at);
+    const std::string part = text.substr(at, end - at);
+    if (part.empty() ||
+        part.find_first_not_of("0123456789") != std::string::npos) {
+      return false;
+    }
+    ++parts;
+    if (end == std::string::npos) break;
+    at = end + 1;
+  }
+  return parts <= 3;
+}
+
+TEST(InfoPlist, VersionsComeFromTheBuildOnly) {
+  EXPECT_TRUE(isBundleVersion(NIMBREL_VERSION)) << NIMBREL_VERSION;
+  EXPECT_TRUE(isBundleVersion(NIMBREL_BUILD_NUMBER)) << NIMBREL_BUILD_NUMBER;
+  const std::string templ = readFile(NIMBREL_INFO_PLIST_TEMPLATE);
+  EXPECT_NE(templ.find("<key>CFBundleShortVersionString</key>\n\t<string>"
+                       "@PROJECT_VERSION@</string>"),
+            std::string::npos);
+  EXPECT_NE(templ.find("<key>CFBundleVersion</key>\n\t<string>"
+                       "@NIMBREL_BUILD_NUMBER@</string>"),
+            std::string::npos);
+  EXPECT_EQ(templ.find(NIMBREL_VERSION), std::string::npos);
+}
+
+TEST(InfoPlist, BundleVersionRule) {
+  struct Case {
+    const char* text;
+    bool valid;
+  };
+  for (const Case& c :
+       {Case{"1", true}, Case{"2.5.0", true}, Case{"10.20.30", true},
+        Case{"1.2.3.4", false}, Case{"", false}, Case{"1..2", false},
+        Case{".1", false}, Case{"1.", false}, Case{"1.0b", false},
+        Case{"@PROJECT_VERSION@", false}}) {
+    EXPECT_EQ(isBundleVersion(c.text), c.valid) << c.text;
+  }
 }
 
 TEST(InfoPlist, ACommentAheadOfTheDictionarySaysHowAndWhy) {
