@@ -9,10 +9,12 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <fstream>
 #include <sstream>
 #include <thread>
 
 #include "bench/bench_support.h"
+#include "testing/process_stats.h"
 
 namespace {
 
@@ -236,7 +238,7 @@ int main(int argc, char** argv) {
                                     [](double ms) { return ms >= 2.0; });
     std::printf(
         "  cycles at 2 ms or more: %lld of %zu; load average at the end: %s\n",
-        (long long)over, tap.ms.size(), bench::loadAverage().c_str());
+        (long long)over, tap.ms.size(), procstat::loadAverage().c_str());
     const bool exact = tap.bytes == tap.cycles * kBytesPerCycle;
     std::printf("  bytes read %lld, expected 2 x frames = %lld%s\n",
                 (long long)tap.bytes, (long long)(tap.cycles * kBytesPerCycle),

@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "bench/bench_support.h"
+#include "testing/process_stats.h"
 
 namespace {
 
@@ -42,8 +43,8 @@ std::optional<Memory> measure(const std::string& program,
   std::thread out(drain, child->out);
   std::thread err(drain, child->err);
   std::this_thread::sleep_for(std::chrono::duration<double>(runSeconds));
-  Memory memory{bench::statusKb(child->pid, "VmHWM"),
-                bench::statusKb(child->pid, "VmRSS")};
+  Memory memory{long(procstat::peakResidentKiB(child->pid)),
+                long(procstat::residentKiB(child->pid))};
   close(child->in);
   child->in = -1;
   int status = 0;

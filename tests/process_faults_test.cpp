@@ -5,13 +5,13 @@
 
 #include <algorithm>
 #include <chrono>
-#include <fstream>
 #include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "testing/e2e_harness.h"
+#include "testing/process_stats.h"
 #include "testing/tap_worlds.h"
 
 namespace {
@@ -51,16 +51,6 @@ CaptureWorld rampWorld(double speed, const std::string& extra = "") {
 
 e2e::LaunchOptions on(const CaptureWorld& world) {
   return {.world = world.json()};
-}
-
-/// The resident set of a running process, in KiB; -1 once it is gone.
-int64_t residentKiB(pid_t pid) {
-  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-  std::string line;
-  while (std::getline(status, line)) {
-    if (line.rfind("VmRSS:", 0) == 0) return std::stoll(line.substr(6));
-  }
-  return -1;
 }
 
 /// The cycles the I/O proc delivered, from the call log of a world with
@@ -105,11 +95,11 @@ TEST(ProcessFaults, StalledReaderLosesTheOldestAudioAndThenGetsTheNewest) {
   std::string pcm = tap.readBytes(Stream::Stdout, 20 * kBytesPerCycle);
   pcm += tap.readAvailable(Stream::Stdout);
 
-  const int64_t residentBefore = residentKiB(tap.pid());
+  const int64_t residentBefore = procstat::residentKiB(tap.pid());
   int64_t residentMost = residentBefore;
   for (int i = 0; i < 10; ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
-    residentMost = std::max(residentMost, residentKiB(tap.pid()));
+    residentMost = std::max(residentMost, procstat::residentKiB(tap.pid()));
   }
   ASSERT_FALSE(tap.waitExit(e2e::Duration(0))) << "the tap stopped";
 

@@ -4,13 +4,14 @@
 #include <signal.h>
 
 #include <chrono>
-#include <fstream>
 #include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "testing/conversion_reference.h"
 #include "testing/e2e_harness.h"
+#include "testing/process_stats.h"
 #include "testing/tap_worlds.h"
 
 namespace {
@@ -587,21 +588,11 @@ TEST(TapEndToEnd, AfterOneAnnouncementNothingMoreAndCaptureGoesOn) {
 
 // ---- A stalled reader ------------------------------------------------------
 
-/// The resident set of a running process, in KiB.
-int64_t residentKiB(pid_t pid) {
-  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-  std::string line;
-  while (std::getline(status, line)) {
-    if (line.rfind("VmRSS:", 0) == 0) return std::stoll(line.substr(6));
-  }
-  return -1;
-}
-
 TEST(TapEndToEnd, StalledReaderGetsTheNewestAudioWithBoundedMemory) {
   // At four times real time the queue's 384,000 bytes last one second. From
   // cycle 600 on the tap hears a constant that the ramp never produces.
   constexpr int kMarkerCycle = 600;
-  const int16_t marker = tapworld::quantize(float(0.7501));
+  const int16_t marker = reference::quantize(float(0.7501));
   CaptureWorld world;
   world.speed = 4;
   world.players = {{4242, ramp(-1.0, 1.0 / 1024, 2048)}};
@@ -617,12 +608,12 @@ TEST(TapEndToEnd, StalledReaderGetsTheNewestAudioWithBoundedMemory) {
   // the stream than the ramp up to it would take.
   ASSERT_LT(before.size() + 65536 + 384000 + kBytesPerCycle,
             size_t(kMarkerCycle * kBytesPerCycle));
-  const int64_t residentBefore = residentKiB(tap.pid());
+  const int64_t residentBefore = procstat::residentKiB(tap.pid());
 
   // Stall for long enough to pass the marker cycle with a full queue behind
   // it, even on a slow machine.
   std::this_thread::sleep_for(std::chrono::seconds(6));
-  const int64_t residentAfter = residentKiB(tap.pid());
+  const int64_t residentAfter = procstat::residentKiB(tap.pid());
   EXPECT_FALSE(tap.waitExit(e2e::Duration(0)));
   EXPECT_LT(residentAfter - residentBefore, 4 * 1024)
       << residentBefore << " KiB before the stall";
