@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "bench/bench_support.h"
+#include "testing/file_text.h"
 #include "testing/process_stats.h"
 
 namespace {
@@ -80,13 +81,6 @@ Latencies match(const std::vector<int64_t>& handedOver,
   return figures;
 }
 
-std::string fileText(const std::string& path) {
-  std::ifstream file(path);
-  std::ostringstream text;
-  text << file.rdbuf();
-  return text.str();
-}
-
 // One playing process, so that the cycles carry sound; the call log gives
 // each cycle's hand-over time when the tap stops its device.
 std::optional<Latencies> measureTap() {
@@ -138,7 +132,7 @@ std::optional<Latencies> measureTap() {
   if (!child->worldPath.empty()) unlink(child->worldPath.c_str());
 
   std::vector<int64_t> handedOver;
-  std::istringstream lines(fileText(logPath));
+  std::istringstream lines(testfile::text(logPath));
   unlink(logPath);
   std::string line;
   while (std::getline(lines, line)) {

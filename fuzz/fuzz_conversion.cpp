@@ -8,11 +8,14 @@
 #include <memory>
 #include <vector>
 
+#include "fuzz/checks.h"
 #include "fuzz/fuzz_input.h"
 #include "tap/conversion.h"
 #include "testing/conversion_reference.h"
 
 namespace {
+
+using fuzz::check;
 
 // A buffer's bytes are a slice of the fuzz input, copied into a heap block
 // that ends exactly where the slice ends (so AddressSanitizer sees a read
@@ -60,10 +63,6 @@ uint32_t channelCount(fuzz::FuzzInput& in) {
     default:
       return 3 + in.below(6);
   }
-}
-
-void check(bool condition) {
-  if (!condition) std::abort();
 }
 
 void convertAndCompare(const std::vector<audio::Buffer>& buffers,

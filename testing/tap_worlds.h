@@ -13,33 +13,16 @@
 #include <vector>
 
 #include "audio/hardware.h"
+#include "audio/sim/world.h"
 #include "tap/conversion.h"
 #include "testing/conversion_reference.h"
 #include "testing/e2e_harness.h"
 
 namespace tapworld {
 
-/// What a process plays at frame n counted from device start.
-struct Signal {
-  enum class Kind { kConstant, kRamp, kSquare };
-  Kind kind = Kind::kConstant;
-  double value = 0;
-  double start = 0;
-  double step = 0;
-  uint64_t period = 1;
-
-  double at(uint64_t n) const {
-    switch (kind) {
-      case Kind::kConstant:
-        return value;
-      case Kind::kRamp:
-        return start + step * double(n % period);
-      case Kind::kSquare:
-        return 2 * (n % period) < period ? value : -value;
-    }
-    return 0;
-  }
-};
+/// What a process plays at frame n counted from device start: the
+/// simulated platform's own record, so that expectations use its waveforms.
+using Signal = audio::sim::Signal;
 
 inline Signal constant(double value) {
   return {Signal::Kind::kConstant, value, 0, 0, 1};
@@ -60,6 +43,8 @@ inline std::string number(double value) {
 
 inline std::string signalJson(const Signal& s) {
   switch (s.kind) {
+    case Signal::Kind::kSilence:
+      return "{\"kind\":\"constant\",\"value\":0}";
     case Signal::Kind::kConstant:
       return "{\"kind\":\"constant\",\"value\":" + number(s.value) + "}";
     case Signal::Kind::kRamp:
