@@ -129,6 +129,26 @@ inline std::optional<Child> start(const std::string& program,
   return child;
 }
 
+/// Closes the child's stdin, which stops either program, and waits for its
+/// end; returns waitpid's status word.
+inline int closeStdinAndWait(Child& child) {
+  close(child.in);
+  child.in = -1;
+  int status = 0;
+  while (waitpid(child.pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  child.pid = -1;
+  return status;
+}
+
+/// Closes the parent's ends of stdout and stderr once their readers are
+/// done, and removes the world file.
+inline void closeOutputs(Child& child) {
+  close(child.out);
+  close(child.err);
+  if (!child.worldPath.empty()) unlink(child.worldPath.c_str());
+}
+
 }  // namespace bench
 
 #endif  // NIMBREL_BENCH_BENCH_SUPPORT_H_

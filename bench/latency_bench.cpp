@@ -119,17 +119,10 @@ std::optional<Latencies> measureTap() {
   if (started)
     std::this_thread::sleep_for(std::chrono::duration<double>(runSeconds));
   // The end of stdin stops the tap; its stop logs the cycle times.
-  close(child->in);
-  child->in = -1;
-  int status = 0;
-  while (waitpid(child->pid, &status, 0) < 0 && errno == EINTR) {
-  }
+  const int status = bench::closeStdinAndWait(*child);
   reader.join();
   eventReader.join();
-  child->pid = -1;
-  close(child->out);
-  close(child->err);
-  if (!child->worldPath.empty()) unlink(child->worldPath.c_str());
+  bench::closeOutputs(*child);
 
   std::vector<int64_t> handedOver;
   std::istringstream lines(testfile::text(logPath));

@@ -45,15 +45,10 @@ std::optional<Memory> measure(const std::string& program,
   std::this_thread::sleep_for(std::chrono::duration<double>(runSeconds));
   Memory memory{long(procstat::peakResidentKiB(child->pid)),
                 long(procstat::residentKiB(child->pid))};
-  close(child->in);
-  child->in = -1;
-  int status = 0;
-  while (waitpid(child->pid, &status, 0) < 0 && errno == EINTR) {
-  }
+  bench::closeStdinAndWait(*child);
   out.join();
   err.join();
-  close(child->out);
-  close(child->err);
+  bench::closeOutputs(*child);
   if (memory.peakKb < 0) {
     error = program + " ended before its memory could be read";
     return std::nullopt;

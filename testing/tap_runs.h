@@ -3,6 +3,7 @@
 #ifndef NIMBREL_TESTING_TAP_RUNS_H_
 #define NIMBREL_TESTING_TAP_RUNS_H_
 
+#include <gtest/gtest.h>
 #include <signal.h>
 
 #include <cstdint>
@@ -95,6 +96,13 @@ inline void stop(e2e::Child& tap, Stop how) {
       tap.closeStdin();
       break;
   }
+}
+
+/// Stops the tap and expects exit status 0 with no further event line.
+inline void stopAndExpectCleanExit(e2e::Child& tap, Stop how) {
+  stop(tap, how);
+  e2e::expectExit(tap, 0);
+  EXPECT_EQ(tap.readToEnd(e2e::Stream::Stderr), "");
 }
 
 /// The cycles the I/O proc delivered, from the call log of a world with

@@ -33,6 +33,7 @@ using tapworld::kStarted;
 using tapworld::ramp;
 using tapworld::square;
 using tapworld::Stop;
+using tapworld::stopAndExpectCleanExit;
 
 constexpr int kBytesPerCycle = 2 * 512;
 
@@ -85,9 +86,7 @@ TEST(TapEndToEnd, DefaultMachineAnnouncesFormatThenWritesSilence) {
       formatLine(1, 0, R"("nimbrel-sim-speakers")", "48000", true, "48000"));
   EXPECT_EQ(tap.readLine(Stream::Stderr), kStarted);
   EXPECT_EQ(tap.readBytes(Stream::Stdout, 48000), std::string(48000, '\0'));
-  tap.closeStdin();
-  expectExit(tap, 0);
-  EXPECT_EQ(tap.readToEnd(Stream::Stderr), "");
+  stopAndExpectCleanExit(tap, Stop::kEndOfStdin);
 }
 
 TEST(TapEndToEnd, FormatLineDescribesTheChainBuilt) {
@@ -145,9 +144,7 @@ TEST(TapEndToEnd, FormatLineDescribesTheChainBuilt) {
     Child tap(NIMBREL_TAP_PATH, on(c.world));
     EXPECT_EQ(tap.readLine(Stream::Stderr), c.format);
     EXPECT_EQ(tap.readLine(Stream::Stderr), kStarted);
-    tap.closeStdin();
-    expectExit(tap, 0);
-    EXPECT_EQ(tap.readToEnd(Stream::Stderr), "");
+    stopAndExpectCleanExit(tap, Stop::kEndOfStdin);
   }
 }
 
@@ -432,9 +429,7 @@ TEST(TapEndToEnd, EachDeviceChangeIsAnnouncedOnce) {
     ASSERT_EQ(tap.readLine(Stream::Stderr), kSpeakersFormat);
     ASSERT_EQ(tap.readLine(Stream::Stderr), kStarted);
     EXPECT_EQ(tap.readLine(Stream::Stderr), c.line);
-    tap.sendSignal(SIGTERM);
-    expectExit(tap, 0);
-    EXPECT_EQ(tap.readToEnd(Stream::Stderr), "");
+    stopAndExpectCleanExit(tap, Stop::kSigterm);
   }
 }
 
@@ -494,9 +489,7 @@ TEST(TapEndToEnd, ChangesThatLeaveTheRouteAsAnnouncedWriteNothing) {
     EXPECT_EQ(tap.readLine(Stream::Stderr),
               changeLine("aggregate-dead", uid,
                          switched ? e2e::quoted(c.world.otherUID) : uid));
-    tap.sendSignal(SIGTERM);
-    expectExit(tap, 0);
-    EXPECT_EQ(tap.readToEnd(Stream::Stderr), "");
+    stopAndExpectCleanExit(tap, Stop::kSigterm);
   }
 }
 
