@@ -139,11 +139,12 @@ inline std::vector<int16_t> expectedPCM(const CaptureWorld& world,
                                    world.isFloat ? 4 : 2};
   std::vector<int16_t> pcm;
   for (uint64_t n0 = 0; n0 < frames; n0 += perCycle) {
-    std::vector<std::vector<uint8_t>> storage;
-    // The device's own input streams carry zero floats, whatever the tap's
-    // format.
+    // The cycle's buffers as the I/O block gets them: the device's own input
+    // streams (zero floats, whatever the tap's format), then the tap's.
+    std::vector<std::pair<uint32_t, std::vector<uint8_t>>> data;
     for (uint32_t channels : world.inputStreams) {
-      storage.emplace_back(size_t(perCycle) * channels * 4, 0);
+      data.push_back(
+          {channels, std::vector<uint8_t>(size_t(perCycle) * channels * 4, 0)});
     }
     uint32_t firstChannel = 0;
     for (uint32_t channels : world.tapBuffers) {
@@ -171,16 +172,11 @@ inline std::vector<int16_t> expectedPCM(const CaptureWorld& world,
         }
       }
       firstChannel += channels;
-      storage.push_back(std::move(bytes));
+      data.push_back({channels, std::move(bytes)});
     }
     std::vector<audio::Buffer> buffers;
-    const size_t deviceStreams = world.inputStreams.size();
-    for (size_t b = 0; b < storage.size(); ++b) {
-      const uint32_t channels = b < deviceStreams
-                                    ? world.inputStreams[b]
-                                    : world.tapBuffers[b - deviceStreams];
-      buffers.push_back(
-          {channels, uint32_t(storage[b].size()), storage[b].data()});
+    for (auto& [channels, bytes] : data) {
+      buffers.push_back({channels, uint32_t(bytes.size()), bytes.data()});
     }
     const std::vector<int16_t> cycle =
         reference::convert(buffers, input).samples;
