@@ -10,7 +10,8 @@ namespace heap {
 
 /// Bytes held through operator new by the whole binary right now, in blocks
 /// as the allocator sized them: what the data structures really hold,
-/// whatever the allocator keeps cached.
+/// whatever the allocator keeps cached. Only in binaries that link
+/// nimbrel_counting_allocator_bytes.
 int64_t bytesHeld();
 
 /// Counts operator new calls while it lives: those of the thread that opened
