@@ -4,62 +4,21 @@
 // run: one std::string of 64 bytes per cycle, to show the counter counts.
 #include <benchmark/benchmark.h>
 
-#include <atomic>
 #include <chrono>
-#include <cstdlib>
 #include <cstring>
-#include <new>
 #include <string>
 #include <thread>
 
 #include "bench/bench_support.h"
 #include "tap/io_block.h"
 #include "tap/output_queue.h"
-
-namespace {
-
-// Counts every operator new of every thread while a window is open.
-std::atomic<bool> counting{false};
-std::atomic<int64_t> allocations{0};
-
-void* allocate(std::size_t size, std::size_t alignment) {
-  if (counting.load(std::memory_order_relaxed))
-    allocations.fetch_add(1, std::memory_order_relaxed);
-  if (size == 0) size = 1;
-  void* p = alignment <= alignof(std::max_align_t)
-                ? std::malloc(size)
-                : std::aligned_alloc(alignment, (size + alignment - 1) /
-                                                    alignment * alignment);
-  if (p == nullptr) throw std::bad_alloc();
-  return p;
-}
-
-}  // namespace
-
-void* operator new(std::size_t size) { return allocate(size, 0); }
-void* operator new[](std::size_t size) { return allocate(size, 0); }
-void* operator new(std::size_t size, std::align_val_t a) {
-  return allocate(size, std::size_t(a));
-}
-void* operator new[](std::size_t size, std::align_val_t a) {
-  return allocate(size, std::size_t(a));
-}
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete[](void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
-void operator delete(void* p, std::align_val_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::align_val_t) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t, std::align_val_t) noexcept {
-  std::free(p);
-}
-void operator delete[](void* p, std::size_t, std::align_val_t) noexcept {
-  std::free(p);
-}
+#include "testing/counting_allocator.h"
 
 namespace {
 
 constexpr uint32_t kFrames = 512;
+// The writer thread's allocations count as well.
+constexpr auto kEveryThread = heap::AllocationWindow::Threads::kEveryOne;
 
 struct Counted {
   int64_t cycles = 0;
@@ -118,15 +77,18 @@ void audioAndWriterPaths(benchmark::State& state) {
   // library is counted: this thread runs only the I/O block meanwhile, and
   // the window ends after the writer has written everything and stopped.
   constexpr int64_t kCountedCycles = 10000;
-  allocations = 0;
-  counting = true;
-  for (int64_t k = 0; k < kCountedCycles; ++k) {
-    tap::ioBlock(&block, list);
-    if (queue->queuedBytes() > 64 * 1024) std::this_thread::yield();
+  int64_t allocations;
+  bool written;
+  {
+    heap::AllocationWindow window(kEveryThread);
+    for (int64_t k = 0; k < kCountedCycles; ++k) {
+      tap::ioBlock(&block, list);
+      if (queue->queuedBytes() > 64 * 1024) std::this_thread::yield();
+    }
+    queue->finish();
+    written = queue->waitUntilWritten(std::chrono::seconds(20));
+    allocations = window.count();
   }
-  queue->finish();
-  const bool written = queue->waitUntilWritten(std::chrono::seconds(20));
-  counting = false;
   audioPath.cycles += kCountedCycles;
   audioPath.allocations += allocations;
   state.counters["allocations"] = double(allocations);
@@ -146,13 +108,15 @@ void oneStringPerCycle(benchmark::State& state) {
     benchmark::DoNotOptimize(text.data());
   }
   constexpr int64_t kCountedCycles = 10000;
-  allocations = 0;
-  counting = true;
-  for (int64_t k = 0; k < kCountedCycles; ++k) {
-    std::string text(64, 'x');
-    benchmark::DoNotOptimize(text.data());
+  int64_t allocations;
+  {
+    heap::AllocationWindow window(kEveryThread);
+    for (int64_t k = 0; k < kCountedCycles; ++k) {
+      std::string text(64, 'x');
+      benchmark::DoNotOptimize(text.data());
+    }
+    allocations = window.count();
   }
-  counting = false;
   baseline.cycles += kCountedCycles;
   baseline.allocations += allocations;
   state.counters["allocations"] = double(allocations);

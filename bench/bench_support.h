@@ -15,7 +15,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <fstream>
 #include <optional>
 #include <string>
 #include <vector>
@@ -38,15 +37,6 @@ inline std::string format(const char* pattern, double a, double b = 0,
   char text[256];
   std::snprintf(text, sizeof text, pattern, a, b, c);
   return text;
-}
-
-/// The first three fields of /proc/loadavg: timing figures need the load
-/// they were taken under beside them.
-inline std::string loadAverage() {
-  std::ifstream file("/proc/loadavg");
-  std::string one, five, fifteen;
-  file >> one >> five >> fifteen;
-  return one + " " + five + " " + fifteen;
 }
 
 /// CLOCK_MONOTONIC in nanoseconds, the clock the simulated platform logs
@@ -139,16 +129,24 @@ inline std::optional<Child> start(const std::string& program,
   return child;
 }
 
-/// A "Vm..." figure of /proc/<pid>/status in kB, or -1.
-inline long statusKb(pid_t pid, const std::string& key) {
-  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-  std::string line;
-  while (std::getline(status, line)) {
-    if (line.compare(0, key.size() + 1, key + ":") == 0) {
-      return std::strtol(line.c_str() + key.size() + 1, nullptr, 10);
-    }
+/// Closes the child's stdin, which stops either program, and waits for its
+/// end; returns waitpid's status word.
+inline int closeStdinAndWait(Child& child) {
+  close(child.in);
+  child.in = -1;
+  int status = 0;
+  while (waitpid(child.pid, &status, 0) < 0 && errno == EINTR) {
   }
-  return -1;
+  child.pid = -1;
+  return status;
+}
+
+/// Closes the parent's ends of stdout and stderr once their readers are
+/// done, and removes the world file.
+inline void closeOutputs(Child& child) {
+  close(child.out);
+  close(child.err);
+  if (!child.worldPath.empty()) unlink(child.worldPath.c_str());
 }
 
 }  // namespace bench

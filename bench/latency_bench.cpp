@@ -9,10 +9,13 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <fstream>
 #include <sstream>
 #include <thread>
 
 #include "bench/bench_support.h"
+#include "testing/file_text.h"
+#include "testing/process_stats.h"
 
 namespace {
 
@@ -78,13 +81,6 @@ Latencies match(const std::vector<int64_t>& handedOver,
   return figures;
 }
 
-std::string fileText(const std::string& path) {
-  std::ifstream file(path);
-  std::ostringstream text;
-  text << file.rdbuf();
-  return text.str();
-}
-
 // One playing process, so that the cycles carry sound; the call log gives
 // each cycle's hand-over time when the tap stops its device.
 std::optional<Latencies> measureTap() {
@@ -123,20 +119,13 @@ std::optional<Latencies> measureTap() {
   if (started)
     std::this_thread::sleep_for(std::chrono::duration<double>(runSeconds));
   // The end of stdin stops the tap; its stop logs the cycle times.
-  close(child->in);
-  child->in = -1;
-  int status = 0;
-  while (waitpid(child->pid, &status, 0) < 0 && errno == EINTR) {
-  }
+  const int status = bench::closeStdinAndWait(*child);
   reader.join();
   eventReader.join();
-  child->pid = -1;
-  close(child->out);
-  close(child->err);
-  if (!child->worldPath.empty()) unlink(child->worldPath.c_str());
+  bench::closeOutputs(*child);
 
   std::vector<int64_t> handedOver;
-  std::istringstream lines(fileText(logPath));
+  std::istringstream lines(testfile::text(logPath));
   unlink(logPath);
   std::string line;
   while (std::getline(lines, line)) {
@@ -236,7 +225,7 @@ int main(int argc, char** argv) {
                                     [](double ms) { return ms >= 2.0; });
     std::printf(
         "  cycles at 2 ms or more: %lld of %zu; load average at the end: %s\n",
-        (long long)over, tap.ms.size(), bench::loadAverage().c_str());
+        (long long)over, tap.ms.size(), procstat::loadAverage().c_str());
     const bool exact = tap.bytes == tap.cycles * kBytesPerCycle;
     std::printf("  bytes read %lld, expected 2 x frames = %lld%s\n",
                 (long long)tap.bytes, (long long)(tap.cycles * kBytesPerCycle),

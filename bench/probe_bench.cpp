@@ -22,6 +22,7 @@
 #include "audio/hardware.h"
 #include "audio/sim/sim.h"
 #include "bench/bench_support.h"
+#include "bench/ratio_reporter.h"
 #include "probe/sampler.h"
 
 extern char** environ;
@@ -115,12 +116,7 @@ BENCHMARK(platformReadsOnly)->Unit(benchmark::kMicrosecond);
 
 // The built probe beside this benchmark's build directory, unless given
 // with --probe=PATH.
-std::string probePath = [] {
-  char self[4096] = {};
-  const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-  std::string path(self, n > 0 ? size_t(n) : 0);
-  return path.substr(0, path.rfind("/bench/") + 1) + "probe/nimbrel-probe";
-}();
+std::string probePath = bench::builtProgram("probe/nimbrel-probe");
 
 // A 30 s run, so that the one-off start-up (a few ms: loading, reading the
 // world) does not pass for the steady cost; it is measured on its own too.
@@ -235,30 +231,8 @@ int main(int argc, char** argv) {
     if (std::strncmp(argv[k], "--probe=", 8) == 0) probePath = argv[k] + 8;
   }
   benchmark::Initialize(&argc, argv);
-  // CPU time in microseconds (the median when repeated, else the fastest
-  // run): wall time counts whatever else a busy machine runs meanwhile.
-  struct Reporter : benchmark::ConsoleReporter {
-    std::map<std::string, double> fastest, median;
-    void ReportRuns(const std::vector<Run>& runs) override {
-      for (const Run& run : runs) {
-        if (run.error_occurred) continue;
-        const double us = run.GetAdjustedCPUTime() *
-                          (run.time_unit == benchmark::kSecond ? 1e6 : 1.0);
-        if (run.run_type == Run::RT_Aggregate) {
-          if (run.aggregate_name == "median") median[run.run_name.str()] = us;
-          continue;
-        }
-        auto [it, added] = fastest.emplace(run.run_name.str(), us);
-        if (!added && us < it->second) it->second = us;
-      }
-      ConsoleReporter::ReportRuns(runs);
-    }
-    std::optional<double> time(const std::string& name) const {
-      if (auto it = median.find(name); it != median.end()) return it->second;
-      if (auto it = fastest.find(name); it != fastest.end()) return it->second;
-      return std::nullopt;
-    }
-  } reporter;
+  // sampleTick and platformReadsOnly report in microseconds, as printed.
+  bench::RatioReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
   std::printf("\nprobe costs (same run, CPU time):\n");
   const auto tick = reporter.time("sampleTick");

@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "bench/bench_support.h"
+#include "testing/process_stats.h"
 
 namespace {
 
@@ -42,17 +43,12 @@ std::optional<Memory> measure(const std::string& program,
   std::thread out(drain, child->out);
   std::thread err(drain, child->err);
   std::this_thread::sleep_for(std::chrono::duration<double>(runSeconds));
-  Memory memory{bench::statusKb(child->pid, "VmHWM"),
-                bench::statusKb(child->pid, "VmRSS")};
-  close(child->in);
-  child->in = -1;
-  int status = 0;
-  while (waitpid(child->pid, &status, 0) < 0 && errno == EINTR) {
-  }
+  Memory memory{long(procstat::peakResidentKiB(child->pid)),
+                long(procstat::residentKiB(child->pid))};
+  bench::closeStdinAndWait(*child);
   out.join();
   err.join();
-  close(child->out);
-  close(child->err);
+  bench::closeOutputs(*child);
   if (memory.peakKb < 0) {
     error = program + " ended before its memory could be read";
     return std::nullopt;

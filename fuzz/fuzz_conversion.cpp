@@ -8,11 +8,14 @@
 #include <memory>
 #include <vector>
 
-#include "testing/conversion_reference.h"
+#include "fuzz/checks.h"
 #include "fuzz/fuzz_input.h"
 #include "tap/conversion.h"
+#include "testing/conversion_reference.h"
 
 namespace {
+
+using fuzz::check;
 
 // A buffer's bytes are a slice of the fuzz input, copied into a heap block
 // that ends exactly where the slice ends (so AddressSanitizer sees a read
@@ -62,21 +65,18 @@ uint32_t channelCount(fuzz::FuzzInput& in) {
   }
 }
 
-void check(bool condition) {
-  if (!condition) std::abort();
-}
-
 void convertAndCompare(const std::vector<audio::Buffer>& buffers,
                        const tap::ConversionInput& input, size_t scratchSize,
                        size_t accumulatorSize) {
-  const fuzz::ReferenceResult expected = fuzz::referenceConversion(buffers, input);
+  const reference::Conversion expected = reference::convert(buffers, input);
   const int64_t expectedFrames = int64_t(expected.samples.size());
 
   // Marked work arrays show what the conversion wrote and what it kept.
   constexpr int16_t kMark = 0x5A5A;
   std::vector<int16_t> scratch(scratchSize, kMark);
   std::vector<float> accumulator(accumulatorSize, -7.0f);
-  const int64_t frames = tap::convertCycle(buffers, input, scratch, accumulator);
+  const int64_t frames =
+      tap::convertCycle(buffers, input, scratch, accumulator);
 
   check(frames == expectedFrames);
   if (frames == 0) {
@@ -87,16 +87,19 @@ void convertAndCompare(const std::vector<audio::Buffer>& buffers,
   }
   // Samples bit for bit.
   check(scratch.size() >= size_t(frames));
-  check(std::memcmp(scratch.data(), expected.samples.data(), size_t(frames) * 2) == 0);
+  check(std::memcmp(scratch.data(), expected.samples.data(),
+                    size_t(frames) * 2) == 0);
 
   // Growth: to twice the frames when too small, with zeros past the
   // frames; otherwise the size and the elements past the frames untouched.
   if (scratchSize < size_t(frames)) {
     check(scratch.size() == 2 * size_t(frames));
-    for (size_t i = size_t(frames); i < scratch.size(); ++i) check(scratch[i] == 0);
+    for (size_t i = size_t(frames); i < scratch.size(); ++i)
+      check(scratch[i] == 0);
   } else {
     check(scratch.size() == scratchSize);
-    for (size_t i = size_t(frames); i < scratch.size(); ++i) check(scratch[i] == kMark);
+    for (size_t i = size_t(frames); i < scratch.size(); ++i)
+      check(scratch[i] == kMark);
   }
   if (expected.mixed && accumulatorSize < size_t(frames)) {
     check(accumulator.size() == 2 * size_t(frames));
@@ -110,7 +113,8 @@ void convertAndCompare(const std::vector<audio::Buffer>& buffers,
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fuzz::FuzzInput in(data, size);
   const bool isFloat = in.flag();
-  const tap::ConversionInput input{subDeviceChannels(in), isFloat, isFloat ? 4 : 2};
+  const tap::ConversionInput input{subDeviceChannels(in), isFloat,
+                                   isFloat ? 4 : 2};
   const size_t scratchSize = in.flag() ? 0 : in.below(1024);
   const size_t accumulatorSize = in.flag() ? 0 : in.below(1024);
 
@@ -125,11 +129,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const size_t bytes = in.below(uint32_t(size - offset + 1));
     slices.push_back(sliceOf(data, offset, bytes));
     // The byte size reported never exceeds the bytes behind the pointer.
-    buffers.push_back({channels, uint32_t(bytes), null ? nullptr : slices.back().start});
+    buffers.push_back(
+        {channels, uint32_t(bytes), null ? nullptr : slices.back().start});
   }
 
   tap::useVectorLoops(false);
   convertAndCompare(buffers, input, scratchSize, accumulatorSize);
-  if (tap::useVectorLoops(true)) convertAndCompare(buffers, input, scratchSize, accumulatorSize);
+  if (tap::useVectorLoops(true))
+    convertAndCompare(buffers, input, scratchSize, accumulatorSize);
   return 0;
 }

@@ -9,6 +9,7 @@
 #include <nlohmann/json.hpp>
 #include <set>
 
+#include "fuzz/checks.h"
 #include "fuzz/fuzz_input.h"
 #include "probe/messages.h"
 #include "support/json_line.h"
@@ -16,24 +17,12 @@
 
 namespace {
 
+using fuzz::check;
+using fuzz::validUtf8;
 using nlohmann::json;
 using support::JsonArray;
 using support::JsonObject;
 using support::JsonValue;
-
-void check(bool condition) {
-  if (!condition) std::abort();
-}
-
-// nlohmann's own strict UTF-8 check (its serialiser refuses anything else).
-bool validUtf8(const std::string& text) {
-  try {
-    (void)json(text).dump();
-    return true;
-  } catch (const json::type_error&) {
-    return false;
-  }
-}
 
 void appendUtf8(std::string& out, uint32_t cp) {
   if (cp < 0x80) {
@@ -57,8 +46,9 @@ void appendUtf8(std::string& out, uint32_t cp) {
 // towards what needs escaping and the edges of the encoding.
 std::string text(fuzz::FuzzInput& in) {
   if (in.below(4) == 0) return in.bytes(24);
-  static const uint32_t kEdges[] = {0x7F,   0x80,   0x7FF,  0x800,   0xD7FF,  0xE000,
-                                    0xFFFD, 0xFFFF, 0x2028, 0x10000, 0x10FFFF};
+  static const uint32_t kEdges[] = {0x7F,   0x80,    0x7FF,   0x800,
+                                    0xD7FF, 0xE000,  0xFFFD,  0xFFFF,
+                                    0x2028, 0x10000, 0x10FFFF};
   static const char kSpecial[] = "/\"\\\b\f\n\r\t";
   std::string out;
   for (uint32_t n = in.below(12); n > 0; --n) {
@@ -250,8 +240,9 @@ void fuzzReport(fuzz::FuzzInput& in) {
   if (!line) return;
   json owners = json::array();
   for (const probe::Owner& o : report.owners) {
-    json owner = {{"pid", o.pid},       {"name", o.name}, {"input", o.input},
-                  {"output", o.output}, {"gui", o.gui},   {"ignored", o.ignored}};
+    json owner = {{"pid", o.pid},     {"name", o.name},
+                  {"input", o.input}, {"output", o.output},
+                  {"gui", o.gui},     {"ignored", o.ignored}};
     if (o.bundleID) owner["bundleID"] = *o.bundleID;  // absent: no key at all
     owners.push_back(std::move(owner));
   }
@@ -266,21 +257,25 @@ void fuzzEvent(fuzz::FuzzInput& in) {
     const std::string reason = text(in), from = text(in), to = text(in);
     const std::optional<std::string> line =
         tap::eventLine(tap::deviceChangedEvent(reason, from, to));
-    check(line.has_value() == (validUtf8(reason) && validUtf8(from) && validUtf8(to)));
+    check(line.has_value() ==
+          (validUtf8(reason) && validUtf8(from) && validUtf8(to)));
     if (line) {
-      check(checkLine(*line) ==
-            json({{"type", "device-changed"}, {"reason", reason}, {"from", from}, {"to", to}}));
+      check(checkLine(*line) == json({{"type", "device-changed"},
+                                      {"reason", reason},
+                                      {"from", from},
+                                      {"to", to}}));
     }
     return;
   }
   const double sampleRate = number(in), tapRate = number(in);
-  const int64_t channels = in.value<int64_t>(), inputChannels = in.value<int64_t>();
+  const int64_t channels = in.value<int64_t>(),
+                inputChannels = in.value<int64_t>();
   const bool isFloat = in.flag();
   const std::string uid = text(in);
-  const std::optional<std::string> line = tap::eventLine(
-      tap::formatEvent(sampleRate, channels, isFloat, uid, tapRate, inputChannels));
-  check(line.has_value() ==
-        (std::isfinite(sampleRate) && std::isfinite(tapRate) && validUtf8(uid)));
+  const std::optional<std::string> line = tap::eventLine(tap::formatEvent(
+      sampleRate, channels, isFloat, uid, tapRate, inputChannels));
+  check(line.has_value() == (std::isfinite(sampleRate) &&
+                             std::isfinite(tapRate) && validUtf8(uid)));
   if (line) {
     check(checkLine(*line) == json({{"type", "format"},
                                     {"sampleRate", sampleRate},

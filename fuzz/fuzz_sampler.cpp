@@ -16,19 +16,19 @@
 
 #include "audio/hardware.h"
 #include "audio/sim/sim.h"
+#include "fuzz/checks.h"
 #include "fuzz/fuzz_input.h"
 #include "probe/sampler.h"
 #include "support/unicode_text.h"
 
 namespace {
 
+using fuzz::check;
+using fuzz::validUtf8;
 using nlohmann::json;
 
-void check(bool condition) {
-  if (!condition) std::abort();
-}
-
-const char* const kSelectors[] = {"prs#", "ppid", "piri", "piro", "pbid", "uid "};
+const char* const kSelectors[] = {"prs#", "ppid", "piri",
+                                  "piro", "pbid", "uid "};
 
 // The model's view of one process object of the world.
 struct ModelProcess {
@@ -62,17 +62,31 @@ struct ModelWorld {
 // pieces of them, canonically equivalent spellings, and odd characters.
 std::string text(fuzz::FuzzInput& in) {
   static const std::string kPieces[] = {
-      "com.apple.", "CoreSpeech", "assistantd", "corespeechd", "VTDecoderXPCService",
-      "org.example.", "talker", "/", ".", " ", "Siri",
-      "\xC3\xA9",          // e with acute, precomposed
-      "e\xCC\x81",         // e, then the combining acute
-      "\xE2\x84\xAA",      // Kelvin sign, canonically "K"
-      "\xCC\x81",          // a lone combining mark
-      "\xEF\xBF\xBD", "\xF0\x9F\x8E\xA7", std::string(1, '\0')};
+      "com.apple.",
+      "CoreSpeech",
+      "assistantd",
+      "corespeechd",
+      "VTDecoderXPCService",
+      "org.example.",
+      "talker",
+      "/",
+      ".",
+      " ",
+      "Siri",
+      "\xC3\xA9",      // e with acute, precomposed
+      "e\xCC\x81",     // e, then the combining acute
+      "\xE2\x84\xAA",  // Kelvin sign, canonically "K"
+      "\xCC\x81",      // a lone combining mark
+      "\xEF\xBF\xBD",
+      "\xF0\x9F\x8E\xA7",
+      std::string(1, '\0')};
   const uint32_t kinds = in.below(8);
-  if (kinds == 0) return probe::kAlwaysOnMicHolders[in.below(uint32_t(probe::kAlwaysOnMicHolders.size()))];
+  if (kinds == 0)
+    return probe::kAlwaysOnMicHolders[in.below(
+        uint32_t(probe::kAlwaysOnMicHolders.size()))];
   if (kinds == 1) {
-    return probe::kAlwaysOnMicHolderNames[in.below(uint32_t(probe::kAlwaysOnMicHolderNames.size()))];
+    return probe::kAlwaysOnMicHolderNames[in.below(
+        uint32_t(probe::kAlwaysOnMicHolderNames.size()))];
   }
   std::string out;
   for (uint32_t n = in.below(5); n > 0; --n) {
@@ -86,7 +100,14 @@ std::string text(fuzz::FuzzInput& in) {
 }
 
 int32_t pid(fuzz::FuzzInput& in) {
-  static const int32_t kPids[] = {1, 2, 3, 7, 100, 0, -1, std::numeric_limits<int32_t>::min(),
+  static const int32_t kPids[] = {1,
+                                  2,
+                                  3,
+                                  7,
+                                  100,
+                                  0,
+                                  -1,
+                                  std::numeric_limits<int32_t>::min(),
                                   std::numeric_limits<int32_t>::max()};
   switch (in.below(4)) {
     case 0:
@@ -144,8 +165,10 @@ json makeWorld(fuzz::FuzzInput& in, ModelWorld& world) {
   json processes = json::array();
   for (uint32_t n = in.below(9); n > 0; --n) {
     ModelProcess p;
-    p.object = in.flag() ? 2 + in.below(40) : std::max<uint32_t>(2, in.value<uint32_t>());
-    while (used.count(p.object)) p.object = p.object == UINT32_MAX ? 2 : p.object + 1;
+    p.object = in.flag() ? 2 + in.below(40)
+                         : std::max<uint32_t>(2, in.value<uint32_t>());
+    while (used.count(p.object))
+      p.object = p.object == UINT32_MAX ? 2 : p.object + 1;
     used.insert(p.object);
     p.pid = pid(in);
     json j = {{"object", p.object}, {"pid", p.pid}};
@@ -186,11 +209,13 @@ json makeWorld(fuzz::FuzzInput& in, ModelWorld& world) {
         p.path = bytes;
         j["pathHex"] = hex(bytes);
       }
-    } else if (pathKind == 6) {  // too long for the 4096-byte buffer, or just fitting
+    } else if (pathKind ==
+               6) {  // too long for the 4096-byte buffer, or just fitting
       p.path = "/" + std::string(4094 + in.below(3), 'x');
       j["path"] = *p.path;
     } else {
-      p.path = (in.flag() ? "/Applications/" : "") + text(in) + (in.flag() ? "/" : "");
+      p.path = (in.flag() ? "/Applications/" : "") + text(in) +
+               (in.flag() ? "/" : "");
       j["path"] = *p.path;
     }
     if (in.below(4) == 0) {
@@ -223,11 +248,13 @@ json makeWorld(fuzz::FuzzInput& in, ModelWorld& world) {
     }
     if (in.flag()) {
       const uint32_t pick = in.below(4);
-      rule.object = pick == 0                 ? 1u
-                    : pick == 1               ? 0u
-                    : world.processes.empty() ? 7u
-                                              : world.processes[in.below(
-                                                    uint32_t(world.processes.size()))].object;
+      rule.object =
+          pick == 0   ? 1u
+          : pick == 1 ? 0u
+          : world.processes.empty()
+              ? 7u
+              : world.processes[in.below(uint32_t(world.processes.size()))]
+                    .object;
       j["object"] = *rule.object;
     }
     rule.status = failureStatus(in);
@@ -250,7 +277,8 @@ json makeWorld(fuzz::FuzzInput& in, ModelWorld& world) {
 std::optional<int32_t> ruleFor(const ModelWorld& w, const std::string& op,
                                const std::string& selector, uint32_t object) {
   for (const ModelRule& r : w.rules) {
-    if (r.op != op || (r.selector && *r.selector != selector) || (r.object && *r.object != object)) {
+    if (r.op != op || (r.selector && *r.selector != selector) ||
+        (r.object && *r.object != object)) {
       continue;
     }
     if (r.status == 0 && !r.noObject) continue;
@@ -270,21 +298,13 @@ const ModelProcess* processOf(const ModelWorld& w, uint32_t object) {
 // A read of a process property: the value, or absent when the read fails or
 // succeeds without filling the value.
 template <typename T>
-std::optional<T> readModel(const ModelWorld& w, uint32_t object, const std::string& selector,
+std::optional<T> readModel(const ModelWorld& w, uint32_t object,
+                           const std::string& selector,
                            T ModelProcess::*field) {
   if (ruleFor(w, "get", selector, object)) return std::nullopt;
   const ModelProcess* p = processOf(w, object);
   if (!p || p->failures.count(selector)) return std::nullopt;
   return p->*field;
-}
-
-bool validUtf8(const std::string& text) {
-  try {
-    (void)json(text).dump();
-    return true;
-  } catch (const json::type_error&) {
-    return false;
-  }
 }
 
 // The last path component, trailing slashes disregarded ("/" stays "/").
@@ -305,7 +325,8 @@ probe::CachedName modelName(const ModelWorld& w, int32_t pid) {
     }
   }
   if (first && first->hasApp && first->appName) return {*first->appName, true};
-  if (first && first->path && !first->path->empty() && first->path->size() < 4096) {
+  if (first && first->path && !first->path->empty() &&
+      first->path->size() < 4096) {
     // The bytes up to the first zero byte.
     const std::string bytes = first->path->substr(0, first->path->find('\0'));
     if (validUtf8(bytes)) return {lastComponent(bytes), false};
@@ -316,10 +337,12 @@ probe::CachedName modelName(const ModelWorld& w, int32_t pid) {
   return {"pid " + std::to_string(pid), false};
 }
 
-bool modelIgnored(const std::optional<std::string>& bundleID, const std::string& name) {
+bool modelIgnored(const std::optional<std::string>& bundleID,
+                  const std::string& name) {
   if (bundleID) {
     for (const std::string& prefix : probe::excludedBundlePrefixes) {
-      if (!prefix.empty() && support::textHasPrefix(*bundleID, prefix)) return true;
+      if (!prefix.empty() && support::textHasPrefix(*bundleID, prefix))
+        return true;
     }
     for (const char* holder : probe::kAlwaysOnMicHolders) {
       if (support::textEqual(*bundleID, holder)) return true;
@@ -331,7 +354,8 @@ bool modelIgnored(const std::optional<std::string>& bundleID, const std::string&
   return false;
 }
 
-probe::Report modelSample(const ModelWorld& w, const std::unordered_set<int32_t>& excluding,
+probe::Report modelSample(const ModelWorld& w,
+                          const std::unordered_set<int32_t>& excluding,
                           std::map<int32_t, probe::CachedName>& cache) {
   probe::Report report;
   std::vector<uint32_t> objects;
@@ -343,22 +367,27 @@ probe::Report modelSample(const ModelWorld& w, const std::unordered_set<int32_t>
     std::fill(objects.begin(), objects.end(), 0u);  // read "succeeded" unfilled
   }
   for (uint32_t object : objects) {
-    const std::optional<int32_t> pid = readModel(w, object, "ppid", &ModelProcess::pid);
+    const std::optional<int32_t> pid =
+        readModel(w, object, "ppid", &ModelProcess::pid);
     if (!pid || *pid < 1 || excluding.count(*pid)) continue;
     probe::Owner owner;
     owner.pid = *pid;
-    owner.input = readModel(w, object, "piri", &ModelProcess::input).value_or(false);
-    owner.output = readModel(w, object, "piro", &ModelProcess::output).value_or(false);
+    owner.input =
+        readModel(w, object, "piri", &ModelProcess::input).value_or(false);
+    owner.output =
+        readModel(w, object, "piro", &ModelProcess::output).value_or(false);
     if (!owner.input && !owner.output) continue;
-    owner.bundleID =
-        readModel(w, object, "pbid", &ModelProcess::bundleID).value_or(std::nullopt);
+    owner.bundleID = readModel(w, object, "pbid", &ModelProcess::bundleID)
+                         .value_or(std::nullopt);
     auto cached = cache.find(*pid);
-    if (cached == cache.end()) cached = cache.emplace(*pid, modelName(w, *pid)).first;
+    if (cached == cache.end())
+      cached = cache.emplace(*pid, modelName(w, *pid)).first;
     owner.name = cached->second.name;
     owner.gui = cached->second.gui;
     owner.ignored = modelIgnored(owner.bundleID, owner.name);
     report.micHot = report.micHot || (owner.input && !owner.ignored);
-    report.audioPlaying = report.audioPlaying || (owner.output && !owner.ignored);
+    report.audioPlaying =
+        report.audioPlaying || (owner.output && !owner.ignored);
     report.owners.push_back(std::move(owner));
   }
   std::stable_sort(report.owners.begin(), report.owners.end(),
@@ -370,14 +399,15 @@ probe::Report modelSample(const ModelWorld& w, const std::unordered_set<int32_t>
 
 // Byte-for-byte equality, stricter than the reports' Unicode equality.
 bool sameBytes(const probe::Report& a, const probe::Report& b) {
-  if (a.type != b.type || a.micHot != b.micHot || a.audioPlaying != b.audioPlaying ||
-      a.owners.size() != b.owners.size()) {
+  if (a.type != b.type || a.micHot != b.micHot ||
+      a.audioPlaying != b.audioPlaying || a.owners.size() != b.owners.size()) {
     return false;
   }
   for (size_t k = 0; k < a.owners.size(); ++k) {
     const probe::Owner &x = a.owners[k], &y = b.owners[k];
-    if (x.pid != y.pid || x.name != y.name || x.bundleID != y.bundleID || x.input != y.input ||
-        x.output != y.output || x.gui != y.gui || x.ignored != y.ignored) {
+    if (x.pid != y.pid || x.name != y.name || x.bundleID != y.bundleID ||
+        x.input != y.input || x.output != y.output || x.gui != y.gui ||
+        x.ignored != y.ignored) {
       return false;
     }
   }
@@ -385,7 +415,8 @@ bool sameBytes(const probe::Report& a, const probe::Report& b) {
 }
 
 // What must hold whatever the world was.
-void checkInvariants(const probe::Report& report, const std::unordered_set<int32_t>& excluding) {
+void checkInvariants(const probe::Report& report,
+                     const std::unordered_set<int32_t>& excluding) {
   check(report.type == "state");
   bool micHot = false, audioPlaying = false;
   for (size_t k = 0; k < report.owners.size(); ++k) {
@@ -420,19 +451,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   std::unordered_set<int32_t> excluding;
   for (uint32_t n = in.below(4); n > 0; --n) {
-    excluding.insert(in.flag() && !world.processes.empty()
-                         ? world.processes[in.below(uint32_t(world.processes.size()))].pid
-                         : pid(in));
+    excluding.insert(
+        in.flag() && !world.processes.empty()
+            ? world.processes[in.below(uint32_t(world.processes.size()))].pid
+            : pid(in));
   }
   probe::excludedBundlePrefixes.clear();
-  for (uint32_t n = in.below(3); n > 0; --n) probe::excludedBundlePrefixes.push_back(text(in));
+  for (uint32_t n = in.below(3); n > 0; --n)
+    probe::excludedBundlePrefixes.push_back(text(in));
   // Names already cached, as from earlier ticks.
   probe::nameCache.clear();
   std::map<int32_t, probe::CachedName> cache;
   for (uint32_t n = in.below(4) == 0 ? 1 + in.below(2) : 0; n > 0; --n) {
     const int32_t cachedPid = pid(in);
     probe::CachedName name{text(in), in.flag()};
-    if (probe::nameCache.emplace(cachedPid, name).second) cache.emplace(cachedPid, name);
+    if (probe::nameCache.emplace(cachedPid, name).second)
+      cache.emplace(cachedPid, name);
   }
 
   audio::sim::loadWorld(worldJson.dump());

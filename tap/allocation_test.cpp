@@ -2,64 +2,16 @@
 // pushed cycle, and one drained chunk, must allocate nothing.
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <cstdlib>
-#include <new>
-
 #include "tap/io_block.h"
 #include "tap/output_queue.h"
-
-namespace {
-
-// This replacement serves the whole tap_tests binary; it counts only on a
-// thread that opened a window, so other tests and threads are unaffected.
-thread_local bool counting = false;
-thread_local int64_t allocations = 0;
-
-void* allocate(std::size_t size, std::size_t alignment) {
-  if (counting) ++allocations;
-  if (size == 0) size = 1;
-  void* p = alignment <= alignof(std::max_align_t)
-                ? std::malloc(size)
-                : std::aligned_alloc(alignment, (size + alignment - 1) /
-                                                    alignment * alignment);
-  if (p == nullptr) throw std::bad_alloc();
-  return p;
-}
-
-}  // namespace
-
-void* operator new(std::size_t size) { return allocate(size, 0); }
-void* operator new[](std::size_t size) { return allocate(size, 0); }
-void* operator new(std::size_t size, std::align_val_t a) {
-  return allocate(size, std::size_t(a));
-}
-void* operator new[](std::size_t size, std::align_val_t a) {
-  return allocate(size, std::size_t(a));
-}
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete[](void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
-void operator delete(void* p, std::align_val_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::align_val_t) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t, std::align_val_t) noexcept {
-  std::free(p);
-}
-void operator delete[](void* p, std::size_t, std::align_val_t) noexcept {
-  std::free(p);
-}
+#include "testing/counting_allocator.h"
 
 namespace tap {
 namespace {
 
-struct Window {
-  Window() {
-    allocations = 0;
-    counting = true;
-  }
-  ~Window() { counting = false; }
-};
+// The counting allocator serves the whole tap_tests binary; windows of this
+// thread only leave other tests and threads out.
+constexpr auto kThisThread = heap::AllocationWindow::Threads::kThisOne;
 
 TEST(AudioPathAllocations, NonePerCycleOrDrainedChunkAfterWarmUp) {
   OutputQueue queue;
@@ -86,18 +38,18 @@ TEST(AudioPathAllocations, NonePerCycleOrDrainedChunkAfterWarmUp) {
 
   int64_t perCycle, perChunk;
   {
-    Window window;
+    heap::AllocationWindow window(kThisThread);
     for (int cycle = 0; cycle < 1000; ++cycle)
       ioBlock(&state, list);  // overflows
-    perCycle = allocations;
+    perCycle = window.count();
   }
   {
-    Window window;
+    heap::AllocationWindow window(kThisThread);
     for (int round = 0; round < 100; ++round) {
       ioBlock(&state, list);
       queue.drain(chunk);
     }
-    perChunk = allocations;
+    perChunk = window.count();
   }
   EXPECT_GT(queue.droppedBytes(), 0);
   EXPECT_EQ(perCycle, 0);

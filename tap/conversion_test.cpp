@@ -1,5 +1,5 @@
 // Tests of the I/O block's conversion: buffer walk, frame counts, the five
-// paths, work-array growth, and a randomised check against a plain reference.
+// paths, work-array growth, and a randomised check against the plain reference.
 #include "tap/conversion.h"
 
 #include <gtest/gtest.h>
@@ -10,6 +10,7 @@
 #include <random>
 
 #include "tap/io_block.h"
+#include "testing/conversion_reference.h"
 
 namespace tap {
 namespace {
@@ -279,83 +280,6 @@ TEST(Conversion, SkippedCycleLeavesNoGapInTheStream) {
             (std::vector<int16_t>{1, 2, 3, 4}));
 }
 
-// The rules written out plainly, with no regard for speed.
-int16_t referenceQ(float v) {
-  if (v < 1.0f) return int16_t(std::trunc(std::max(v, -1.0f) * 32767.0f));
-  return 32767;
-}
-
-std::vector<int16_t> reference(const std::vector<audio::Buffer>& buffers,
-                               const ConversionInput& in) {
-  const int64_t n = int64_t(buffers.size());
-  if (n == 0) return {};
-  auto width = [](const audio::Buffer& b) {
-    return b.numberChannels == 0 ? int64_t(1) : int64_t(b.numberChannels);
-  };
-  int64_t first = n - 1;
-  if (in.subDeviceInputChannels == 0) {
-    first = 0;
-  } else if (in.subDeviceInputChannels > 0) {
-    int64_t total = 0, k = 0;
-    for (; k < n; ++k) {
-      total += width(buffers[k]);
-      if (total >= in.subDeviceInputChannels) {
-        ++k;
-        break;
-      }
-    }
-    if (total == in.subDeviceInputChannels && k < n) first = k;
-  }
-  int64_t frames = std::numeric_limits<int64_t>::max(), c = 0;
-  for (int64_t k = first; k < n; ++k) {
-    if (buffers[k].data == nullptr) return {};
-    frames =
-        std::min(frames, int64_t(buffers[k].dataByteSize) /
-                             (width(buffers[k]) * in.bytesPerSourceSample));
-    c += width(buffers[k]);
-  }
-  if (frames < 1) return {};
-  auto f = [](const audio::Buffer& b, int64_t j) {
-    float v;
-    std::memcpy(&v, static_cast<const uint8_t*>(b.data) + 4 * j, 4);
-    return v;
-  };
-  auto s = [](const audio::Buffer& b, int64_t j) {
-    int16_t v;
-    std::memcpy(&v, static_cast<const uint8_t*>(b.data) + 2 * j, 2);
-    return v;
-  };
-  std::vector<int16_t> out(size_t(frames), 0);
-  if (first == n - 1) {
-    const audio::Buffer& b = buffers[first];
-    for (int64_t i = 0; i < frames; ++i) {
-      if (in.isFloat) {
-        float sum = 0.0f;
-        for (int64_t l = 0; l < c; ++l) sum += f(b, i * c + l);
-        out[i] = c == 1 ? referenceQ(f(b, i)) : referenceQ(sum / float(c));
-      } else {
-        int64_t sum = 0;
-        for (int64_t l = 0; l < c; ++l) sum += s(b, i * c + l);
-        out[i] = int16_t(std::clamp<int64_t>(sum / c, -32768, 32767));
-      }
-    }
-    return out;
-  }
-  std::vector<float> acc(size_t(frames), 0.0f);
-  for (int64_t k = first; k < n; ++k) {
-    int64_t w = width(buffers[k]);
-    for (int64_t i = 0; i < frames; ++i) {
-      for (int64_t l = 0; l < w; ++l) {
-        acc[i] += in.isFloat ? f(buffers[k], i * w + l)
-                             : float(s(buffers[k], i * w + l)) / 32768.0f;
-      }
-    }
-  }
-  float r = 1.0f / float(c);
-  for (int64_t i = 0; i < frames; ++i) out[i] = referenceQ(acc[i] * r);
-  return out;
-}
-
 void compareWithReferenceOnRandomCycles() {
   std::mt19937 random(20240601);
   auto pick = [&](int low, int high) {
@@ -405,7 +329,8 @@ void compareWithReferenceOnRandomCycles() {
            pick(0, 60) == 0 ? nullptr : cycle.storage.back().data() + offset});
     }
     int64_t got = convertCycle(cycle.buffers, in, scratch, accumulator);
-    std::vector<int16_t> expected = reference(cycle.buffers, in);
+    std::vector<int16_t> expected =
+        reference::convert(cycle.buffers, in).samples;
     ASSERT_EQ(std::vector<int16_t>(scratch.begin(), scratch.begin() + got),
               expected)
         << "round " << round;

@@ -55,6 +55,15 @@ int remainingMs(Clock::time_point deadline) {
   return left.count() > 0 ? static_cast<int>(left.count()) : 0;
 }
 
+// What waitpid's status word says.
+ExitStatus exitStatusOf(int status) {
+  ExitStatus result;
+  result.signaled = WIFSIGNALED(status);
+  result.code = WIFEXITED(status) ? WEXITSTATUS(status) : 0;
+  result.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
+  return result;
+}
+
 }  // namespace
 
 Child::Child(const std::string& path, LaunchOptions options) {
@@ -285,11 +294,7 @@ std::optional<ExitStatus> Child::waitExit(Duration timeout) {
     int status = 0;
     const pid_t reaped = waitpid(pid_, &status, WNOHANG);
     if (reaped == pid_) {
-      ExitStatus result;
-      result.signaled = WIFSIGNALED(status);
-      result.code = WIFEXITED(status) ? WEXITSTATUS(status) : 0;
-      result.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
-      exit_ = result;
+      exit_ = exitStatusOf(status);
       return exit_;
     }
     if (reaped < 0 && errno != EINTR) return std::nullopt;
@@ -306,17 +311,27 @@ ExitStatus Child::kill() {
   int status = 0;
   while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
   }
-  ExitStatus result;
-  result.signaled = WIFSIGNALED(status);
-  result.code = WIFEXITED(status) ? WEXITSTATUS(status) : 0;
-  result.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
-  exit_ = result;
-  return result;
+  exit_ = exitStatusOf(status);
+  return *exit_;
 }
 
 std::vector<std::string> Child::callLog() const {
   if (callLogPath_.empty()) return {};
   return readLines(callLogPath_);
+}
+
+void expectExit(Child& child, int code) {
+  const std::optional<ExitStatus> status = child.waitExit();
+  ASSERT_TRUE(status) << "still running";
+  EXPECT_FALSE(status->signaled) << "signal " << status->signal;
+  EXPECT_EQ(status->code, code);
+}
+
+void expectDeathBy(Child& child, int signo) {
+  const std::optional<ExitStatus> status = child.waitExit();
+  ASSERT_TRUE(status) << "still running";
+  EXPECT_TRUE(status->signaled) << "exit " << status->code;
+  EXPECT_EQ(status->signal, signo);
 }
 
 std::vector<std::string> readLines(const std::string& path) {

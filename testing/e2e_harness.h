@@ -130,6 +130,12 @@ class Child {
   bool ownsCallLog_ = false;
 };
 
+/// Waits for the child to end and expects exit() with `code` (fails the
+/// current test otherwise).
+void expectExit(Child& child, int code);
+/// Waits for the child to end and expects signal `signo` to have ended it.
+void expectDeathBy(Child& child, int signo);
+
 /// Lines of a text file, without their "\n" (empty if it is missing).
 std::vector<std::string> readLines(const std::string& path);
 

@@ -1,5 +1,5 @@
 // Simulated worlds for the tap's end-to-end tests, and the PCM the tap must
-// write for them, computed by a plain reference of the conversion rules.
+// write for them, computed by the plain reference of the conversion rules.
 #ifndef NIMBREL_TESTING_TAP_WORLDS_H_
 #define NIMBREL_TESTING_TAP_WORLDS_H_
 
@@ -12,31 +12,17 @@
 #include <utility>
 #include <vector>
 
+#include "audio/hardware.h"
+#include "audio/sim/world.h"
+#include "tap/conversion.h"
+#include "testing/conversion_reference.h"
 #include "testing/e2e_harness.h"
 
 namespace tapworld {
 
-/// What a process plays at frame n counted from device start.
-struct Signal {
-  enum class Kind { kConstant, kRamp, kSquare };
-  Kind kind = Kind::kConstant;
-  double value = 0;
-  double start = 0;
-  double step = 0;
-  uint64_t period = 1;
-
-  double at(uint64_t n) const {
-    switch (kind) {
-      case Kind::kConstant:
-        return value;
-      case Kind::kRamp:
-        return start + step * double(n % period);
-      case Kind::kSquare:
-        return 2 * (n % period) < period ? value : -value;
-    }
-    return 0;
-  }
-};
+/// What a process plays at frame n counted from device start: the
+/// simulated platform's own record, so that expectations use its waveforms.
+using Signal = audio::sim::Signal;
 
 inline Signal constant(double value) {
   return {Signal::Kind::kConstant, value, 0, 0, 1};
@@ -57,6 +43,8 @@ inline std::string number(double value) {
 
 inline std::string signalJson(const Signal& s) {
   switch (s.kind) {
+    case Signal::Kind::kSilence:
+      return "{\"kind\":\"constant\",\"value\":0}";
     case Signal::Kind::kConstant:
       return "{\"kind\":\"constant\",\"value\":" + number(s.value) + "}";
     case Signal::Kind::kRamp:
@@ -134,91 +122,6 @@ struct CaptureWorld {
   }
 };
 
-// ---- The conversion rules, written out plainly ---------------------------
-
-/// One buffer as the I/O block reads it: its channel count and its samples,
-/// as floats or as 16-bit integers.
-struct SourceBuffer {
-  uint32_t channels;
-  std::vector<float> floats;
-  std::vector<int16_t> ints;
-};
-
-inline int16_t quantize(float v) {
-  if (v < 1.0f) {
-    float t = std::max(v, -1.0f) * 32767.0f;
-    return int16_t(std::trunc(t));
-  }
-  return 32767;  // 1.0 and above, and not-a-number
-}
-
-/// The samples of one cycle, or none when the cycle yields nothing.
-inline std::vector<int16_t> convertByTheRules(
-    const std::vector<SourceBuffer>& buffers, int64_t subDeviceInputChannels,
-    bool isFloat) {
-  if (buffers.empty()) return {};
-  auto width = [](const SourceBuffer& b) -> int64_t {
-    return b.channels == 0 ? 1 : b.channels;
-  };
-  const size_t last = buffers.size() - 1;
-  size_t first = last;
-  if (subDeviceInputChannels == 0) {
-    first = 0;
-  } else if (subDeviceInputChannels > 0) {
-    int64_t total = 0;
-    size_t walked = 0;
-    while (walked < buffers.size() && total < subDeviceInputChannels) {
-      total += width(buffers[walked++]);
-    }
-    if (total == subDeviceInputChannels && walked < buffers.size()) {
-      first = walked;
-    }
-  }
-  int64_t frames = -1;
-  int64_t c = 0;
-  for (size_t b = first; b < buffers.size(); ++b) {
-    int64_t samples =
-        int64_t(isFloat ? buffers[b].floats.size() : buffers[b].ints.size());
-    int64_t count = samples / width(buffers[b]);
-    frames = frames < 0 ? count : std::min(frames, count);
-    c += width(buffers[b]);
-  }
-  if (frames < 1) return {};
-  std::vector<int16_t> out(size_t(frames), 0);
-  if (first == last) {
-    const SourceBuffer& b = buffers[first];
-    for (int64_t i = 0; i < frames; ++i) {
-      if (isFloat) {
-        float s = 0.0f;
-        for (int64_t k = 0; k < c; ++k) s += b.floats[size_t(i * c + k)];
-        out[size_t(i)] =
-            c == 1 ? quantize(b.floats[size_t(i)]) : quantize(s / float(c));
-      } else {
-        int64_t s = 0;
-        for (int64_t k = 0; k < c; ++k) s += b.ints[size_t(i * c + k)];
-        int64_t a = s / c;  // truncates toward zero
-        out[size_t(i)] = int16_t(std::clamp<int64_t>(a, -32768, 32767));
-      }
-    }
-    return out;
-  }
-  std::vector<float> sum(size_t(frames), 0.0f);
-  for (size_t bi = first; bi < buffers.size(); ++bi) {
-    const SourceBuffer& b = buffers[bi];
-    const int64_t w = width(b);
-    for (int64_t i = 0; i < frames; ++i) {
-      for (int64_t l = 0; l < w; ++l) {
-        sum[size_t(i)] += isFloat ? b.floats[size_t(i * w + l)]
-                                  : float(b.ints[size_t(i * w + l)]) / 32768.0f;
-      }
-    }
-  }
-  const float r = 1.0f / float(c);
-  for (int64_t i = 0; i < frames; ++i)
-    out[size_t(i)] = quantize(sum[size_t(i)] * r);
-  return out;
-}
-
 /// What the tap writes for frames [0, frames) of `world` (a whole number of
 /// cycles) when the processes of `excluded` are left out.
 inline std::vector<int16_t> expectedPCM(const CaptureWorld& world,
@@ -232,18 +135,24 @@ inline std::vector<int16_t> expectedPCM(const CaptureWorld& world,
   int64_t subDeviceInputChannels = 0;
   for (uint32_t c : world.inputStreams) subDeviceInputChannels += c;
 
+  const tap::ConversionInput input{subDeviceInputChannels, world.isFloat,
+                                   world.isFloat ? 4 : 2};
   std::vector<int16_t> pcm;
   for (uint64_t n0 = 0; n0 < frames; n0 += perCycle) {
-    std::vector<SourceBuffer> buffers;
+    // The cycle's buffers as the I/O block gets them: the device's own input
+    // streams (zero floats, whatever the tap's format), then the tap's.
+    std::vector<std::pair<uint32_t, std::vector<uint8_t>>> data;
     for (uint32_t channels : world.inputStreams) {
-      // Zero-filled float streams: as integers they read as twice the count.
-      const size_t count = size_t(perCycle) * channels;
-      buffers.push_back({channels, std::vector<float>(count, 0.0f),
-                         std::vector<int16_t>(2 * count, 0)});
+      data.push_back(
+          {channels, std::vector<uint8_t>(size_t(perCycle) * channels * 4, 0)});
     }
     uint32_t firstChannel = 0;
     for (uint32_t channels : world.tapBuffers) {
-      SourceBuffer b{channels, {}, {}};
+      std::vector<uint8_t> bytes;
+      auto append = [&bytes](const auto sample) {
+        const auto* raw = reinterpret_cast<const uint8_t*>(&sample);
+        bytes.insert(bytes.end(), raw, raw + sizeof sample);
+      };
       for (uint32_t f = 0; f < perCycle; ++f) {
         double mix = 0;
         for (const Player& p : world.players) {
@@ -254,16 +163,23 @@ inline std::vector<int16_t> expectedPCM(const CaptureWorld& world,
         }
         for (uint32_t k = 0; k < channels; ++k) {
           const double value = mix * gains[firstChannel + k];
-          b.floats.push_back(float(value));
-          b.ints.push_back(int16_t(
-              std::clamp(std::trunc(value * 32767), -32768.0, 32767.0)));
+          if (world.isFloat) {
+            append(float(value));
+          } else {
+            append(int16_t(
+                std::clamp(std::trunc(value * 32767), -32768.0, 32767.0)));
+          }
         }
       }
       firstChannel += channels;
-      buffers.push_back(std::move(b));
+      data.push_back({channels, std::move(bytes)});
     }
-    std::vector<int16_t> cycle =
-        convertByTheRules(buffers, subDeviceInputChannels, world.isFloat);
+    std::vector<audio::Buffer> buffers;
+    for (auto& [channels, bytes] : data) {
+      buffers.push_back({channels, uint32_t(bytes.size()), bytes.data()});
+    }
+    const std::vector<int16_t> cycle =
+        reference::convert(buffers, input).samples;
     pcm.insert(pcm.end(), cycle.begin(), cycle.end());
   }
   pcm.resize(std::min<size_t>(pcm.size(), frames));

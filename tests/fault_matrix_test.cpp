@@ -11,14 +11,23 @@
 #include <vector>
 
 #include "testing/e2e_harness.h"
+#include "testing/probe_runs.h"
+#include "testing/tap_runs.h"
 #include "testing/tap_worlds.h"
 
 namespace {
 
 using e2e::Child;
 using e2e::Stream;
+using probeworld::kNobody;
 using tapworld::CaptureWorld;
-using Lines = std::vector<std::string>;
+using tapworld::errorLine;
+using tapworld::kChain;
+using tapworld::kShutdown;
+using tapworld::kSpeakersFormat;
+using tapworld::kStarted;
+using tapworld::Lines;
+using tapworld::operator+;
 
 /// Runs `check(row, child)` for every row, `width` rows at a time, each on
 /// a thread of its own, so that every child is read as it writes.
@@ -36,11 +45,6 @@ void runRows(const std::vector<Row>& rows, size_t width, Start start,
     }
     for (std::thread& thread : threads) thread.join();
   }
-}
-
-Lines operator+(Lines a, const Lines& b) {
-  a.insert(a.end(), b.begin(), b.end());
-  return a;
 }
 
 // ---- The probe -------------------------------------------------------------
@@ -75,14 +79,7 @@ std::string report(bool audioPlaying, bool micHot, const Lines& owners) {
          "],\"type\":\"state\"}";
 }
 
-const std::string kNobody = report(false, false, {});
-
 constexpr size_t kTicks = 4;  // the probe must reach, still running
-
-size_t ticks(const Child& probe) {
-  const Lines log = probe.callLog();
-  return size_t(std::count(log.begin(), log.end(), "processList"));
-}
 
 struct ProbeRow {
   const char* op;
@@ -201,55 +198,29 @@ TEST(FaultMatrix, ProbeReportsWhatItCouldReadAndKeepsTicking) {
                   R"({"intervalMs":200,"protocolVersion":1,"type":"hello"})");
         EXPECT_EQ(probe.readLine(), row.expected);
         // Still ticking, never stopped, and silent but for heartbeats.
-        const auto deadline = std::chrono::steady_clock::now() + e2e::kPatience;
-        while (ticks(probe) < kTicks &&
-               std::chrono::steady_clock::now() < deadline) {
-          std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        EXPECT_GE(ticks(probe), kTicks);
+        probeworld::waitForTicks(probe, kTicks);
+        EXPECT_GE(probeworld::ticks(probe), kTicks);
         EXPECT_FALSE(probe.waitExit(e2e::Duration(0))) << "the probe stopped";
-        probe.closeStdin();
-        const std::optional<e2e::ExitStatus> status = probe.waitExit();
-        ASSERT_TRUE(status);
-        EXPECT_FALSE(status->signaled) << "signal " << status->signal;
-        EXPECT_EQ(status->code, 0);
-        EXPECT_EQ(probe.readToEnd(Stream::Stderr), "");
-        const std::string rest = probe.readToEnd(Stream::Stdout);
-        const std::string unit = row.expected + "\n";
-        for (size_t at = 0; at < rest.size(); at += unit.size()) {
-          ASSERT_EQ(rest.substr(at, unit.size()), unit) << "not a heartbeat";
-        }
+        const std::string rest = probeworld::closeAndExpectExit(probe);
+        EXPECT_TRUE(probeworld::onlyRepeats(rest, row.expected))
+            << "not only heartbeats: " << rest;
       });
 }
 
 // ---- The tap ---------------------------------------------------------------
 
+// The event lines of a tap on the default output device, "speakers".
 std::string formatLine(int channels, int deviceInputChannels,
                        const std::string& sampleRate, bool sourceIsFloat,
                        const std::string& tapRate) {
-  return "{\"channels\":" + std::to_string(channels) +
-         ",\"deviceInputChannels\":" + std::to_string(deviceInputChannels) +
-         R"(,"encoding":"s16le","outputDeviceUID":"speakers","sampleRate":)" +
-         sampleRate +
-         ",\"sourceIsFloat\":" + (sourceIsFloat ? "true" : "false") +
-         ",\"tapRate\":" + tapRate + ",\"type\":\"format\"}";
-}
-
-std::string errorLine(const std::string& code, const std::string& message,
-                      std::optional<int32_t> status = std::nullopt) {
-  std::string line =
-      "{\"code\":\"" + code + "\",\"message\":\"" + message + "\"";
-  if (status) line += ",\"status\":" + std::to_string(*status);
-  return line + ",\"type\":\"error\"}";
+  return tapworld::formatLine(channels, deviceInputChannels, R"("speakers")",
+                              sampleRate, sourceIsFloat, tapRate);
 }
 
 std::string changeLine(const std::string& reason, const std::string& to) {
-  return R"({"from":"speakers","reason":")" + reason + R"(","to":")" + to +
-         R"(","type":"device-changed"})";
+  return tapworld::changeLine(reason, R"("speakers")", "\"" + to + "\"");
 }
 
-const std::string kFormat = formatLine(1, 0, "48000", true, "48000");
-const std::string kStarted = R"({"type":"started"})";
 const std::string kTapCreateMessage =
     "AudioHardwareCreateProcessTap failed. This usually means the System "
     "Audio Recording permission was denied, or NSAudioCaptureUsageDescription "
@@ -258,10 +229,6 @@ const std::string kAggregateMessage =
     "AudioHardwareCreateAggregateDevice failed.";
 const std::string kIOProcMessage = "AudioDeviceCreateIOProcIDWithBlock failed.";
 
-const Lines kChain{"createProcessTap 300", "createAggregateDevice 400",
-                   "createIOProcID 400", "deviceStart 400"};
-const Lines kShutdown{"deviceStop 400", "destroyIOProcID 400",
-                      "destroyAggregateDevice 400", "destroyProcessTap 300"};
 const Lines kTeardown{"destroyAggregateDevice 400", "destroyProcessTap 300"};
 
 // A scripted change, repeated so that the listeners, installed just after
@@ -309,12 +276,12 @@ TEST(FaultMatrix, TapGivesTheSpecifiedResultForEachFailure) {
       {.op = "id2p read fails: nobody is excluded",
        .failures = R"([{"op":"get","selector":"id2p","status":-50}])",
        .args = {"--exclude-pid", "4242"},
-       .lines = {kFormat, kStarted},
+       .lines = {kSpeakersFormat, kStarted},
        .calls = kChain + kShutdown},
       {.op = "id2p read fills nothing: nobody is excluded",
        .failures = R"([{"op":"get","selector":"id2p")" + noObject,
        .args = {"--exclude-pid", "4242"},
-       .lines = {kFormat, kStarted},
+       .lines = {kSpeakersFormat, kStarted},
        .calls = kChain + kShutdown},
       {.op = "createProcessTap fails",
        .failures = R"([{"op":"createProcessTap","status":-50}])",
@@ -380,66 +347,69 @@ TEST(FaultMatrix, TapGivesTheSpecifiedResultForEachFailure) {
       {.op = "uidd read fails",
        .failures = R"([{"op":"get","selector":"uidd","status":-50}])",
        .inputStreams = {2},
-       .lines = {kFormat, kStarted},
+       .lines = {kSpeakersFormat, kStarted},
        .calls = kChain + kShutdown,
        .pcm = false},
       {.op = "uidd read gives device 0",
        .failures = R"([{"op":"get","selector":"uidd")" + noObject,
        .inputStreams = {2},
-       .lines = {kFormat, kStarted},
+       .lines = {kSpeakersFormat, kStarted},
        .calls = kChain + kShutdown,
        .pcm = false},
       {.op = "nsrt read of the aggregate fails",
        .failures =
            R"([{"op":"get","selector":"nsrt","object":400,"status":-50}])",
        .deviceRate = 44100,
-       .lines = {kFormat, kStarted},
+       .lines = {kSpeakersFormat, kStarted},
        .calls = kChain + kShutdown},
       {.op = "nsrt read of the aggregate fills nothing",
        .failures = R"([{"op":"get","selector":"nsrt","object":400)" + noObject,
        .deviceRate = 44100,
-       .lines = {kFormat, kStarted},
+       .lines = {kSpeakersFormat, kStarted},
        .calls = kChain + kShutdown},
       {.op = "slay size query fails",
        .failures = R"([{"op":"getSize","selector":"slay","status":-50}])",
        .inputStreams = {2, 2},
-       .lines = {kFormat, kStarted},
+       .lines = {kSpeakersFormat, kStarted},
        .calls = kChain + kShutdown,
        .pcm = false},
       {.op = "slay size query gives no size",
        .failures = R"([{"op":"getSize","selector":"slay")" + noObject,
        .inputStreams = {2, 2},
-       .lines = {kFormat, kStarted},
+       .lines = {kSpeakersFormat, kStarted},
        .calls = kChain + kShutdown,
        .pcm = false},
       {.op = "slay read fails",
        .failures = R"([{"op":"get","selector":"slay","status":-50}])",
        .inputStreams = {2, 2},
-       .lines = {kFormat, kStarted},
+       .lines = {kSpeakersFormat, kStarted},
        .calls = kChain + kShutdown,
        .pcm = false},
       {.op = "slay read fills nothing",
        .failures = R"([{"op":"get","selector":"slay")" + noObject,
        .inputStreams = {2, 2},
-       .lines = {kFormat, kStarted},
+       .lines = {kSpeakersFormat, kStarted},
        .calls = kChain + kShutdown,
        .pcm = false},
       {.op = "createIOProc fails",
        .failures = R"([{"op":"createIOProc","status":-66}])",
-       .lines = {kFormat, errorLine("IOPROC_FAILED", kIOProcMessage, -66)},
+       .lines = {kSpeakersFormat,
+                 errorLine("IOPROC_FAILED", kIOProcMessage, -66)},
        .calls = Lines{"createProcessTap 300", "createAggregateDevice 400",
                       "createIOProcID 400 status -66"} +
                 kTeardown},
       {.op = "createIOProc makes no proc",
        .failures = R"([{"op":"createIOProc")" + noObject,
-       .lines = {kFormat, errorLine("IOPROC_FAILED", kIOProcMessage, 0)},
+       .lines = {kSpeakersFormat,
+                 errorLine("IOPROC_FAILED", kIOProcMessage, 0)},
        .calls = Lines{"createProcessTap 300", "createAggregateDevice 400",
                       "createIOProcID 400"} +
                 kTeardown},
       {.op = "deviceStart fails",
        .failures = R"([{"op":"start","status":1937010544}])",
-       .lines = {kFormat, errorLine("DEVICE_START_FAILED",
-                                    "AudioDeviceStart failed.", 1937010544)},
+       .lines = {kSpeakersFormat,
+                 errorLine("DEVICE_START_FAILED", "AudioDeviceStart failed.",
+                           1937010544)},
        .calls =
            Lines{"createProcessTap 300", "createAggregateDevice 400",
                  "createIOProcID 400", "deviceStart 400 status 1937010544"} +
@@ -449,126 +419,131 @@ TEST(FaultMatrix, TapGivesTheSpecifiedResultForEachFailure) {
       {.op = "addListener dOut fails",
        .failures = R"([{"op":"addListener","selector":"dOut","status":-50}])",
        .script = repeated(kSwitch) + later(kDeath),
-       .lines = {kFormat, kStarted, changeLine("aggregate-dead", "usb-dac")},
+       .lines = {kSpeakersFormat, kStarted,
+                 changeLine("aggregate-dead", "usb-dac")},
        .calls = kChain + kShutdown},
       {.op = "addListener livn fails",
        .failures = R"([{"op":"addListener","selector":"livn","status":-50}])",
        .script = repeated(kDeath) + later(kSwitch),
-       .lines = {kFormat, kStarted,
+       .lines = {kSpeakersFormat, kStarted,
                  changeLine("default-output-changed", "usb-dac")},
        .calls = kChain + kShutdown},
       {.op = "addListener nsrt of the aggregate fails",
        .failures =
            R"([{"op":"addListener","selector":"nsrt","object":400,"status":-50}])",
        .script = repeated(kAggregateRate) + later(kDeath),
-       .lines = {kFormat, kStarted, changeLine("aggregate-dead", "speakers")},
+       .lines = {kSpeakersFormat, kStarted,
+                 changeLine("aggregate-dead", "speakers")},
        .calls = kChain + kShutdown},
       {.op = "addListener nsrt of the output device fails",
        .failures =
            R"([{"op":"addListener","selector":"nsrt","object":50,"status":-50}])",
        .script = repeated(kDeviceRate),
-       .lines = {kFormat, kStarted,
+       .lines = {kSpeakersFormat, kStarted,
                  changeLine("sample-rate-changed", "speakers")},
        .calls = kChain + kShutdown},
       {.op = "addListener fails for every listener",
        .failures = R"([{"op":"addListener","status":-50}])",
        .script = repeated(kSwitch) + repeated(kDeath) +
                  repeated(kAggregateRate) + repeated(kDeviceRate),
-       .lines = {kFormat, kStarted},
+       .lines = {kSpeakersFormat, kStarted},
        .calls = kChain + kShutdown},
 
       // Reads inside the listeners.
       {.op = "livn read fails in the listener",
        .failures = R"([{"op":"get","selector":"livn","status":-50}])",
        .script = repeated(kDeath) + later(kSwitch),
-       .lines = {kFormat, kStarted,
+       .lines = {kSpeakersFormat, kStarted,
                  changeLine("default-output-changed", "usb-dac")},
        .calls = kChain + kShutdown},
       {.op = "livn read fills nothing in the listener: still alive",
        .failures = R"([{"op":"get","selector":"livn")" + noObject,
        .script = repeated(kDeath) + later(kSwitch),
-       .lines = {kFormat, kStarted,
+       .lines = {kSpeakersFormat, kStarted,
                  changeLine("default-output-changed", "usb-dac")},
        .calls = kChain + kShutdown},
       {.op = "nsrt read of the aggregate fails in the listener",
        .failures =
            R"([{"op":"get","selector":"nsrt","object":400,"skip":1,"status":-50}])",
        .script = repeated(kAggregateRate) + later(kDeath),
-       .lines = {kFormat, kStarted, changeLine("aggregate-dead", "speakers")},
+       .lines = {kSpeakersFormat, kStarted,
+                 changeLine("aggregate-dead", "speakers")},
        .calls = kChain + kShutdown},
       {.op = "nsrt read of the aggregate fills nothing in the listener: 0",
        .failures =
            R"([{"op":"get","selector":"nsrt","object":400,"skip":1)" + noObject,
        .script = repeated(kAggregateRate),
-       .lines = {kFormat, kStarted,
+       .lines = {kSpeakersFormat, kStarted,
                  changeLine("sample-rate-changed", "speakers")},
        .calls = kChain + kShutdown},
       {.op = "nsrt read of the output device fails in the listener",
        .failures =
            R"([{"op":"get","selector":"nsrt","object":50,"status":-50}])",
        .script = repeated(kDeviceRate),
-       .lines = {kFormat, kStarted,
+       .lines = {kSpeakersFormat, kStarted,
                  changeLine("sample-rate-changed", "speakers")},
        .calls = kChain + kShutdown},
       {.op = "nsrt read of the output device fills nothing: 0 is ignored",
        .failures = R"([{"op":"get","selector":"nsrt","object":50)" + noObject,
        .script = repeated(kDeviceRate),
-       .lines = {kFormat, kStarted,
+       .lines = {kSpeakersFormat, kStarted,
                  changeLine("sample-rate-changed", "speakers")},
        .calls = kChain + kShutdown},
       {.op = "dOut read fails in the default-output listener",
        .failures = R"([{"op":"get","selector":"dOut","skip":1,"status":-50}])",
        .script = repeated(kSameOutput),
-       .lines = {kFormat, kStarted,
+       .lines = {kSpeakersFormat, kStarted,
                  changeLine("default-output-changed", "none")},
        .calls = kChain + kShutdown},
       {.op = "dOut read gives device 0 in the default-output listener",
        .failures = R"([{"op":"get","selector":"dOut","skip":1)" + noObject,
        .script = repeated(kSameOutput),
-       .lines = {kFormat, kStarted,
+       .lines = {kSpeakersFormat, kStarted,
                  changeLine("default-output-changed", "none")},
        .calls = kChain + kShutdown},
       {.op = "dOut read fails in the aggregate listener",
        .failures = R"([{"op":"get","selector":"dOut","skip":1,"status":-50}])",
        .script = repeated(kDeath),
-       .lines = {kFormat, kStarted, changeLine("aggregate-dead", "none")},
+       .lines = {kSpeakersFormat, kStarted,
+                 changeLine("aggregate-dead", "none")},
        .calls = kChain + kShutdown},
       {.op = "uid read fails in the default-output listener",
        .failures =
            R"([{"op":"get","selector":"uid ","object":50,"skip":1,"status":-50}])",
        .script = repeated(kSameOutput),
-       .lines = {kFormat, kStarted,
+       .lines = {kSpeakersFormat, kStarted,
                  changeLine("default-output-changed", "none")},
        .calls = kChain + kShutdown},
       {.op = "uid read gives a null reference in the rate listener",
        .failures =
            R"([{"op":"get","selector":"uid ","object":50,"skip":1)" + noObject,
        .script = repeated(kAggregateRate),
-       .lines = {kFormat, kStarted, changeLine("sample-rate-changed", "none")},
+       .lines = {kSpeakersFormat, kStarted,
+                 changeLine("sample-rate-changed", "none")},
        .calls = kChain + kShutdown},
 
       // Shutdown: every step runs whatever the one before returned.
       {.op = "deviceStop fails",
        .failures = R"([{"op":"stop","status":-50}])",
-       .lines = {kFormat, kStarted},
+       .lines = {kSpeakersFormat, kStarted},
        .calls = kChain +
                 Lines{"deviceStop 400 status -50", "destroyIOProcID 400",
                       "destroyAggregateDevice 400", "destroyProcessTap 300"}},
       {.op = "destroyIOProcID fails",
        .failures = R"([{"op":"destroyIOProc","status":-50}])",
-       .lines = {kFormat, kStarted},
+       .lines = {kSpeakersFormat, kStarted},
        .calls = kChain +
                 Lines{"deviceStop 400", "destroyIOProcID 400 status -50",
                       "destroyAggregateDevice 400", "destroyProcessTap 300"}},
       {.op = "destroyAggregateDevice fails",
        .failures = R"([{"op":"destroyAggregateDevice","status":-50}])",
-       .lines = {kFormat, kStarted},
+       .lines = {kSpeakersFormat, kStarted},
        .calls = kChain + Lines{"deviceStop 400", "destroyIOProcID 400",
                                "destroyAggregateDevice 400 status -50",
                                "destroyProcessTap 300"}},
       {.op = "destroyProcessTap fails",
        .failures = R"([{"op":"destroyProcessTap","status":-50}])",
-       .lines = {kFormat, kStarted},
+       .lines = {kSpeakersFormat, kStarted},
        .calls = kChain + Lines{"deviceStop 400", "destroyIOProcID 400",
                                "destroyAggregateDevice 400",
                                "destroyProcessTap 300 status -50"}},
@@ -577,7 +552,7 @@ TEST(FaultMatrix, TapGivesTheSpecifiedResultForEachFailure) {
            R"([{"op":"stop","status":-1},{"op":"destroyIOProc","status":-2},)"
            R"({"op":"destroyAggregateDevice","status":-3},)"
            R"({"op":"destroyProcessTap","status":-4}])",
-       .lines = {kFormat, kStarted},
+       .lines = {kSpeakersFormat, kStarted},
        .calls = kChain + Lines{"deviceStop 400 status -1",
                                "destroyIOProcID 400 status -2",
                                "destroyAggregateDevice 400 status -3",
@@ -628,10 +603,7 @@ TEST(FaultMatrix, TapGivesTheSpecifiedResultForEachFailure) {
           // its default action on a slow machine.
           tap.closeStdin();
         }
-        const std::optional<e2e::ExitStatus> status = tap.waitExit();
-        ASSERT_TRUE(status) << "still running";
-        EXPECT_FALSE(status->signaled) << "signal " << status->signal;
-        EXPECT_EQ(status->code, starts ? 0 : 1);
+        e2e::expectExit(tap, starts ? 0 : 1);
         EXPECT_EQ(tap.readToEnd(Stream::Stderr), "");
         if (!starts) {
           EXPECT_EQ(tap.readToEnd(Stream::Stdout), "");

@@ -10,59 +10,23 @@
 #include <thread>
 
 #include "testing/e2e_harness.h"
+#include "testing/probe_runs.h"
 
 namespace {
 
 using e2e::Child;
 using e2e::Stdin;
 using e2e::Stream;
+using probeworld::closeAndExpectExit;
+using probeworld::kNobody;
+using probeworld::onlyRepeats;
+using probeworld::ticks;
+using probeworld::waitForTicks;
 
 constexpr const char* kHello1000 =
     R"({"intervalMs":1000,"protocolVersion":1,"type":"hello"})";
 constexpr const char* kHello200 =
     R"({"intervalMs":200,"protocolVersion":1,"type":"hello"})";
-constexpr const char* kNobody =
-    R"({"audioPlaying":false,"micHot":false,"owners":[],"type":"state"})";
-
-// Ticks so far: the probe reads the process list size once per tick.
-size_t ticks(const Child& probe) {
-  const auto log = probe.callLog();
-  return size_t(std::count(log.begin(), log.end(), "processList"));
-}
-
-bool waitForTicks(const Child& probe, size_t count) {
-  const auto deadline = std::chrono::steady_clock::now() + e2e::kPatience;
-  while (ticks(probe) < count) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return true;
-}
-
-// Closes stdin and expects a clean exit with nothing on standard error;
-// returns the rest of standard output.
-std::string closeAndExpectExit(Child& probe) {
-  probe.closeStdin();
-  const auto status = probe.waitExit();
-  EXPECT_TRUE(status.has_value()) << "still running after stdin closed";
-  if (status) {
-    EXPECT_FALSE(status->signaled) << "signal " << status->signal;
-    EXPECT_EQ(status->code, 0);
-  }
-  EXPECT_EQ(probe.readToEnd(Stream::Stderr), "");
-  return probe.readToEnd(Stream::Stdout);
-}
-
-// True when `text` is nothing but copies of `line`, each ended by "\n":
-// heartbeats of an unchanged state that got out before the exit.
-bool onlyRepeats(const std::string& text, const std::string& line) {
-  const std::string unit = line + "\n";
-  if (text.size() % unit.size() != 0) return false;
-  for (size_t at = 0; at < text.size(); at += unit.size()) {
-    if (text.compare(at, unit.size(), unit) != 0) return false;
-  }
-  return true;
-}
 
 TEST(ProbeEndToEnd, ExactLinesForOwnersOfEveryKind) {
   const std::string world = R"({"self": {"input": true}, "processes": [

@@ -5,39 +5,32 @@
 
 #include <algorithm>
 #include <chrono>
-#include <fstream>
 #include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "testing/e2e_harness.h"
+#include "testing/process_stats.h"
+#include "testing/tap_runs.h"
 #include "testing/tap_worlds.h"
 
 namespace {
 
 using e2e::Child;
+using e2e::expectDeathBy;
+using e2e::expectExit;
 using e2e::Output;
 using e2e::Stream;
 using tapworld::CaptureWorld;
-using Lines = std::vector<std::string>;
+using tapworld::kChain;
+using tapworld::kShutdown;
+using tapworld::kStarted;
+using tapworld::Lines;
+using tapworld::operator+;
+using tapworld::Stop;
 
 constexpr size_t kBytesPerCycle = 2 * 512;
-
-const std::string kFormat =
-    R"({"channels":1,"deviceInputChannels":0,"encoding":"s16le",)"
-    R"("outputDeviceUID":"speakers","sampleRate":48000,"sourceIsFloat":true,)"
-    R"("tapRate":48000,"type":"format"})";
-const std::string kStarted = R"({"type":"started"})";
-const Lines kChain{"createProcessTap 300", "createAggregateDevice 400",
-                   "createIOProcID 400", "deviceStart 400"};
-const Lines kShutdown{"deviceStop 400", "destroyIOProcID 400",
-                      "destroyAggregateDevice 400", "destroyProcessTap 300"};
-
-Lines operator+(Lines a, const Lines& b) {
-  a.insert(a.end(), b.begin(), b.end());
-  return a;
-}
 
 /// A ramp so slow that every cycle of it differs from every other: a cycle
 /// of output tells which cycle of capture it was.
@@ -53,25 +46,6 @@ e2e::LaunchOptions on(const CaptureWorld& world) {
   return {.world = world.json()};
 }
 
-/// The resident set of a running process, in KiB; -1 once it is gone.
-int64_t residentKiB(pid_t pid) {
-  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-  std::string line;
-  while (std::getline(status, line)) {
-    if (line.rfind("VmRSS:", 0) == 0) return std::stoll(line.substr(6));
-  }
-  return -1;
-}
-
-/// The cycles the I/O proc delivered, from the call log of a world with
-/// "logCycles"; absent if the device never stopped.
-std::optional<uint64_t> cyclesDelivered(const Child& tap) {
-  for (const std::string& line : tap.callLog()) {
-    if (line.rfind("cycles 400 ", 0) == 0) return std::stoull(line.substr(11));
-  }
-  return std::nullopt;
-}
-
 /// The call log without the "cycles" line.
 Lines calls(const Child& tap) {
   Lines lines = tap.callLog();
@@ -81,35 +55,21 @@ Lines calls(const Child& tap) {
   return lines;
 }
 
-void expectExit(Child& tap, int code) {
-  const std::optional<e2e::ExitStatus> status = tap.waitExit();
-  ASSERT_TRUE(status) << "still running";
-  EXPECT_FALSE(status->signaled) << "signal " << status->signal;
-  EXPECT_EQ(status->code, code);
-}
-
-void expectDeathBy(Child& tap, int signo) {
-  const std::optional<e2e::ExitStatus> status = tap.waitExit();
-  ASSERT_TRUE(status) << "still running";
-  EXPECT_TRUE(status->signaled) << "exit " << status->code;
-  EXPECT_EQ(status->signal, signo);
-}
-
 TEST(ProcessFaults, StalledReaderLosesTheOldestAudioAndThenGetsTheNewest) {
   // At three times real time, five seconds of capture are far more than the
   // pipe and the queue hold together.
   const CaptureWorld world = rampWorld(3, R"(,"logCycles":true)");
   Child tap(NIMBREL_TAP_PATH, on(world));
-  ASSERT_EQ(tap.readLine(Stream::Stderr), kFormat);
+  ASSERT_EQ(tap.readLine(Stream::Stderr), tapworld::kSpeakersFormat);
   ASSERT_EQ(tap.readLine(Stream::Stderr), kStarted);
   std::string pcm = tap.readBytes(Stream::Stdout, 20 * kBytesPerCycle);
   pcm += tap.readAvailable(Stream::Stdout);
 
-  const int64_t residentBefore = residentKiB(tap.pid());
+  const int64_t residentBefore = procstat::residentKiB(tap.pid());
   int64_t residentMost = residentBefore;
   for (int i = 0; i < 10; ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
-    residentMost = std::max(residentMost, residentKiB(tap.pid()));
+    residentMost = std::max(residentMost, procstat::residentKiB(tap.pid()));
   }
   ASSERT_FALSE(tap.waitExit(e2e::Duration(0))) << "the tap stopped";
 
@@ -134,7 +94,7 @@ TEST(ProcessFaults, StalledReaderLosesTheOldestAudioAndThenGetsTheNewest) {
   // Whole cycles, each one of the capture, in order: the first ones, one
   // gap where the oldest queued bytes were dropped, then everything up to
   // the very last cycle captured.
-  const std::optional<uint64_t> delivered = cyclesDelivered(tap);
+  const std::optional<uint64_t> delivered = tapworld::cyclesDelivered(tap);
   ASSERT_TRUE(delivered);
   ASSERT_EQ(pcm.size() % kBytesPerCycle, 0u);
   const std::vector<int16_t> expected =
@@ -173,21 +133,19 @@ TEST(ProcessFaults, ReaderOfStdoutGoneIsSurvivedOnlyWithSigpipeIgnored) {
       R"(,"script":[{"atCycle":150,"aggregateAlive":false},)"
       R"({"atCycle":300,"aggregateAlive":false},)"
       R"({"atCycle":600,"aggregateAlive":false}])";
-  const std::string deathLine =
-      R"({"from":"speakers","reason":"aggregate-dead","to":"speakers","type":"device-changed"})";
   for (const bool ignored : {true, false}) {
     SCOPED_TRACE(ignored ? "SIGPIPE ignored" : "SIGPIPE at its default");
     e2e::LaunchOptions options = on(rampWorld(4, deaths));
     options.ignoreSigpipe = ignored;
     Child tap(NIMBREL_TAP_PATH, options);
-    ASSERT_EQ(tap.readLine(Stream::Stderr), kFormat);
+    ASSERT_EQ(tap.readLine(Stream::Stderr), tapworld::kSpeakersFormat);
     ASSERT_EQ(tap.readLine(Stream::Stderr), kStarted);
     ASSERT_EQ(tap.readBytes(Stream::Stdout, 10 * kBytesPerCycle).size(),
               10 * kBytesPerCycle);
     tap.closeReader(Stream::Stdout);
     if (ignored) {
       // Every write fails from now on; capture and the handlers go on.
-      EXPECT_EQ(tap.readLine(Stream::Stderr), deathLine);
+      EXPECT_EQ(tap.readLine(Stream::Stderr), tapworld::kDeathLine);
       EXPECT_FALSE(tap.waitExit(e2e::Duration(500)));
       tap.sendSignal(SIGTERM);
       expectExit(tap, 0);
@@ -244,7 +202,6 @@ TEST(ProcessFaults, LostStandardErrorLeavesCaptureAsItIs) {
 }
 
 TEST(ProcessFaults, TwoStopsAtOnceTearDownOnceAndExit0) {
-  enum class Stop { kSigterm, kSigint, kEndOfStdin };
   struct Case {
     const char* name;
     Stop first, second;
@@ -256,31 +213,8 @@ TEST(ProcessFaults, TwoStopsAtOnceTearDownOnceAndExit0) {
       {"SIGTERM and SIGINT", Stop::kSigterm, Stop::kSigint},
       {"SIGTERM twice", Stop::kSigterm, Stop::kSigterm},
   };
-  auto stop = [](Child& tap, Stop how) {
-    switch (how) {
-      case Stop::kSigterm:
-        tap.sendSignal(SIGTERM);
-        break;
-      case Stop::kSigint:
-        tap.sendSignal(SIGINT);
-        break;
-      case Stop::kEndOfStdin:
-        tap.closeStdin();
-        break;
-    }
-  };
   // Signals sent before the watchers exist end the tap by their default
-  // action, so the stops wait for a device-changed line: the listeners are
-  // installed after the signal watchers. The aggregate device dies again
-  // and again in case the first death comes before the listeners.
-  const std::string deaths =
-      R"(,"script":[{"atCycle":2,"aggregateAlive":false},)"
-      R"({"atCycle":8,"aggregateAlive":false},)"
-      R"({"atCycle":32,"aggregateAlive":false},)"
-      R"({"atCycle":128,"aggregateAlive":false},)"
-      R"({"atCycle":512,"aggregateAlive":false}])";
-  const std::string deathLine =
-      R"({"from":"speakers","reason":"aggregate-dead","to":"speakers","type":"device-changed"})";
+  // action, so the stops wait for a device-changed line.
   // Back to back, and with the first stop held inside AudioDeviceStop while
   // the second arrives.
   for (const int stopDelayMs : {0, 300}) {
@@ -288,17 +222,17 @@ TEST(ProcessFaults, TwoStopsAtOnceTearDownOnceAndExit0) {
         stopDelayMs ? R"(,"failures":[{"op":"stop","status":0,"delayMs":)" +
                           std::to_string(stopDelayMs) + "}]"
                     : "";
-    const CaptureWorld world = rampWorld(4, extra + deaths);
+    const CaptureWorld world = rampWorld(4, extra + tapworld::kDeathScript);
     for (const Case& c : cases) {
       SCOPED_TRACE(std::string(c.name) + ", stop held " +
                    std::to_string(stopDelayMs) + " ms");
       Child tap(NIMBREL_TAP_PATH, on(world));
-      ASSERT_EQ(tap.readLine(Stream::Stderr), kFormat);
+      ASSERT_EQ(tap.readLine(Stream::Stderr), tapworld::kSpeakersFormat);
       ASSERT_EQ(tap.readLine(Stream::Stderr), kStarted);
       std::string pcm = tap.readBytes(Stream::Stdout, 20 * kBytesPerCycle);
-      ASSERT_EQ(tap.readLine(Stream::Stderr), deathLine);
-      stop(tap, c.first);
-      stop(tap, c.second);
+      ASSERT_EQ(tap.readLine(Stream::Stderr), tapworld::kDeathLine);
+      tapworld::stop(tap, c.first);
+      tapworld::stop(tap, c.second);
       pcm += tap.readToEnd(Stream::Stdout);
       expectExit(tap, 0);
       EXPECT_EQ(tap.readToEnd(Stream::Stderr), "");
@@ -326,12 +260,12 @@ TEST(ProcessFaults, SignalBeforeStartedKillsWithoutAnEvent) {
       {"SIGTERM between format and started",
        "createIOProc",
        SIGTERM,
-       {kFormat},
+       {tapworld::kSpeakersFormat},
        {"createProcessTap 300", "createAggregateDevice 400"}},
       {"SIGINT between format and started",
        "createIOProc",
        SIGINT,
-       {kFormat},
+       {tapworld::kSpeakersFormat},
        {"createProcessTap 300", "createAggregateDevice 400"}},
   };
   for (const Case& c : cases) {

@@ -1,18 +1,14 @@
 // The soak: ten simulated minutes of tap capture, checked byte for byte, and
 // thousands of probe ticks over churning processes, with memory held flat.
 #include <gtest/gtest.h>
-#include <malloc.h>  // malloc_usable_size
 #include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
-#include <new>
 #include <optional>
 #include <string>
 #include <unordered_set>
@@ -21,48 +17,12 @@
 #include "audio/sim/sim.h"
 #include "probe/messages.h"
 #include "probe/sampler.h"
+#include "testing/conversion_reference.h"
+#include "testing/counting_allocator.h"
 #include "testing/e2e_harness.h"
+#include "testing/process_stats.h"
+#include "testing/tap_runs.h"
 #include "testing/tap_worlds.h"
-
-namespace {
-
-// Bytes held through operator new by the whole test binary: what the data
-// structures really hold, whatever the allocator keeps cached.
-std::atomic<int64_t> liveHeapBytes{0};
-
-void* allocate(std::size_t size) {
-  void* p = std::malloc(size ? size : 1);
-  if (p == nullptr) throw std::bad_alloc();
-  liveHeapBytes += int64_t(malloc_usable_size(p));
-  return p;
-}
-
-void release(void* p) {
-  if (p == nullptr) return;
-  liveHeapBytes -= int64_t(malloc_usable_size(p));
-  std::free(p);
-}
-
-}  // namespace
-
-void* operator new(std::size_t size) { return allocate(size); }
-void* operator new[](std::size_t size) { return allocate(size); }
-void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
-  try {
-    return allocate(size);
-  } catch (const std::bad_alloc&) {
-    return nullptr;
-  }
-}
-void* operator new[](std::size_t size, const std::nothrow_t& tag) noexcept {
-  return operator new(size, tag);
-}
-void operator delete(void* p) noexcept { release(p); }
-void operator delete[](void* p) noexcept { release(p); }
-void operator delete(void* p, std::size_t) noexcept { release(p); }
-void operator delete[](void* p, std::size_t) noexcept { release(p); }
-void operator delete(void* p, const std::nothrow_t&) noexcept { release(p); }
-void operator delete[](void* p, const std::nothrow_t&) noexcept { release(p); }
 
 namespace {
 
@@ -94,16 +54,6 @@ double length(const char* variable, double full, double sanitized) {
   return kSanitized ? sanitized : full;
 }
 
-/// The resident set of a running process, in KiB; -1 once it is gone.
-int64_t residentKiB(pid_t pid) {
-  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-  std::string line;
-  while (std::getline(status, line)) {
-    if (line.rfind("VmRSS:", 0) == 0) return std::stoll(line.substr(6));
-  }
-  return -1;
-}
-
 double secondsSince(Clock::time_point start) {
   return std::chrono::duration<double>(Clock::now() - start).count();
 }
@@ -122,7 +72,7 @@ TEST(Soak, TapCapturesTenSimulatedMinutesWholeAndExact) {
   auto expectedAt = [&](uint64_t n) {
     double mix = 0;
     for (const tapworld::Player& p : world.players) mix += p.signal.at(n);
-    return tapworld::quantize(float(mix));
+    return reference::quantize(float(mix));
   };
 
   e2e::LaunchOptions options{.world = world.json()};
@@ -168,7 +118,7 @@ TEST(Soak, TapCapturesTenSimulatedMinutesWholeAndExact) {
                                 << " ms at frame " << frame;
     check(chunk);
     if (Clock::now() >= nextSample) {
-      resident.push_back(residentKiB(tap.pid()));
+      resident.push_back(procstat::residentKiB(tap.pid()));
       nextSample += every;
     }
   }
@@ -181,11 +131,7 @@ TEST(Soak, TapCapturesTenSimulatedMinutesWholeAndExact) {
   EXPECT_EQ(tap.readToEnd(Stream::Stderr), "");
   const double seconds = secondsSince(start);
 
-  uint64_t cycles = 0;
-  for (const std::string& line : tap.callLog()) {
-    if (line.rfind("cycles 400 ", 0) == 0)
-      cycles = std::stoull(line.substr(11));
-  }
+  const uint64_t cycles = tapworld::cyclesDelivered(tap).value_or(0);
   EXPECT_EQ(bytes, 2 * kFramesPerCycle * cycles)
       << "every frame delivered, and nothing else, reaches the reader";
   EXPECT_FALSE(oddByte) << "a sample cut in half";
@@ -285,8 +231,8 @@ TEST(Soak, ProbeMemoryStaysFlatOverThousandsOfChurningTicks) {
       probe::nameCache.clear();
       ++emptied;
       if (tick >= kWarmUpTicks) {
-        least = std::min(least, liveHeapBytes.load());
-        most = std::max(most, liveHeapBytes.load());
+        least = std::min(least, heap::bytesHeld());
+        most = std::max(most, heap::bytesHeld());
       }
     }
   }

@@ -4,56 +4,38 @@
 #include <signal.h>
 
 #include <chrono>
-#include <fstream>
 #include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "testing/conversion_reference.h"
 #include "testing/e2e_harness.h"
+#include "testing/process_stats.h"
+#include "testing/tap_runs.h"
 #include "testing/tap_worlds.h"
 
 namespace {
 
 using e2e::Child;
+using e2e::expectExit;
 using e2e::Stream;
 using tapworld::CaptureWorld;
+using tapworld::changeLine;
 using tapworld::constant;
+using tapworld::errorLine;
+using tapworld::formatLine;
+using tapworld::kDeathLine;
+using tapworld::kDeathScript;
+using tapworld::kShutdown;
+using tapworld::kSpeakersFormat;
+using tapworld::kStarted;
 using tapworld::ramp;
 using tapworld::square;
+using tapworld::Stop;
+using tapworld::stopAndExpectCleanExit;
 
 constexpr int kBytesPerCycle = 2 * 512;
-
-const std::string kStarted = R"({"type":"started"})";
-
-std::string formatLine(int channels, int deviceInputChannels,
-                       const std::string& outputUIDJson,
-                       const std::string& sampleRate, bool sourceIsFloat,
-                       const std::string& tapRate) {
-  return "{\"channels\":" + std::to_string(channels) +
-         ",\"deviceInputChannels\":" + std::to_string(deviceInputChannels) +
-         ",\"encoding\":\"s16le\",\"outputDeviceUID\":" + outputUIDJson +
-         ",\"sampleRate\":" + sampleRate +
-         ",\"sourceIsFloat\":" + (sourceIsFloat ? "true" : "false") +
-         ",\"tapRate\":" + tapRate + ",\"type\":\"format\"}";
-}
-
-const std::string kSpeakersFormat =
-    formatLine(1, 0, R"("speakers")", "48000", true, "48000");
-
-std::string errorLine(const std::string& code, const std::string& message,
-                      std::optional<int32_t> status) {
-  std::string line =
-      "{\"code\":\"" + code + "\",\"message\":\"" + message + "\"";
-  if (status) line += ",\"status\":" + std::to_string(*status);
-  return line + ",\"type\":\"error\"}";
-}
-
-std::string changeLine(const std::string& reason, const std::string& fromJson,
-                       const std::string& toJson) {
-  return "{\"from\":" + fromJson + ",\"reason\":\"" + reason +
-         "\",\"to\":" + toJson + ",\"type\":\"device-changed\"}";
-}
 
 e2e::LaunchOptions on(const CaptureWorld& world,
                       std::vector<std::string> args = {},
@@ -81,24 +63,6 @@ std::vector<std::string> destroyCalls(const Child& tap) {
   return destroys;
 }
 
-const std::vector<std::string> kShutdownOrder{
-    "deviceStop 400", "destroyIOProcID 400", "destroyAggregateDevice 400",
-    "destroyProcessTap 300"};
-
-// Signals keep their default action until the watchers are installed, just
-// after "started"; the device-change listeners come after them. So a
-// "device-changed" line proves a signal will be served. The aggregate device
-// is declared dead again and again, so the line comes whenever the listener
-// got installed.
-const std::string kDeathScript =
-    R"(,"script":[{"atCycle":2,"aggregateAlive":false},)"
-    R"({"atCycle":8,"aggregateAlive":false},)"
-    R"({"atCycle":32,"aggregateAlive":false},)"
-    R"({"atCycle":128,"aggregateAlive":false},)"
-    R"({"atCycle":512,"aggregateAlive":false}])";
-const std::string kDeathLine =
-    R"({"from":"speakers","reason":"aggregate-dead","to":"speakers","type":"device-changed"})";
-
 /// Compares PCM bytes with the expected samples; names the first difference.
 void expectPCM(const std::string& bytes, const std::vector<int16_t>& expected) {
   const std::vector<int16_t> got = tapworld::samples(bytes);
@@ -113,13 +77,6 @@ void expectPCM(const std::string& bytes, const std::vector<int16_t>& expected) {
   }
 }
 
-void expectCleanExit(Child& tap) {
-  std::optional<e2e::ExitStatus> status = tap.waitExit();
-  ASSERT_TRUE(status) << "still running";
-  EXPECT_FALSE(status->signaled) << "signal " << status->signal;
-  EXPECT_EQ(status->code, 0);
-}
-
 // ---- Start-up lines --------------------------------------------------------
 
 TEST(TapEndToEnd, DefaultMachineAnnouncesFormatThenWritesSilence) {
@@ -129,9 +86,7 @@ TEST(TapEndToEnd, DefaultMachineAnnouncesFormatThenWritesSilence) {
       formatLine(1, 0, R"("nimbrel-sim-speakers")", "48000", true, "48000"));
   EXPECT_EQ(tap.readLine(Stream::Stderr), kStarted);
   EXPECT_EQ(tap.readBytes(Stream::Stdout, 48000), std::string(48000, '\0'));
-  tap.closeStdin();
-  expectCleanExit(tap);
-  EXPECT_EQ(tap.readToEnd(Stream::Stderr), "");
+  stopAndExpectCleanExit(tap, Stop::kEndOfStdin);
 }
 
 TEST(TapEndToEnd, FormatLineDescribesTheChainBuilt) {
@@ -189,9 +144,7 @@ TEST(TapEndToEnd, FormatLineDescribesTheChainBuilt) {
     Child tap(NIMBREL_TAP_PATH, on(c.world));
     EXPECT_EQ(tap.readLine(Stream::Stderr), c.format);
     EXPECT_EQ(tap.readLine(Stream::Stderr), kStarted);
-    tap.closeStdin();
-    expectCleanExit(tap);
-    EXPECT_EQ(tap.readToEnd(Stream::Stderr), "");
+    stopAndExpectCleanExit(tap, Stop::kEndOfStdin);
   }
 }
 
@@ -266,7 +219,7 @@ TEST(TapEndToEnd, PCMFollowsTheConversionRulesBitForBit) {
     expectPCM(tap.readBytes(Stream::Stdout, 2 * kFrames),
               tapworld::expectedPCM(c.world, kFrames, c.excluded));
     tap.closeStdin();
-    expectCleanExit(tap);
+    expectExit(tap, 0);
   }
 }
 
@@ -360,10 +313,7 @@ TEST(TapEndToEnd, EachStartUpFailureWritesItsErrorLineAndExits1) {
     } else {
       EXPECT_EQ(destroys, std::vector<std::string>{});
     }
-    std::optional<e2e::ExitStatus> status = tap.waitExit();
-    ASSERT_TRUE(status);
-    EXPECT_FALSE(status->signaled);
-    EXPECT_EQ(status->code, 1);
+    expectExit(tap, 1);
     EXPECT_EQ(tap.readToEnd(Stream::Stderr), "");
     EXPECT_EQ(tap.readToEnd(Stream::Stdout), "");
   }
@@ -372,7 +322,6 @@ TEST(TapEndToEnd, EachStartUpFailureWritesItsErrorLineAndExits1) {
 // ---- Stopping --------------------------------------------------------------
 
 TEST(TapEndToEnd, StopWritesOutEverythingQueuedAndExits0) {
-  enum class Stop { kSigterm, kSigint, kEndOfStdin };
   struct Case {
     const char* name;
     Stop stop;
@@ -394,21 +343,11 @@ TEST(TapEndToEnd, StopWritesOutEverythingQueuedAndExits0) {
     // The reader stalls: the pipe fills up and the rest queues in the tap,
     // which must hand it over when it stops.
     std::this_thread::sleep_for(std::chrono::seconds(3));
-    switch (c.stop) {
-      case Stop::kSigterm:
-        tap.sendSignal(SIGTERM);
-        break;
-      case Stop::kSigint:
-        tap.sendSignal(SIGINT);
-        break;
-      case Stop::kEndOfStdin:
-        tap.closeStdin();
-        break;
-    }
+    tapworld::stop(tap, c.stop);
     pcm += tap.readToEnd(Stream::Stdout);
-    expectCleanExit(tap);
+    expectExit(tap, 0);
     EXPECT_EQ(tap.readToEnd(Stream::Stderr), "");
-    EXPECT_EQ(callsAfterStart(tap), kShutdownOrder);
+    EXPECT_EQ(callsAfterStart(tap), kShutdown);
     // Whole cycles, from the first frame on, none missing: more than a
     // pipe's worth (64 KiB) beyond what was read before the stall can only
     // have come out of the tap's queue after the stop.
@@ -428,8 +367,8 @@ TEST(TapEndToEnd, StdinFromDevNullRunsUntilASignal) {
             size_t(20 * kBytesPerCycle));
   EXPECT_FALSE(tap.waitExit(e2e::Duration(300)));
   tap.sendSignal(SIGTERM);
-  expectCleanExit(tap);
-  EXPECT_EQ(callsAfterStart(tap), kShutdownOrder);
+  expectExit(tap, 0);
+  EXPECT_EQ(callsAfterStart(tap), kShutdown);
 }
 
 TEST(TapEndToEnd, BytesWrittenToStdinAreIgnored) {
@@ -444,9 +383,9 @@ TEST(TapEndToEnd, BytesWrittenToStdinAreIgnored) {
   EXPECT_FALSE(tap.waitExit(e2e::Duration(300)));
   tap.closeStdin();
   pcm += tap.readToEnd(Stream::Stdout);
-  expectCleanExit(tap);
+  expectExit(tap, 0);
   EXPECT_EQ(tap.readToEnd(Stream::Stderr), "");
-  EXPECT_EQ(callsAfterStart(tap), kShutdownOrder);
+  EXPECT_EQ(callsAfterStart(tap), kShutdown);
   expectPCM(pcm, tapworld::expectedPCM(world, pcm.size() / 2, {}));
 }
 
@@ -490,9 +429,7 @@ TEST(TapEndToEnd, EachDeviceChangeIsAnnouncedOnce) {
     ASSERT_EQ(tap.readLine(Stream::Stderr), kSpeakersFormat);
     ASSERT_EQ(tap.readLine(Stream::Stderr), kStarted);
     EXPECT_EQ(tap.readLine(Stream::Stderr), c.line);
-    tap.sendSignal(SIGTERM);
-    expectCleanExit(tap);
-    EXPECT_EQ(tap.readToEnd(Stream::Stderr), "");
+    stopAndExpectCleanExit(tap, Stop::kSigterm);
   }
 }
 
@@ -552,9 +489,7 @@ TEST(TapEndToEnd, ChangesThatLeaveTheRouteAsAnnouncedWriteNothing) {
     EXPECT_EQ(tap.readLine(Stream::Stderr),
               changeLine("aggregate-dead", uid,
                          switched ? e2e::quoted(c.world.otherUID) : uid));
-    tap.sendSignal(SIGTERM);
-    expectCleanExit(tap);
-    EXPECT_EQ(tap.readToEnd(Stream::Stderr), "");
+    stopAndExpectCleanExit(tap, Stop::kSigterm);
   }
 }
 
@@ -580,28 +515,18 @@ TEST(TapEndToEnd, AfterOneAnnouncementNothingMoreAndCaptureGoesOn) {
   ASSERT_EQ(pcm.size(), size_t(40 * kBytesPerCycle));
   tap.sendSignal(SIGTERM);
   pcm += tap.readToEnd(Stream::Stdout);
-  expectCleanExit(tap);
+  expectExit(tap, 0);
   EXPECT_EQ(tap.readToEnd(Stream::Stderr), "");
   expectPCM(pcm, tapworld::expectedPCM(world, pcm.size() / 2, {}));
 }
 
 // ---- A stalled reader ------------------------------------------------------
 
-/// The resident set of a running process, in KiB.
-int64_t residentKiB(pid_t pid) {
-  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-  std::string line;
-  while (std::getline(status, line)) {
-    if (line.rfind("VmRSS:", 0) == 0) return std::stoll(line.substr(6));
-  }
-  return -1;
-}
-
 TEST(TapEndToEnd, StalledReaderGetsTheNewestAudioWithBoundedMemory) {
   // At four times real time the queue's 384,000 bytes last one second. From
   // cycle 600 on the tap hears a constant that the ramp never produces.
   constexpr int kMarkerCycle = 600;
-  const int16_t marker = tapworld::quantize(float(0.7501));
+  const int16_t marker = reference::quantize(float(0.7501));
   CaptureWorld world;
   world.speed = 4;
   world.players = {{4242, ramp(-1.0, 1.0 / 1024, 2048)}};
@@ -617,12 +542,12 @@ TEST(TapEndToEnd, StalledReaderGetsTheNewestAudioWithBoundedMemory) {
   // the stream than the ramp up to it would take.
   ASSERT_LT(before.size() + 65536 + 384000 + kBytesPerCycle,
             size_t(kMarkerCycle * kBytesPerCycle));
-  const int64_t residentBefore = residentKiB(tap.pid());
+  const int64_t residentBefore = procstat::residentKiB(tap.pid());
 
   // Stall for long enough to pass the marker cycle with a full queue behind
   // it, even on a slow machine.
   std::this_thread::sleep_for(std::chrono::seconds(6));
-  const int64_t residentAfter = residentKiB(tap.pid());
+  const int64_t residentAfter = procstat::residentKiB(tap.pid());
   EXPECT_FALSE(tap.waitExit(e2e::Duration(0)));
   EXPECT_LT(residentAfter - residentBefore, 4 * 1024)
       << residentBefore << " KiB before the stall";
@@ -645,7 +570,7 @@ TEST(TapEndToEnd, StalledReaderGetsTheNewestAudioWithBoundedMemory) {
 
   tap.closeStdin();
   tap.readToEnd(Stream::Stdout);
-  expectCleanExit(tap);
+  expectExit(tap, 0);
   EXPECT_EQ(tap.readToEnd(Stream::Stderr), "");
 }
 

@@ -13,6 +13,7 @@
 #include "audio/dispatch.h"
 #include "audio/hardware.h"
 #include "audio/sim/sim.h"
+#include "testing/file_text.h"
 
 namespace audio {
 namespace {
@@ -22,15 +23,9 @@ using namespace std::chrono_literals;
 Status readDefaultOutput(ObjectID* device) {
   *device = 12345;
   uint32_t size = sizeof *device;
-  return getPropertyData(kSystemObject, {kDefaultOutputDevice, kScopeGlobal, kElementMain}, 0,
+  return getPropertyData(kSystemObject,
+                         {kDefaultOutputDevice, kScopeGlobal, kElementMain}, 0,
                          nullptr, &size, device);
-}
-
-std::string fileText(const std::string& path) {
-  std::ifstream file(path);
-  std::ostringstream text;
-  text << file.rdbuf();
-  return text.str();
 }
 
 class SimulatedFaults : public ::testing::Test {
@@ -47,9 +42,10 @@ TEST_F(SimulatedFaults, SkipLetsTheFirstMatchingCallsThrough) {
   EXPECT_EQ(readDefaultOutput(&device), kNoError);
   // Other selectors neither count nor fail.
   uint32_t size = 0;
-  EXPECT_EQ(getPropertyDataSize(kSystemObject, {kProcessObjectList, kScopeGlobal, 0}, 0, nullptr,
-                                &size),
-            kNoError);
+  EXPECT_EQ(
+      getPropertyDataSize(kSystemObject, {kProcessObjectList, kScopeGlobal, 0},
+                          0, nullptr, &size),
+      kNoError);
   for (int call = 3; call <= 5; ++call) {
     EXPECT_EQ(readDefaultOutput(&device), -50) << call;
     EXPECT_EQ(device, 12345u) << "untouched";
@@ -73,7 +69,8 @@ TEST_F(SimulatedFaults, DelayHoldsTheCallerAndNothingElse) {
   const auto start = std::chrono::steady_clock::now();
   std::thread held([&] {
     uint32_t size = sizeof alive;
-    heldStatus = getPropertyData(50, {kDeviceIsAlive, kScopeGlobal, 0}, 0, nullptr, &size, &alive);
+    heldStatus = getPropertyData(50, {kDeviceIsAlive, kScopeGlobal, 0}, 0,
+                                 nullptr, &size, &alive);
     done = true;
   });
   // Wait until the held call is surely inside its delay (the platform lock
@@ -92,8 +89,8 @@ TEST_F(SimulatedFaults, DelayHoldsTheCallerAndNothingElse) {
   double rate = 0;
   uint32_t size = sizeof rate;
   const auto before = std::chrono::steady_clock::now();
-  EXPECT_EQ(getPropertyData(50, {kDeviceNominalSampleRate, kScopeGlobal, 0}, 0, nullptr, &size,
-                            &rate),
+  EXPECT_EQ(getPropertyData(50, {kDeviceNominalSampleRate, kScopeGlobal, 0}, 0,
+                            nullptr, &size, &rate),
             -7);
   EXPECT_GE(std::chrono::steady_clock::now() - before, 200ms);
 }
@@ -103,9 +100,11 @@ TEST_F(SimulatedFaults, WorldsCheckTheNewRuleKeys) {
     {"op": "stop", "skip": 3, "delayMs": 600000}]})"));
   EXPECT_EQ(sim::worldError(R"({"failures": [{"op": "stop", "skip": -1}]})"),
             "failures[0].skip: expected an integer from 0 to 4294967295");
-  EXPECT_EQ(sim::worldError(R"({"failures": [{"op": "stop", "delayMs": 600001}]})"),
-            "failures[0].delayMs: expected an integer from 0 to 600000");
-  EXPECT_EQ(sim::worldError(R"({"logCycles": 1})"), "logCycles: expected true or false");
+  EXPECT_EQ(
+      sim::worldError(R"({"failures": [{"op": "stop", "delayMs": 600001}]})"),
+      "failures[0].delayMs: expected an integer from 0 to 600000");
+  EXPECT_EQ(sim::worldError(R"({"logCycles": 1})"),
+            "logCycles: expected true or false");
 }
 
 TEST_F(SimulatedFaults, CallLogCountsTheCyclesEachStopEnded) {
@@ -116,8 +115,9 @@ TEST_F(SimulatedFaults, CallLogCountsTheCyclesEachStopEnded) {
   static std::atomic<int> cycles;
   cycles = 0;
   IOProcID proc = nullptr;
-  ASSERT_EQ(createIOProcIDWithBlock(&proc, 50, createSerialQueue("cycles"),
-                                    [](void*, const BufferList*) { ++cycles; }, nullptr),
+  ASSERT_EQ(createIOProcIDWithBlock(
+                &proc, 50, createSerialQueue("cycles"),
+                [](void*, const BufferList*) { ++cycles; }, nullptr),
             kNoError);
   std::string expected = "createIOProcID 50\n";
   for (int run = 0; run < 2; ++run) {
@@ -135,7 +135,7 @@ TEST_F(SimulatedFaults, CallLogCountsTheCyclesEachStopEnded) {
   ASSERT_EQ(deviceStop(50, proc), kNoError);
   ASSERT_EQ(destroyIOProcID(50, proc), kNoError);
   expected += "deviceStop 50\ndestroyIOProcID 50\n";
-  EXPECT_EQ(fileText(log), expected);
+  EXPECT_EQ(testfile::text(log), expected);
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
 // Tests of what only the simulated platform does: reading worlds, process
 // objects, failure rules, the script, the call log, stream layout and mixing.
+#include "audio/sim/sim.h"
+
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -17,7 +19,7 @@
 #include "audio/dispatch.h"
 #include "audio/hardware.h"
 #include "audio/process_info.h"
-#include "audio/sim/sim.h"
+#include "testing/file_text.h"
 
 namespace audio {
 namespace {
@@ -30,9 +32,11 @@ constexpr Status kBadPropertySize = fourCharCode("!siz");
 constexpr Status kIllegalOperation = fourCharCode("nope");
 
 template <class T>
-Status read(ObjectID object, Selector selector, T* out, Scope scope = kScopeGlobal) {
+Status read(ObjectID object, Selector selector, T* out,
+            Scope scope = kScopeGlobal) {
   uint32_t size = sizeof(T);
-  return getPropertyData(object, {selector, scope, kElementMain}, 0, nullptr, &size, out);
+  return getPropertyData(object, {selector, scope, kElementMain}, 0, nullptr,
+                         &size, out);
 }
 
 // The string property, released at once; "<null>" for a null reference.
@@ -48,25 +52,23 @@ std::optional<std::string> readText(ObjectID object, Selector selector) {
 std::vector<ObjectID> processList() {
   uint32_t size = 0;
   const PropertyAddress address{kProcessObjectList, kScopeGlobal, kElementMain};
-  if (getPropertyDataSize(kSystemObject, address, 0, nullptr, &size) != kNoError) return {};
+  if (getPropertyDataSize(kSystemObject, address, 0, nullptr, &size) !=
+      kNoError)
+    return {};
   std::vector<ObjectID> ids(size / 4);
-  if (getPropertyData(kSystemObject, address, 0, nullptr, &size, ids.data()) != kNoError) return {};
+  if (getPropertyData(kSystemObject, address, 0, nullptr, &size, ids.data()) !=
+      kNoError)
+    return {};
   return ids;
 }
 
 ObjectID pidToObject(int32_t pid) {
   ObjectID object = 12345;
   uint32_t size = sizeof object;
-  Status status = getPropertyData(kSystemObject, {kTranslatePIDToProcessObject, kScopeGlobal, 0},
-                                  sizeof pid, &pid, &size, &object);
+  Status status = getPropertyData(
+      kSystemObject, {kTranslatePIDToProcessObject, kScopeGlobal, 0},
+      sizeof pid, &pid, &size, &object);
   return status == kNoError ? object : 12345;
-}
-
-std::string fileText(const std::string& path) {
-  std::ifstream file(path);
-  std::ostringstream text;
-  text << file.rdbuf();
-  return text.str();
 }
 
 class Simulated : public ::testing::Test {
@@ -91,8 +93,10 @@ TEST_F(Simulated, DefaultMachineHasOneQuietOutputDevice) {
   EXPECT_EQ(read(device, kDeviceNominalSampleRate, &rate), kNoError);
   EXPECT_EQ(rate, 48000);
   uint32_t size = 0;
-  EXPECT_EQ(getPropertyDataSize(device, {kDeviceStreamConfiguration, kScopeInput, 0}, 0, nullptr, &size),
-            kNoError);
+  EXPECT_EQ(
+      getPropertyDataSize(device, {kDeviceStreamConfiguration, kScopeInput, 0},
+                          0, nullptr, &size),
+      kNoError);
   EXPECT_EQ(size, sizeof(BufferList));
 }
 
@@ -116,7 +120,8 @@ TEST_F(Simulated, ProcessObjectsAnswerFromTheWorld) {
   const Row rows[] = {
       {101, kNoError, 4242, kNoError, 1, 1, "org.example.talker"},
       {102, kNoError, 5150, kNoError, 0, 1, ""},
-      {110, kNoError, 6000, -50, 0, 0, std::nullopt},  // failed reads leave the data
+      {110, kNoError, 6000, -50, 0, 0,
+       std::nullopt},  // failed reads leave the data
       {103, kNoError, 7000, kNoError, 0, 0, "<null>"},
   };
   for (const Row& row : rows) {
@@ -125,7 +130,8 @@ TEST_F(Simulated, ProcessObjectsAnswerFromTheWorld) {
     uint32_t input = 0, output = 0;
     EXPECT_EQ(read(row.object, kProcessPID, &pid), row.pidStatus);
     EXPECT_EQ(pid, row.pid);
-    EXPECT_EQ(read(row.object, kProcessIsRunningInput, &input), row.inputStatus);
+    EXPECT_EQ(read(row.object, kProcessIsRunningInput, &input),
+              row.inputStatus);
     EXPECT_EQ(input, row.input);
     EXPECT_EQ(read(row.object, kProcessIsRunningOutput, &output), kNoError);
     EXPECT_EQ(output, row.output);
@@ -150,7 +156,9 @@ TEST_F(Simulated, PropertyReadStatuses) {
   EXPECT_EQ(read(101, kProcessPID, &narrow), kBadPropertySize);
   EXPECT_EQ(read(101, kProcessPID, &wide), kNoError);  // larger is fine
   uint32_t size = 99;
-  EXPECT_EQ(getPropertyDataSize(101, {kProcessPID, kScopeGlobal, 0}, 0, nullptr, &size), kNoError);
+  EXPECT_EQ(getPropertyDataSize(101, {kProcessPID, kScopeGlobal, 0}, 0, nullptr,
+                                &size),
+            kNoError);
   EXPECT_EQ(size, 4u);
 
   struct Qualified {
@@ -170,19 +178,23 @@ TEST_F(Simulated, PropertyReadStatuses) {
   for (const Qualified& row : rows) {
     ObjectID object = 77;
     uint32_t objectSize = sizeof object;
-    EXPECT_EQ(getPropertyData(kSystemObject, {row.selector, kScopeGlobal, 0}, row.qualifierSize,
-                              row.qualifier, &objectSize, &object),
-              row.status);
+    EXPECT_EQ(
+        getPropertyData(kSystemObject, {row.selector, kScopeGlobal, 0},
+                        row.qualifierSize, row.qualifier, &objectSize, &object),
+        row.status);
     EXPECT_EQ(object, 77u);
   }
 }
 
 TEST_F(Simulated, ShortProcessListReadFillsWhatFits) {
-  sim::loadWorld(R"({"processes": [{"object": 101}, {"object": 102}, {"object": 103}]})");
+  sim::loadWorld(
+      R"({"processes": [{"object": 101}, {"object": 102}, {"object": 103}]})");
   ObjectID ids[3] = {0, 0, 0};
   uint32_t size = 9;
-  ASSERT_EQ(getPropertyData(kSystemObject, {kProcessObjectList, kScopeGlobal, 0}, 0, nullptr, &size, ids),
-            kNoError);
+  ASSERT_EQ(
+      getPropertyData(kSystemObject, {kProcessObjectList, kScopeGlobal, 0}, 0,
+                      nullptr, &size, ids),
+      kNoError);
   EXPECT_EQ(size, 8u);
   EXPECT_EQ(ids[0], 101u);
   EXPECT_EQ(ids[1], 102u);
@@ -196,7 +208,8 @@ TEST_F(Simulated, SelfIsListedOnlyWhenGivenButAlwaysTranslates) {
   EXPECT_EQ(pidToObject(self), 900u);
   EXPECT_EQ(pidToObject(4242), 101u);
   EXPECT_EQ(pidToObject(31337), kUnknownObject);
-  sim::loadWorld(R"({"self": {"object": 950, "input": true}, "processes": [{"object": 101}]})");
+  sim::loadWorld(
+      R"({"self": {"object": 950, "input": true}, "processes": [{"object": 101}]})");
   EXPECT_EQ(processList(), (std::vector<ObjectID>{101, 950}));
   EXPECT_EQ(pidToObject(self), 950u);
   int32_t pid = 0;
@@ -249,20 +262,31 @@ TEST_F(Simulated, WorldErrorsNameTheFault) {
   const Row rows[] = {
       {"[", "world: not valid JSON"},
       {R"({"proceses": []})", "world: unknown key \"proceses\""},
-      {R"({"processes": [{"pid": "1"}]})", "processes[0].pid: expected an integer"},
-      {R"({"processes": [{"object": 101}, {"object": 101}]})", "processes: process object 101"},
-      {R"({"processes": [{"failures": {"pid": -50}}]})", "processes[0].failures.pid: expected a four"},
-      {R"({"processes": [{"signal": {"kind": "sine"}}]})", "processes[0].signal.kind"},
-      {R"({"processes": [{"signal": {"kind": "ramp", "step": 1}}]})", "missing \"period\""},
-      {R"({"processes": [{"signal": {"kind": "constant", "period": 3}}]})", "unknown key \"period\""},
+      {R"({"processes": [{"pid": "1"}]})",
+       "processes[0].pid: expected an integer"},
+      {R"({"processes": [{"object": 101}, {"object": 101}]})",
+       "processes: process object 101"},
+      {R"({"processes": [{"failures": {"pid": -50}}]})",
+       "processes[0].failures.pid: expected a four"},
+      {R"({"processes": [{"signal": {"kind": "sine"}}]})",
+       "processes[0].signal.kind"},
+      {R"({"processes": [{"signal": {"kind": "ramp", "step": 1}}]})",
+       "missing \"period\""},
+      {R"({"processes": [{"signal": {"kind": "constant", "period": 3}}]})",
+       "unknown key \"period\""},
       {R"({"processes": [{"path": "/a", "pathHex": "2f"}]})", "not both"},
-      {R"({"devices": [{"uid": "a"}, {"uid": "a"}]})", "devices: uid \"a\" is used twice"},
-      {R"({"tap": {"buffers": [1], "gains": [1, 2]}})", "tap.gains: more gains than channels"},
+      {R"({"devices": [{"uid": "a"}, {"uid": "a"}]})",
+       "devices: uid \"a\" is used twice"},
+      {R"({"tap": {"buffers": [1], "gains": [1, 2]}})",
+       "tap.gains: more gains than channels"},
       {R"({"speed": 0})", "speed"},
-      {R"({"failures": [{"op": "read"}]})", "failures[0].op: unknown operation \"read\""},
+      {R"({"failures": [{"op": "read"}]})",
+       "failures[0].op: unknown operation \"read\""},
       {R"({"script": [{"processes": []}]})", "script[0]: needs exactly one of"},
-      {R"({"script": [{"atMs": 1, "atCycle": 2}]})", "script[0]: needs exactly one of"},
-      {R"({"script": [{"atMs": 1, "deviceRate": {"uid": "x", "rate": 1}}]})", "unknown device \"x\""},
+      {R"({"script": [{"atMs": 1, "atCycle": 2}]})",
+       "script[0]: needs exactly one of"},
+      {R"({"script": [{"atMs": 1, "deviceRate": {"uid": "x", "rate": 1}}]})",
+       "unknown device \"x\""},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.json);
@@ -270,7 +294,9 @@ TEST_F(Simulated, WorldErrorsNameTheFault) {
     ASSERT_TRUE(error.has_value());
     EXPECT_NE(error->find(row.error), std::string::npos) << *error;
   }
-  EXPECT_EQ(sim::worldError(R"({"script": [{"atMs": 1, "defaultOutput": "headset"}]})"), std::nullopt);
+  EXPECT_EQ(sim::worldError(
+                R"({"script": [{"atMs": 1, "defaultOutput": "headset"}]})"),
+            std::nullopt);
 }
 
 TEST(SimulatedDeathTest, BadWorldExitsWithStatus70) {
@@ -323,11 +349,12 @@ TEST_F(Simulated, ListReadScriptReplacesProcessesAndIsLogged) {
   EXPECT_EQ(processList(), std::vector<ObjectID>{103});
   int32_t pid = 0;
   EXPECT_EQ(read(101, kProcessPID, &pid), kBadObject);  // gone with the list
-  EXPECT_EQ(fileText(log), "processList\nprocessList\nprocessList\n");
+  EXPECT_EQ(testfile::text(log), "processList\nprocessList\nprocessList\n");
 }
 
 TEST_F(Simulated, FailureRulesMatchOperationSelectorAndObject) {
-  sim::loadWorld(R"({"processes": [{"object": 101, "pid": 1}, {"object": 102, "pid": 2}],
+  sim::loadWorld(
+      R"({"processes": [{"object": 101, "pid": 1}, {"object": 102, "pid": 2}],
     "failures": [
       {"op": "get", "selector": "ppid", "object": 102, "status": -50},
       {"op": "getSize", "selector": "prs#", "status": 2003332927},
@@ -337,10 +364,13 @@ TEST_F(Simulated, FailureRulesMatchOperationSelectorAndObject) {
   uint32_t flag = 0;
   EXPECT_EQ(read(101, kProcessPID, &pid), kNoError);
   EXPECT_EQ(read(102, kProcessPID, &pid), -50);
-  EXPECT_EQ(read(102, kProcessIsRunningOutput, &flag), kNoError);  // status 0 is no failure
+  EXPECT_EQ(read(102, kProcessIsRunningOutput, &flag),
+            kNoError);  // status 0 is no failure
   uint32_t size = 0;
-  EXPECT_EQ(getPropertyDataSize(kSystemObject, {kProcessObjectList, kScopeGlobal, 0}, 0, nullptr, &size),
-            2003332927);
+  EXPECT_EQ(
+      getPropertyDataSize(kSystemObject, {kProcessObjectList, kScopeGlobal, 0},
+                          0, nullptr, &size),
+      2003332927);
   ObjectID tap = 77;
   EXPECT_EQ(createProcessTap(TapDescription{}, &tap), kNoError);
   EXPECT_EQ(tap, kUnknownObject);
@@ -372,14 +402,16 @@ Chain makeChain(std::vector<ObjectID> excluded = {}) {
   EXPECT_EQ(createProcessTap(description, &chain.tap), kNoError);
   std::optional<std::string> tapUID = readText(chain.tap, kTapUID);
   EXPECT_TRUE(tapUID.has_value());
-  EXPECT_EQ(createAggregateDevice(aggregateDescription("agg-1", "speakers", tapUID.value_or("")),
-                                  &chain.aggregate),
+  EXPECT_EQ(createAggregateDevice(
+                aggregateDescription("agg-1", "speakers", tapUID.value_or("")),
+                &chain.aggregate),
             kNoError);
   return chain;
 }
 
 TEST_F(Simulated, AggregateDescriptionIsCheckedStrictly) {
-  sim::loadWorld(R"({"devices": [{"id": 50, "uid": "speakers"}, {"id": 51, "uid": "mic"}]})");
+  sim::loadWorld(
+      R"({"devices": [{"id": 50, "uid": "speakers"}, {"id": 51, "uid": "mic"}]})");
   ObjectID tap = 0;
   ASSERT_EQ(createProcessTap(TapDescription{}, &tap), kNoError);
   std::string tapUID = readText(tap, kTapUID).value_or("");
@@ -398,18 +430,23 @@ TEST_F(Simulated, AggregateDescriptionIsCheckedStrictly) {
   Dictionary extra = aggregateDescription("agg", "speakers", tapUID);
   extra.entries.push_back({"clock", Value{std::string("x")}});
   Dictionary noDrift = aggregateDescription("agg", "speakers", tapUID);
-  std::get<std::vector<Dictionary>>(noDrift.entries[7].second.v)[0].entries[1].second = Value{false};
+  std::get<std::vector<Dictionary>>(noDrift.entries[7].second.v)[0]
+      .entries[1]
+      .second = Value{false};
   const std::pair<const char*, Dictionary> rejected[] = {
       {"missing name", without("name")},
       {"missing taps", without("taps")},
       {"extra key", extra},
       {"private as a string", with("private", Value{std::string("1")})},
       {"uid as a boolean", with("uid", Value{true})},
-      {"main device not a sub-device", with("master", Value{std::string("mic")})},
+      {"main device not a sub-device",
+       with("master", Value{std::string("mic")})},
       {"unknown main device", aggregateDescription("agg", "headset", tapUID)},
-      {"unknown tap", aggregateDescription("agg", "speakers", "nimbrel-sim-tap-999")},
+      {"unknown tap",
+       aggregateDescription("agg", "speakers", "nimbrel-sim-tap-999")},
       {"drift off", noDrift},
-      {"UID of an existing device", aggregateDescription("mic", "speakers", tapUID)},
+      {"UID of an existing device",
+       aggregateDescription("mic", "speakers", tapUID)},
   };
   for (const auto& [why, description] : rejected) {
     SCOPED_TRACE(why);
@@ -418,9 +455,12 @@ TEST_F(Simulated, AggregateDescriptionIsCheckedStrictly) {
     EXPECT_EQ(device, kUnknownObject);
   }
   ObjectID first = 0, second = 0;
-  EXPECT_EQ(createAggregateDevice(aggregateDescription("agg", "speakers", tapUID), &first), kNoError);
+  EXPECT_EQ(createAggregateDevice(
+                aggregateDescription("agg", "speakers", tapUID), &first),
+            kNoError);
   EXPECT_NE(first, kUnknownObject);
-  EXPECT_EQ(createAggregateDevice(aggregateDescription("agg", "speakers", tapUID), &second),
+  EXPECT_EQ(createAggregateDevice(
+                aggregateDescription("agg", "speakers", tapUID), &second),
             kIllegalOperation);
 }
 
@@ -436,27 +476,35 @@ TEST_F(Simulated, StreamConfigurationShape) {
     uint32_t count;
   };
   Chain chain = makeChain();
-  const Row rows[] = {{50, 8 + 2 * 16, 2}, {51, 24, 9}, {chain.aggregate, 8 + 4 * 16, 4}};
+  const Row rows[] = {
+      {50, 8 + 2 * 16, 2}, {51, 24, 9}, {chain.aggregate, 8 + 4 * 16, 4}};
   for (const Row& row : rows) {
     SCOPED_TRACE(row.device);
     const PropertyAddress address{kDeviceStreamConfiguration, kScopeInput, 0};
     uint32_t size = 0;
-    ASSERT_EQ(getPropertyDataSize(row.device, address, 0, nullptr, &size), kNoError);
+    ASSERT_EQ(getPropertyDataSize(row.device, address, 0, nullptr, &size),
+              kNoError);
     EXPECT_EQ(size, row.size);
     std::vector<uint8_t> bytes(size);
     uint32_t small = size - 1;
-    EXPECT_EQ(getPropertyData(row.device, address, 0, nullptr, &small, bytes.data()), kBadPropertySize);
-    ASSERT_EQ(getPropertyData(row.device, address, 0, nullptr, &size, bytes.data()), kNoError);
+    EXPECT_EQ(
+        getPropertyData(row.device, address, 0, nullptr, &small, bytes.data()),
+        kBadPropertySize);
+    ASSERT_EQ(
+        getPropertyData(row.device, address, 0, nullptr, &size, bytes.data()),
+        kNoError);
     BufferList list;
     std::memcpy(&list, bytes.data(), sizeof list);
     EXPECT_EQ(list.numberBuffers, row.count);
   }
   uint8_t bytes[8 + 4 * 16];
   uint32_t size = sizeof bytes;
-  ASSERT_EQ(getPropertyData(chain.aggregate, {kDeviceStreamConfiguration, kScopeInput, 0}, 0, nullptr,
-                            &size, bytes),
+  ASSERT_EQ(getPropertyData(chain.aggregate,
+                            {kDeviceStreamConfiguration, kScopeInput, 0}, 0,
+                            nullptr, &size, bytes),
             kNoError);
-  const uint32_t expected[4][2] = {{2, 256 * 2 * 4}, {2, 256 * 2 * 4}, {1, 256 * 2}, {2, 256 * 2 * 2}};
+  const uint32_t expected[4][2] = {
+      {2, 256 * 2 * 4}, {2, 256 * 2 * 4}, {1, 256 * 2}, {2, 256 * 2 * 2}};
   for (int i = 0; i < 4; ++i) {
     Buffer buffer;
     std::memcpy(&buffer, bytes + 8 + 16 * i, sizeof buffer);
@@ -511,16 +559,20 @@ struct Capture {
 void runCycles(ObjectID device, Capture& capture, int cycles) {
   DispatchQueue* queue = createSerialQueue("io");
   IOProcID proc = nullptr;
-  ASSERT_EQ(createIOProcIDWithBlock(&proc, device, queue, Capture::onCycle, &capture), kNoError);
+  ASSERT_EQ(
+      createIOProcIDWithBlock(&proc, device, queue, Capture::onCycle, &capture),
+      kNoError);
   ASSERT_EQ(deviceStart(device, proc), kNoError);
-  for (int i = 0; i < 20000 && capture.count() < cycles; ++i) std::this_thread::sleep_for(1ms);
+  for (int i = 0; i < 20000 && capture.count() < cycles; ++i)
+    std::this_thread::sleep_for(1ms);
   EXPECT_EQ(deviceStop(device, proc), kNoError);
   EXPECT_EQ(destroyIOProcID(device, proc), kNoError);
   ASSERT_GE(capture.count(), cycles);
 }
 
 TEST_F(Simulated, TapCarriesTheMixOfTheProcessesItDoesNotExclude) {
-  sim::loadWorld(R"({"devices": [{"id": 50, "uid": "speakers", "inputStreams": [2]}],
+  sim::loadWorld(
+      R"({"devices": [{"id": 50, "uid": "speakers", "inputStreams": [2]}],
     "ioBufferFrames": 64, "speed": 20,
     "tap": {"buffers": [2], "gains": [1.0, 0.5]},
     "processes": [
@@ -542,7 +594,8 @@ TEST_F(Simulated, TapCarriesTheMixOfTheProcessesItDoesNotExclude) {
 }
 
 TEST_F(Simulated, Int16TapTruncatesAndClamps) {
-  sim::loadWorld(R"({"devices": [{"id": 50, "uid": "speakers"}], "ioBufferFrames": 32, "speed": 20,
+  sim::loadWorld(
+      R"({"devices": [{"id": 50, "uid": "speakers"}], "ioBufferFrames": 32, "speed": 20,
     "tap": {"float": false, "buffers": [1, 1], "gains": [1.0, -3.0]},
     "processes": [{"object": 101, "output": true, "signal": {"kind": "square", "value": 0.5, "period": 4}}]})");
   Chain chain = makeChain();
@@ -552,8 +605,12 @@ TEST_F(Simulated, Int16TapTruncatesAndClamps) {
   ASSERT_GE(capture.int16Buffers.size(), 2u);
   const std::vector<int16_t> first = {16383, 16383, -16383, -16383};
   const std::vector<int16_t> second = {-32768, -32768, 32767, 32767};
-  EXPECT_EQ(std::vector<int16_t>(capture.int16Buffers[0].begin(), capture.int16Buffers[0].begin() + 4), first);
-  EXPECT_EQ(std::vector<int16_t>(capture.int16Buffers[1].begin(), capture.int16Buffers[1].begin() + 4), second);
+  EXPECT_EQ(std::vector<int16_t>(capture.int16Buffers[0].begin(),
+                                 capture.int16Buffers[0].begin() + 4),
+            first);
+  EXPECT_EQ(std::vector<int16_t>(capture.int16Buffers[1].begin(),
+                                 capture.int16Buffers[1].begin() + 4),
+            second);
 }
 
 struct Notes {
@@ -587,22 +644,30 @@ TEST_F(Simulated, ScriptNotifiesListenersOnTheMainQueueInOrder) {
   static Notes notes;  // listeners are never removed
   notes.seen.clear();
   const PropertyAddress rate{kDeviceNominalSampleRate, kScopeGlobal, 0};
-  ASSERT_EQ(addPropertyListener(50, rate, mainQueue(), note<kDeviceRate>, &notes), kNoError);
-  ASSERT_EQ(addPropertyListener(chain.aggregate, rate, mainQueue(), note<kAggregateRate>, &notes), kNoError);
-  ASSERT_EQ(addPropertyListener(chain.aggregate, {kDeviceIsAlive, kScopeGlobal, 0}, mainQueue(),
-                                note<kAlive>, &notes),
+  ASSERT_EQ(
+      addPropertyListener(50, rate, mainQueue(), note<kDeviceRate>, &notes),
+      kNoError);
+  ASSERT_EQ(addPropertyListener(chain.aggregate, rate, mainQueue(),
+                                note<kAggregateRate>, &notes),
             kNoError);
-  ASSERT_EQ(addPropertyListener(kSystemObject, {kDefaultOutputDevice, kScopeGlobal, 0}, mainQueue(),
-                                note<kDefaultOutput>, &notes),
+  ASSERT_EQ(
+      addPropertyListener(chain.aggregate, {kDeviceIsAlive, kScopeGlobal, 0},
+                          mainQueue(), note<kAlive>, &notes),
+      kNoError);
+  ASSERT_EQ(addPropertyListener(kSystemObject,
+                                {kDefaultOutputDevice, kScopeGlobal, 0},
+                                mainQueue(), note<kDefaultOutput>, &notes),
             kNoError);
   processList();
   EXPECT_TRUE(notes.seen.empty()) << "notified outside the main queue";
   EXPECT_TRUE(sim::runMainQueueUntil([] { return notes.size() >= 4; }, 20s));
-  EXPECT_EQ(notes.seen, (std::vector<std::string>{kDeviceRate, kAggregateRate, kAlive, kDefaultOutput}));
+  EXPECT_EQ(notes.seen, (std::vector<std::string>{kDeviceRate, kAggregateRate,
+                                                  kAlive, kDefaultOutput}));
   double aggregateRate = 0;
   uint32_t alive = 1;
   ObjectID output = 99;
-  EXPECT_EQ(read(chain.aggregate, kDeviceNominalSampleRate, &aggregateRate), kNoError);
+  EXPECT_EQ(read(chain.aggregate, kDeviceNominalSampleRate, &aggregateRate),
+            kNoError);
   EXPECT_EQ(aggregateRate, 16000);
   EXPECT_EQ(read(chain.aggregate, kDeviceIsAlive, &alive), kNoError);
   EXPECT_EQ(alive, 0u);
@@ -613,12 +678,14 @@ TEST_F(Simulated, ScriptNotifiesListenersOnTheMainQueueInOrder) {
 TEST_F(Simulated, CallLogRecordsTheChainInOrder) {
   std::string log = ::testing::TempDir() + "sim_chain_calls.log";
   std::remove(log.c_str());
-  sim::loadWorld(R"({"callLog": ")" + log + R"(", "devices": [{"id": 50, "uid": "speakers"}],
+  sim::loadWorld(R"({"callLog": ")" + log +
+                 R"(", "devices": [{"id": 50, "uid": "speakers"}],
     "speed": 50, "failures": [{"op": "destroyIOProc", "status": -1}]})");
   Chain chain = makeChain();
   IOProcID proc = nullptr;
-  ASSERT_EQ(createIOProcIDWithBlock(&proc, chain.aggregate, createSerialQueue("io"),
-                                    [](void*, const BufferList*) {}, nullptr),
+  ASSERT_EQ(createIOProcIDWithBlock(
+                &proc, chain.aggregate, createSerialQueue("io"),
+                [](void*, const BufferList*) {}, nullptr),
             kNoError);
   EXPECT_EQ(deviceStart(chain.aggregate, proc), kNoError);
   EXPECT_EQ(deviceStop(chain.aggregate, proc), kNoError);
@@ -626,11 +693,12 @@ TEST_F(Simulated, CallLogRecordsTheChainInOrder) {
   EXPECT_EQ(destroyAggregateDevice(chain.aggregate), kNoError);
   EXPECT_EQ(destroyProcessTap(chain.tap), kNoError);
   EXPECT_EQ(destroyProcessTap(chain.tap), kBadObject);
-  EXPECT_EQ(fileText(log),
-            "createProcessTap 300\ncreateAggregateDevice 400\ncreateIOProcID 400\n"
-            "deviceStart 400\ndeviceStop 400\ndestroyIOProcID 400 status -1\n"
-            "destroyAggregateDevice 400\ndestroyProcessTap 300\n"
-            "destroyProcessTap 300 status 560947818\n");
+  EXPECT_EQ(
+      testfile::text(log),
+      "createProcessTap 300\ncreateAggregateDevice 400\ncreateIOProcID 400\n"
+      "deviceStart 400\ndeviceStop 400\ndestroyIOProcID 400 status -1\n"
+      "destroyAggregateDevice 400\ndestroyProcessTap 300\n"
+      "destroyProcessTap 300 status 560947818\n");
 }
 
 TEST_F(Simulated, CallLogTimesEachCycleBeforeItsProcRuns) {
@@ -642,22 +710,25 @@ TEST_F(Simulated, CallLogTimesEachCycleBeforeItsProcRuns) {
   static std::atomic<size_t> cycles;
   cycles = 0;
   IOProcID proc = nullptr;
-  ASSERT_EQ(createIOProcIDWithBlock(&proc, 50, createSerialQueue("timed"),
-                                    [](void*, const BufferList*) {
-                                      timespec now{};
-                                      clock_gettime(CLOCK_MONOTONIC, &now);
-                                      size_t k = cycles;
-                                      if (k < ran.size()) ran[k] = now.tv_sec * 1000000000LL + now.tv_nsec;
-                                      cycles = k + 1;
-                                    },
-                                    nullptr),
+  ASSERT_EQ(createIOProcIDWithBlock(
+                &proc, 50, createSerialQueue("timed"),
+                [](void*, const BufferList*) {
+                  timespec now{};
+                  clock_gettime(CLOCK_MONOTONIC, &now);
+                  size_t k = cycles;
+                  if (k < ran.size())
+                    ran[k] = now.tv_sec * 1000000000LL + now.tv_nsec;
+                  cycles = k + 1;
+                },
+                nullptr),
             kNoError);
   ASSERT_EQ(deviceStart(50, proc), kNoError);
   const auto deadline = std::chrono::steady_clock::now() + 20s;
-  while (cycles < 5 && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(1ms);
+  while (cycles < 5 && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(1ms);
   ASSERT_EQ(deviceStop(50, proc), kNoError);
 
-  std::istringstream lines(fileText(log));
+  std::istringstream lines(testfile::text(log));
   std::string line;
   std::getline(lines, line);
   EXPECT_EQ(line, "createIOProcID 50");
@@ -701,20 +772,24 @@ TEST_F(Simulated, TapRecordsItsDescription) {
 }
 
 TEST_F(Simulated, TimedScriptFiresOnItsOwn) {
-  sim::loadWorld(R"({"script": [{"atMs": 30, "processes": [{"object": 101}]}]})");
-  for (int i = 0; i < 20000 && processList().empty(); ++i) std::this_thread::sleep_for(1ms);
+  sim::loadWorld(
+      R"({"script": [{"atMs": 30, "processes": [{"object": 101}]}]})");
+  for (int i = 0; i < 20000 && processList().empty(); ++i)
+    std::this_thread::sleep_for(1ms);
   EXPECT_EQ(processList(), std::vector<ObjectID>{101});
 }
 
 TEST_F(Simulated, CycleScriptFiresAfterThatManyCycles) {
-  sim::loadWorld(R"({"devices": [{"id": 50, "uid": "speakers"}], "ioBufferFrames": 64, "speed": 20,
+  sim::loadWorld(
+      R"({"devices": [{"id": 50, "uid": "speakers"}], "ioBufferFrames": 64, "speed": 20,
     "script": [{"atCycle": 3, "aggregateAlive": false}]})");
   Chain chain = makeChain();
   static Notes notes;
   notes.seen.clear();
-  ASSERT_EQ(addPropertyListener(chain.aggregate, {kDeviceIsAlive, kScopeGlobal, 0}, mainQueue(),
-                                note<kAlive>, &notes),
-            kNoError);
+  ASSERT_EQ(
+      addPropertyListener(chain.aggregate, {kDeviceIsAlive, kScopeGlobal, 0},
+                          mainQueue(), note<kAlive>, &notes),
+      kNoError);
   Capture capture;
   runCycles(chain.aggregate, capture, 3);
   EXPECT_TRUE(sim::runMainQueueUntil([] { return notes.size() >= 1; }, 20s));
