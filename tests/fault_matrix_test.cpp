@@ -92,12 +92,6 @@ struct ProbeRow {
   std::string expected = "";  // the one state every tick reports
 };
 
-std::vector<std::string> args(const ProbeRow& row) {
-  std::vector<std::string> all{"--interval-ms", "200"};
-  all.insert(all.end(), row.args.begin(), row.args.end());
-  return all;
-}
-
 TEST(FaultMatrix, ProbeReportsWhatItCouldReadAndKeepsTicking) {
   const std::string noTalkerApp =
       R"({"object":101,"pid":4242,)"
@@ -191,13 +185,11 @@ TEST(FaultMatrix, ProbeReportsWhatItCouldReadAndKeepsTicking) {
                    "{\"gui\":false,\"ignored\":false,\"input\":false,\"name\":"
                    "\"tone\xEF\xBF\xBDgen\",\"output\":true,\"pid\":5150}"})},
       {.op = "bundle prefix not UTF-8: it never matches half a character",
-       .args = {"--exclude-bundle-prefix", "caf\xC3", "--exclude-bundle-prefix",
-                "org.ex"},
-       .processes = "[" + kTalker + "," + cafe + "]",
+       .args = {"--exclude-bundle-prefix", "caf\xC3"},
+       .processes = "[" + cafe + "]",
        .expected = report(
            true, false,
-           {R"({"bundleID":"org.example.talker","gui":true,"ignored":true,"input":true,"name":"Talker","output":true,"pid":4242})",
-            R"({"bundleID":"café.app","gui":false,"ignored":false,"input":false,"name":"cafe","output":true,"pid":7000})"})},
+           {R"({"bundleID":"café.app","gui":false,"ignored":false,"input":false,"name":"cafe","output":true,"pid":7000})"})},
       {.op = "every read fails",
        .failures =
            R"([{"op":"get","status":-50},{"op":"getSize","status":-50}])",
@@ -207,9 +199,11 @@ TEST(FaultMatrix, ProbeReportsWhatItCouldReadAndKeepsTicking) {
   runRows(
       rows, 6,
       [](const ProbeRow& row) {
+        std::vector<std::string> args{"--interval-ms", "200"};
+        args.insert(args.end(), row.args.begin(), row.args.end());
         return std::make_unique<Child>(
             NIMBREL_PROBE_PATH,
-            e2e::LaunchOptions{.args = args(row),
+            e2e::LaunchOptions{.args = args,
                                .world = R"({"processes":)" + row.processes +
                                         R"(,"failures":)" + row.failures +
                                         "}"});
@@ -456,9 +450,8 @@ TEST(FaultMatrix, TapGivesTheSpecifiedResultForEachFailure) {
                 kTeardown},
       {.op = "the writer thread cannot start",
        .failures = R"([{"op":"startThread","status":35}])",
-       .lines = {kFormat,
-                 errorLine("WRITER_START_FAILED",
-                           "Could not start the writer thread.")},
+       .lines = {kFormat, errorLine("WRITER_START_FAILED",
+                                    "Could not start the writer thread.")},
        .calls = Lines{"createProcessTap 300", "createAggregateDevice 400"} +
                 kTeardown},
       {.op = "deviceStart fails",
