@@ -20,6 +20,7 @@ int main(int argc, char** argv) {
   // Before anything opens a file: PCM must never reach whatever would
   // otherwise become descriptor 1.
   support::openNullInPlaceOfClosedStandardStreams();
+
   tap::argv.assign(argv, argv + argc);
   excludePIDs = parseExcludePIDs(tap::argv);
 
