@@ -1,5 +1,6 @@
 // The seam to the platform's event machinery: the main queue and its run
-// loop, serial and global queues, signal and read-readiness watchers.
+// loop, serial and global queues, signal and read-readiness watchers, and
+// plain threads.
 #ifndef NIMBREL_AUDIO_DISPATCH_H_
 #define NIMBREL_AUDIO_DISPATCH_H_
 
@@ -33,6 +34,10 @@ void watchSignal(int signo, Task handler);
 /// Runs `handler` on `queue` whenever `fd` is readable or at its end, never
 /// twice at the same time. Never cancelled.
 void watchReadable(int fd, DispatchQueue* queue, Task handler);
+
+/// Starts a detached thread running `body`; it is never joined. False when
+/// the platform could not create it.
+bool startThread(Task body);
 
 }  // namespace audio
 

@@ -4,6 +4,8 @@
 
 #import <Foundation/Foundation.h>
 
+#include <pthread.h>
+
 #include <csignal>
 #include <utility>
 
@@ -81,6 +83,27 @@ void watchReadable(int fd, DispatchQueue* queue, Task handler) {
   setHandler(source, std::move(handler));
   dispatch_resume(source);
   keepForever(source);
+}
+
+bool startThread(Task body) {
+  // pthread rather than NSThread: creation failure is a status here.
+  pthread_attr_t attributes;
+  if (pthread_attr_init(&attributes) != 0) return false;
+  pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
+  Task* task = new Task(std::move(body));
+  pthread_t thread;
+  const int status = pthread_create(
+      &thread, &attributes,
+      [](void* context) -> void* {
+        Task* task = static_cast<Task*>(context);
+        (*task)();
+        delete task;
+        return nullptr;
+      },
+      task);
+  pthread_attr_destroy(&attributes);
+  if (status != 0) delete task;
+  return status == 0;
 }
 
 }  // namespace audio

@@ -14,6 +14,8 @@
 #include "probe/messages.h"
 #include "probe/options.h"
 #include "probe/sampler.h"
+#include "support/standard_streams.h"
+#include "support/utf8.h"
 
 namespace probe {
 namespace {
@@ -74,6 +76,10 @@ void tick() {
 int main(int argc, char** argv) {
   using namespace probe;
 
+  // Before anything opens a file, which would otherwise take the number of
+  // a closed standard descriptor and get the lines.
+  support::openNullInPlaceOfClosedStandardStreams();
+
   // Start-up, in order; the stdin watcher comes last, once Hello is out.
   alwaysOnMicHolders = {kAlwaysOnMicHolders.begin(), kAlwaysOnMicHolders.end()};
   alwaysOnMicHolderNames = {kAlwaysOnMicHolderNames.begin(),
@@ -84,7 +90,11 @@ int main(int argc, char** argv) {
       parseOptions(std::vector<std::string>(argv + 1, argv + argc));
   intervalMs = options.intervalMs;
   excludedPIDs = std::move(options.excludedPIDs);
-  excludedBundlePrefixes = std::move(options.excludedBundlePrefixes);
+  // Compared as text: a prefix that is not UTF-8 is decoded as paths are,
+  // so it can never match half of a character.
+  for (const std::string& prefix : options.excludedBundlePrefixes) {
+    excludedBundlePrefixes.push_back(support::repairUtf8(prefix));
+  }
 
   // Never report ourselves.
   excludedPIDs.insert(static_cast<int32_t>(getpid()));

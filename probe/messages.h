@@ -47,9 +47,9 @@ struct Report {
 std::optional<std::string> encodeLine(const Hello& hello);
 std::optional<std::string> encodeLine(const Report& report);
 
-/// Writes the record's line to standard output and flushes it; a record
-/// that cannot be encoded is dropped, and write errors are not looked at.
-/// Main thread only.
+/// Writes the record's line to descriptor 1, whole, waiting while a
+/// non-blocking pipe is full; a record that cannot be encoded is dropped,
+/// and other write errors are not looked at. Main thread only.
 void emit(const Hello& hello);
 void emit(const Report& report);
 

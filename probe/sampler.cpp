@@ -105,12 +105,14 @@ bool containsText(const std::unordered_set<std::string>& set,
 bool isIgnored(const std::optional<std::string>& bundleID,
                const std::string& name) {
   if (bundleID) {
+    // Never compared as raw bytes, which could match inside a character.
+    const std::string text = support::repairUtf8(*bundleID);
     for (const std::string& prefix : excludedBundlePrefixes) {
-      if (!prefix.empty() && support::textHasPrefix(*bundleID, prefix)) {
+      if (!prefix.empty() && support::textHasPrefix(text, prefix)) {
         return true;
       }
     }
-    if (containsText(alwaysOnMicHolders, *bundleID)) return true;
+    if (containsText(alwaysOnMicHolders, text)) return true;
   }
   return containsText(alwaysOnMicHolderNames, name);
 }

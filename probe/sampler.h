@@ -43,7 +43,9 @@ struct CachedName {
 // Module state the sampler reads (and, for `nameCache`, fills); the main
 // program sets it up at start. Allocated once and never destroyed, so that
 // ending the process from another thread cannot pull it away from the main
-// thread. The two sets hold text in canonical (NFD) form, as ASCII is.
+// thread. The two sets hold text in canonical (NFD) form, as ASCII is;
+// `excludedBundlePrefixes` holds text that `support::repairUtf8` has
+// decoded.
 extern std::unordered_set<std::string>& alwaysOnMicHolders;
 extern std::unordered_set<std::string>& alwaysOnMicHolderNames;
 extern std::vector<std::string>& excludedBundlePrefixes;

@@ -89,7 +89,10 @@ void outputDeviceRateChanged(void* context) {
 void announceDeviceChange(const std::string& reason,
                           const std::optional<std::string>& to,
                           const std::string& outputUID) {
-  if (announced) return;
+  // Our own teardown may make the aggregate report itself dead, and the
+  // platform may say so after the destroy call returned: not a change the
+  // parent should hear of once it asked for the stop.
+  if (announced || shuttingDown) return;
   announced = true;
   emit(deviceChangedEvent(reason, outputUID, to.value_or("none")));
 }

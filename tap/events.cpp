@@ -24,6 +24,8 @@ const ErrorKind kIOProcFailed{"IOPROC_FAILED",
                               "AudioDeviceCreateIOProcIDWithBlock failed."};
 const ErrorKind kDeviceStartFailed{"DEVICE_START_FAILED",
                                    "AudioDeviceStart failed."};
+const ErrorKind kWriterStartFailed{"WRITER_START_FAILED",
+                                   "Could not start the writer thread."};
 
 namespace {
 

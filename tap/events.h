@@ -25,6 +25,7 @@ extern const ErrorKind kAggregateCreateFailed;
 extern const ErrorKind kTapFormatFailed;
 extern const ErrorKind kIOProcFailed;
 extern const ErrorKind kDeviceStartFailed;
+extern const ErrorKind kWriterStartFailed;
 
 Event formatEvent(double sampleRate, int64_t channels, bool sourceIsFloat,
                   const std::string& outputDeviceUID, double tapRate,

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "audio/dispatch.h"
+#include "support/standard_streams.h"
 #include "tap/chain.h"
 #include "tap/device_changes.h"
 #include "tap/events.h"
@@ -15,6 +16,10 @@
 int main(int argc, char** argv) {
   using namespace tap;
   constexpr int64_t kWorkArrayFrames = 65536;
+
+  // Before anything opens a file: PCM must never reach whatever would
+  // otherwise become descriptor 1.
+  support::openNullInPlaceOfClosedStandardStreams();
 
   tap::argv.assign(argv, argv + argc);
   excludePIDs = parseExcludePIDs(tap::argv);
@@ -29,7 +34,10 @@ int main(int argc, char** argv) {
   emitFormat(outputUID);
 
   // outputQueue already exists, in storage that outlives every thread.
-  startWriterThread(outputQueue);
+  if (!startWriterThread(outputQueue)) {
+    teardown();
+    fail(kWriterStartFailed, std::nullopt);
+  }
   scratch.assign(kWorkArrayFrames, 0);
   accumulator.assign(kWorkArrayFrames, 0.0f);
   ioQueue = audio::createSerialQueue(NIMBREL_TAP_BUNDLE_ID ".io");
@@ -40,9 +48,10 @@ int main(int argc, char** argv) {
 
   createIOProc();
   startDevice();
+  // Before "started": a parent may send SIGTERM the moment it reads it.
+  installSignalWatchers();
   emit(startedEvent());
 
-  installSignalWatchers();
   installDeviceChangeListeners(outputUID);
   installStdinWatcher();
   audio::runMainLoop();

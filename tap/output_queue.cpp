@@ -3,11 +3,12 @@
 #include "tap/output_queue.h"
 
 #include <errno.h>
-#include <pthread.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
+
+#include "audio/dispatch.h"
 
 namespace tap {
 
@@ -147,21 +148,7 @@ void writerLoop(OutputQueue& queue, int fd) {
 }
 
 bool startWriterThread(OutputQueue& queue) {
-  // pthread rather than std::thread: creation failure is a status here,
-  // and nothing above the seam throws.
-  pthread_attr_t attributes;
-  if (pthread_attr_init(&attributes) != 0) return false;
-  pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
-  pthread_t thread;
-  int status = pthread_create(
-      &thread, &attributes,
-      [](void* argument) -> void* {
-        writerLoop(*static_cast<OutputQueue*>(argument), 1);
-        return nullptr;
-      },
-      &queue);
-  pthread_attr_destroy(&attributes);
-  return status == 0;
+  return audio::startThread([&queue] { writerLoop(queue, 1); });
 }
 
 }  // namespace tap

@@ -5,7 +5,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <csignal>
 #include <cstdlib>
 #include <thread>
@@ -17,8 +16,6 @@
 
 namespace tap {
 namespace {
-
-std::atomic<bool> shuttingDown{false};
 
 void stdinReadable() {
   char buffer[256] = {};
@@ -36,6 +33,9 @@ void shutdown() {
   if (shuttingDown.exchange(true)) {
     for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
   }
+  // A reader that leaves now only ends the write-out early: its write fails
+  // instead of killing the process before it exits 0.
+  signal(SIGPIPE, SIG_IGN);
   audio::deviceStop(aggregateID, procID);
   audio::destroyIOProcID(aggregateID, procID);
   outputQueue.finish();

@@ -13,7 +13,8 @@ constexpr std::chrono::milliseconds kWriteOutDeadline{1000};
 
 /// Stops the device, removes the I/O proc, finishes the queue, destroys the
 /// aggregate device and the tap, lets the writer write out what is queued
-/// (bounded by kWriteOutDeadline), and exits with status 0. Only the first
+/// (bounded by kWriteOutDeadline, and ended early by a reader that goes
+/// away), and exits with status 0. Only the first
 /// entry runs the steps; a concurrent second one parks until the exit.
 [[noreturn]] void shutdown();
 

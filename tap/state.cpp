@@ -39,6 +39,7 @@ audio::Status procStatus = audio::kNoError;
 audio::Status startStatus = audio::kNoError;
 
 bool announced = false;
+std::atomic<bool> shuttingDown{false};
 audio::PropertyAddress deviceChangeAddress{
     audio::kDefaultOutputDevice, audio::kScopeGlobal, audio::kElementMain};
 struct stat stdinStat {};

@@ -5,6 +5,7 @@
 
 #include <sys/stat.h>
 
+#include <atomic>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -58,6 +59,9 @@ extern audio::Status procStatus;
 extern audio::Status startStatus;
 
 extern bool announced;  // main queue only
+/// Set by the first entry into `shutdown`, on whichever thread; from then on
+/// no device change is announced.
+extern std::atomic<bool> shuttingDown;
 extern audio::PropertyAddress deviceChangeAddress;
 extern struct stat stdinStat;
 

@@ -105,6 +105,10 @@ Child::Child(const std::string& path, LaunchOptions options) {
       fcntl(out[0], F_SETPIPE_SZ, options.stdoutPipeBytes) < 0) {
     ADD_FAILURE() << "F_SETPIPE_SZ: " << std::strerror(errno);
   }
+  if (options.nonBlockingStdout && out[1] >= 0 &&
+      fcntl(out[1], F_SETFL, O_NONBLOCK) < 0) {
+    ADD_FAILURE() << "O_NONBLOCK: " << std::strerror(errno);
+  }
 
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);

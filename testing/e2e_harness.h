@@ -52,6 +52,9 @@ struct LaunchOptions {
   /// /proc/sys/fs/pipe-max-size): more room for a reader that must never
   /// fall behind.
   int stdoutPipeBytes = 0;
+  /// The stdout pipe is non-blocking (O_NONBLOCK on the child's end), as a
+  /// parent's event loop may leave it.
+  bool nonBlockingStdout = false;
 };
 
 struct ExitStatus {

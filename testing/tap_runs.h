@@ -67,11 +67,9 @@ inline const Lines kShutdown{"deviceStop 400", "destroyIOProcID 400",
                              "destroyAggregateDevice 400",
                              "destroyProcessTap 300"};
 
-// Signals keep their default action until the watchers are installed, just
-// after "started"; the device-change listeners come after them. So a
-// "device-changed" line proves a signal will be served. The aggregate device
-// is declared dead again and again, so the line comes whenever the listener
-// got installed.
+// A "device-changed" line shows the tap serving its main queue, where the
+// signal handlers run. The aggregate device is declared dead again and
+// again, so the line comes whenever the listener got installed.
 inline const std::string kDeathScript =
     R"(,"script":[{"atCycle":2,"aggregateAlive":false},)"
     R"({"atCycle":8,"aggregateAlive":false},)"

@@ -83,6 +83,7 @@ constexpr size_t kTicks = 4;  // the probe must reach, still running
 
 struct ProbeRow {
   const char* op;
+  std::vector<std::string> args = {};  // after "--interval-ms 200"
   std::string failures = "[]";
   std::string processes = "[" + kSpeech + "," + kTalker + "," + kToneGen + "]";
   std::string expected = "";  // the one state every tick reports
@@ -107,6 +108,9 @@ TEST(FaultMatrix, ProbeReportsWhatItCouldReadAndKeepsTicking) {
       R"({"bundleID":"org.example.talker","gui":true,"ignored":false,"input":false,"name":"Talker","output":true,"pid":4242})";
   const std::string talkerMute =
       R"({"bundleID":"org.example.talker","gui":true,"ignored":false,"input":true,"name":"Talker","output":false,"pid":4242})";
+  const std::string cafe =
+      R"({"object":104,"pid":7000,"bundleID":"café.app","output":true,)"
+      R"("path":"/usr/local/bin/cafe"})";
   const std::string everyone =
       report(true, true, {kSpeechOwner, kTalkerOwner, kToneGenOwner});
   const std::vector<ProbeRow> rows = {
@@ -177,6 +181,12 @@ TEST(FaultMatrix, ProbeReportsWhatItCouldReadAndKeepsTicking) {
                   {kSpeechOwner, kTalkerOwner,
                    "{\"gui\":false,\"ignored\":false,\"input\":false,\"name\":"
                    "\"tone\xEF\xBF\xBDgen\",\"output\":true,\"pid\":5150}"})},
+      {.op = "bundle prefix not UTF-8: it never matches half a character",
+       .args = {"--exclude-bundle-prefix", "caf\xC3"},
+       .processes = "[" + cafe + "]",
+       .expected = report(
+           true, false,
+           {R"({"bundleID":"café.app","gui":false,"ignored":false,"input":false,"name":"cafe","output":true,"pid":7000})"})},
       {.op = "every read fails",
        .failures =
            R"([{"op":"get","status":-50},{"op":"getSize","status":-50}])",
@@ -186,9 +196,11 @@ TEST(FaultMatrix, ProbeReportsWhatItCouldReadAndKeepsTicking) {
   runRows(
       rows, 6,
       [](const ProbeRow& row) {
+        std::vector<std::string> args{"--interval-ms", "200"};
+        args.insert(args.end(), row.args.begin(), row.args.end());
         return std::make_unique<Child>(
             NIMBREL_PROBE_PATH,
-            e2e::LaunchOptions{.args = {"--interval-ms", "200"},
+            e2e::LaunchOptions{.args = args,
                                .world = R"({"processes":)" + row.processes +
                                         R"(,"failures":)" + row.failures +
                                         "}"});
@@ -405,6 +417,12 @@ TEST(FaultMatrix, TapGivesTheSpecifiedResultForEachFailure) {
        .calls = Lines{"createProcessTap 300", "createAggregateDevice 400",
                       "createIOProcID 400"} +
                 kTeardown},
+      {.op = "the writer thread cannot start",
+       .failures = R"([{"op":"startThread","status":35}])",
+       .lines = {tapworld::kSpeakersFormat, errorLine("WRITER_START_FAILED",
+                                    "Could not start the writer thread.")},
+       .calls = Lines{"createProcessTap 300", "createAggregateDevice 400"} +
+                kTeardown},
       {.op = "deviceStart fails",
        .failures = R"([{"op":"start","status":1937010544}])",
        .lines = {kSpeakersFormat,
@@ -598,9 +616,6 @@ TEST(FaultMatrix, TapGivesTheSpecifiedResultForEachFailure) {
                 << gotAt - got.begin() << " on: " << *gotAt << " instead of "
                 << *expectedAt;
           }
-          // The end of stdin rather than a signal: a signal sent before the
-          // watchers exist (they come after "started") would end the tap by
-          // its default action on a slow machine.
           tap.closeStdin();
         }
         e2e::expectExit(tap, starts ? 0 : 1);

@@ -1,5 +1,6 @@
-// Faults around the tap process itself: a reader that stalls or goes away,
-// standard error lost, stop requests that collide or come too early.
+// Faults around the programs' processes: a reader that stalls or goes away,
+// standard streams closed or non-blocking, stop requests that collide or come
+// too early or late.
 #include <gtest/gtest.h>
 #include <signal.h>
 
@@ -191,14 +192,89 @@ TEST(ProcessFaults, LostStandardErrorLeavesCaptureAsItIs) {
       expectDeathBy(tap, SIGPIPE);
       EXPECT_EQ(tap.readToEnd(Stream::Stdout), "");
     }
-    // With descriptor 2 closed, the call log may be opened as descriptor 2
-    // and get the event lines: only the calls count here.
-    Lines log = tap.callLog();
-    std::erase_if(log, [](const std::string& line) { return line[0] == '{'; });
+    // A closed descriptor 2 is not taken by the call log: no event line
+    // lands there.
     const Lines beforeFormat{"createProcessTap 300",
                              "createAggregateDevice 400"};
-    EXPECT_EQ(log, c.captures ? kChain + kShutdown : beforeFormat);
+    EXPECT_EQ(tap.callLog(), c.captures ? kChain + kShutdown : beforeFormat);
   }
+}
+
+TEST(ProcessFaults, StopsAfterStartedEndInStatus0WithNoEvent) {
+  enum class Then { kNothing, kReaderLeaves, kReaderWaits };
+  struct Case {
+    const char* name;
+    int signo;    // 0: the end of stdin, which stops on a background thread
+    int stallMs;  // nobody reads: the pipe fills, the writer blocks
+    Then then;    // once the chain is destroyed and queued audio written out
+    int runs = 1;
+    std::string extra = "";
+    Output stdoutMode = Output::Pipe;
+  };
+  const Case cases[] = {
+      // "started" says that a signal now stops the tap in order.
+      {"SIGTERM the moment started is read", SIGTERM, 0, Then::kNothing, 5},
+      {"SIGINT the moment started is read", SIGINT, 0, Then::kNothing, 5},
+      {"SIGTERM, then the reader goes", SIGTERM, 300, Then::kReaderLeaves},
+      {"end of stdin, then the reader goes", 0, 300, Then::kReaderLeaves},
+      {"the destroyed aggregate reports itself dead", 0, 300,
+       Then::kReaderWaits, 1, R"(,"deadAfterDestroy":true)"},
+      // Not the call log, the first file opened, takes descriptor 1.
+      {"standard output not open", 0, 300, Then::kNothing, 1, "",
+       Output::NotOpen},
+  };
+  for (const Case& c : cases) {
+    for (int run = 0; run < c.runs; ++run) {
+      SCOPED_TRACE(c.name);
+      e2e::LaunchOptions options = on(rampWorld(4, c.extra));
+      options.stdoutPipeBytes = 4096;
+      options.stdoutMode = c.stdoutMode;
+      Child tap(NIMBREL_TAP_PATH, options);
+      ASSERT_EQ(tap.readLine(Stream::Stderr), tapworld::kSpeakersFormat);
+      ASSERT_EQ(tap.readLine(Stream::Stderr), kStarted);
+      std::this_thread::sleep_for(std::chrono::milliseconds(c.stallMs));
+      c.signo ? tap.sendSignal(c.signo) : tap.closeStdin();
+      const auto until = std::chrono::steady_clock::now() + e2e::kPatience;
+      while (c.then != Then::kNothing && tap.callLog() != kChain + kShutdown &&
+             std::chrono::steady_clock::now() < until) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      }
+      if (c.then == Then::kReaderLeaves) tap.closeReader(Stream::Stdout);
+      // Meanwhile the main queue serves whatever the platform reports late.
+      if (c.then == Then::kReaderWaits) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+      }
+      expectExit(tap, 0);
+      EXPECT_EQ(tap.readToEnd(Stream::Stderr), "");
+      EXPECT_EQ(tap.callLog(), kChain + kShutdown);
+    }
+  }
+}
+
+TEST(ProcessFaults, ProbeWritesWholeLinesToAFullNonBlockingPipe) {
+  // A report far larger than the pipe: most writes find it full.
+  std::string processes, owners;
+  for (int pid = 5000; pid < 5400; ++pid) {
+    const std::string name = std::to_string(pid) + std::string(200, 'x');
+    processes += R"({"pid":)" + std::to_string(pid) +
+                 R"(,"output":true,"app":{"name":")" + name + R"("}},)";
+    owners += R"({"gui":true,"ignored":false,"input":false,"name":")" + name +
+              R"(","output":true,"pid":)" + std::to_string(pid) + "},";
+  }
+  processes.pop_back();
+  owners.pop_back();
+  Child probe(NIMBREL_PROBE_PATH,
+              {.args = {"--interval-ms", "200"},
+               .world = R"({"processes":[)" + processes + "]}",
+               .stdoutPipeBytes = 4096,
+               .nonBlockingStdout = true});
+  EXPECT_EQ(probe.readLine(),
+            R"({"intervalMs":200,"protocolVersion":1,"type":"hello"})");
+  EXPECT_EQ(probe.readLine(),
+            R"({"audioPlaying":true,"micHot":false,"owners":[)" + owners +
+                R"(],"type":"state"})");
+  probe.closeStdin();
+  expectExit(probe, 0);
 }
 
 TEST(ProcessFaults, TwoStopsAtOnceTearDownOnceAndExit0) {
@@ -213,10 +289,9 @@ TEST(ProcessFaults, TwoStopsAtOnceTearDownOnceAndExit0) {
       {"SIGTERM and SIGINT", Stop::kSigterm, Stop::kSigint},
       {"SIGTERM twice", Stop::kSigterm, Stop::kSigterm},
   };
-  // Signals sent before the watchers exist end the tap by their default
-  // action, so the stops wait for a device-changed line.
-  // Back to back, and with the first stop held inside AudioDeviceStop while
-  // the second arrives.
+  // The stops come once a device-changed line shows the tap serving its
+  // main queue: back to back, and with the first stop held inside
+  // AudioDeviceStop while the second arrives.
   for (const int stopDelayMs : {0, 300}) {
     const std::string extra =
         stopDelayMs ? R"(,"failures":[{"op":"stop","status":0,"delayMs":)" +

@@ -1,6 +1,6 @@
 // Simulated dispatch: serial queues with one thread each, a concurrent global
-// queue, the main queue served by runMainLoop, and the signal and
-// read-readiness watchers.
+// queue, the main queue served by runMainLoop, the signal and
+// read-readiness watchers, and plain threads.
 #include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
@@ -239,6 +239,34 @@ void watchSignal(int signo, Task handler) {
 void watchReadable(int fd, DispatchQueue* queue, Task handler) {
   sim::state();
   std::thread(watchFD, fd, queue, std::move(handler)).detach();
+}
+
+bool startThread(Task body) {
+  {
+    sim::State& s = sim::state();
+    std::lock_guard lock(s.mutex);
+    if (sim::failureFor(s, "startThread", std::nullopt, 0, nullptr).value_or(kNoError) !=
+        kNoError) {
+      return false;
+    }
+  }
+  pthread_attr_t attributes;
+  if (pthread_attr_init(&attributes) != 0) return false;
+  pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
+  Task* task = new Task(std::move(body));
+  pthread_t thread;
+  const int status = pthread_create(
+      &thread, &attributes,
+      [](void* context) -> void* {
+        Task* task = static_cast<Task*>(context);
+        (*task)();
+        delete task;
+        return nullptr;
+      },
+      task);
+  pthread_attr_destroy(&attributes);
+  if (status != 0) delete task;
+  return status == 0;
 }
 
 namespace sim {

@@ -170,6 +170,13 @@ Status checkAddress(Kind kind, const PropertyAddress& a) {
   return kNoError;
 }
 
+// 'livn' of an aggregate destroyed in a world with "deadAfterDestroy".
+bool isDeadAggregate(const State& s, ObjectID object, const PropertyAddress& a) {
+  return a.selector == kDeviceIsAlive && a.scope == kScopeGlobal && a.element == kElementMain &&
+         std::find(s.deadAggregates.begin(), s.deadAggregates.end(), object) !=
+             s.deadAggregates.end();
+}
+
 // A property's value. Scalars are held inline; strings, the process list and
 // stream configurations point into the state and are written out under the
 // same lock, so that a read allocates nothing but the string it hands out.
@@ -275,6 +282,10 @@ PropertyValue readProperty(State& s, ObjectID object, const PropertyAddress& a,
                            uint32_t qualifierSize, const void* qualifier) {
   PropertyValue v;
   const Target t = targetOf(s, object);
+  if (t.kind == Kind::kNone && isDeadAggregate(s, object, a)) {
+    put(v, uint32_t{0});
+    return v;
+  }
   v.status = checkAddress(t.kind, a);
   if (v.status != kNoError) return v;
   switch (t.kind) {
@@ -545,6 +556,11 @@ Status destroyAggregateDevice(ObjectID device) {
   std::lock_guard lock(s.mutex);
   std::erase_if(s.devices, [&](const DeviceObject& d) { return d.id == device; });
   logCall(s, callLine("destroyAggregateDevice", device, kNoError));
+  if (s.world.deadAfterDestroy) {
+    // Told on the listeners' own queues, so possibly after this returns.
+    s.deadAggregates.push_back(device);
+    notifyListeners(s, device, kDeviceIsAlive);
+  }
   return kNoError;
 }
 

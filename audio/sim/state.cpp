@@ -50,6 +50,7 @@ void reset(State& s, World world) {
   s.listeners.clear();
   s.retired.insert(s.retired.end(), s.ioProcs.begin(), s.ioProcs.end());
   s.ioProcs.clear();
+  s.deadAggregates.clear();
   s.listReads = 0;
   s.cyclesDelivered = 0;
   s.nextTap = 300;

@@ -67,6 +67,7 @@ struct State {
   std::vector<Listener> listeners;
   std::vector<IOProc*> ioProcs;  // never freed: an IOProcID is the pointer
   std::vector<IOProc*> retired;  // those of earlier worlds
+  std::vector<ObjectID> deadAggregates;  // destroyed, 'livn' still reads 0
   uint64_t listReads = 0;
   uint64_t cyclesDelivered = 0;
   ObjectID nextTap = 300;

@@ -319,7 +319,8 @@ std::vector<FailureRule> readFailures(Reader& r, const json& v) {
   static const std::set<std::string> kOps = {
       "get",          "getSize",         "createProcessTap", "destroyProcessTap",
       "createAggregateDevice", "destroyAggregateDevice", "createIOProc",
-      "destroyIOProc", "start",          "stop",             "addListener"};
+      "destroyIOProc", "start",          "stop",             "addListener",
+      "startThread"};
   std::vector<FailureRule> rules;
   r.eachObject(v, "failures", {"op", "selector", "object", "status", "noObject", "skip", "delayMs"},
                [&](const json& f, const std::string& at, size_t) {
@@ -454,7 +455,7 @@ std::optional<World> parseWorld(std::string_view text, std::string* error) {
   } else if (r.object(v, "world",
                       {"self", "processes", "devices", "defaultOutput", "tap",
                        "ioBufferFrames", "speed", "failures", "script", "callLog",
-                       "logCycles", "logCycleTimes"})) {
+                       "logCycles", "logCycleTimes", "deadAfterDestroy"})) {
     if (v.contains("self") && r.object(v["self"], "self", {"object", "input", "output"})) {
       const json& s = v["self"];
       world.selfListed = true;
@@ -494,6 +495,10 @@ std::optional<World> parseWorld(std::string_view text, std::string* error) {
     if (v.contains("logCycles")) world.logCycles = r.boolean(v["logCycles"], "logCycles").value_or(false);
     if (v.contains("logCycleTimes")) {
       world.logCycleTimes = r.boolean(v["logCycleTimes"], "logCycleTimes").value_or(false);
+    }
+    if (v.contains("deadAfterDestroy")) {
+      world.deadAfterDestroy =
+          r.boolean(v["deadAfterDestroy"], "deadAfterDestroy").value_or(false);
     }
     if (r.ok()) {
       if (world.defaultOutput) addImplicitDevice(world, *world.defaultOutput);

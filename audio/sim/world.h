@@ -99,6 +99,9 @@ struct World {
   std::optional<std::string> callLog;
   bool logCycles = false;  // the call log tells how many cycles each stop ended
   bool logCycleTimes = false;  // ... and when each of them was handed over
+  // A destroyed aggregate then reports itself dead, as the real platform may
+  // while it finishes the destruction.
+  bool deadAfterDestroy = false;
 };
 
 /// Reads a world; on a bad world returns absent and says why in `error`.
