@@ -210,6 +210,21 @@ void releaseString(StringRef string) {
   if (string != nullptr) CFRelease(platformString(string));
 }
 
+Status clearNotificationRunLoop() {
+  const AudioObjectPropertyAddress address = {kAudioHardwarePropertyRunLoop,
+                                              kAudioObjectPropertyScopeGlobal,
+                                              kAudioObjectPropertyElementMain};
+  CFRunLoopRef none = nullptr;
+  return AudioObjectSetPropertyData(kAudioObjectSystemObject, &address, 0,
+                                    nullptr, sizeof(none), &none);
+}
+
+void withAutoreleasePool(void (*work)()) {
+  @autoreleasepool {
+    work();
+  }
+}
+
 Status getPropertyDataSize(ObjectID object, const PropertyAddress& address,
                            uint32_t qualifierSize, const void* qualifier,
                            uint32_t* outDataSize) {

@@ -99,6 +99,18 @@ struct World {
   std::optional<std::string> callLog;
   bool logCycles = false;  // the call log tells how many cycles each stop ended
   bool logCycleTimes = false;  // ... and when each of them was handed over
+  // Script changes reach a program only once it runs its main loop or has
+  // cleared the notification run loop ('rnlp').
+  bool notificationsNeedRunLoop = false;
+  // What deviceStart does on an aggregate with "tapautostart" while no
+  // tapped process plays: start at once, wait inside the call, or return
+  // and hold back the I/O cycles.
+  enum class AutoStart { kImmediate, kStartWaits, kCyclesWait };
+  AutoStart tapAutoStart = AutoStart::kImmediate;
+  // The order in which the listeners of one script entry are notified.
+  enum class ListenerOrder { kAsSet, kReversed, kShuffled };
+  ListenerOrder listenerOrder = ListenerOrder::kAsSet;
+  std::optional<uint32_t> listenerSeed;  // kShuffled; absent: a fresh one
 };
 
 /// Reads a world; on a bad world returns absent and says why in `error`.
