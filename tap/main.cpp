@@ -39,12 +39,14 @@ int main(int argc, char** argv) {
   ioBlockState.queue = &outputQueue;
 
   createIOProc();
+  // With tap auto-start the device start may wait until something plays;
+  // the end of standard input must stop the tap meanwhile too.
+  installStdinWatcher();
   startDevice();
   emit(startedEvent());
 
   installSignalWatchers();
   installDeviceChangeListeners(outputUID);
-  installStdinWatcher();
   audio::runMainLoop();
   return 0;
 }

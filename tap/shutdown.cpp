@@ -20,6 +20,10 @@ namespace {
 
 std::atomic<bool> shuttingDown{false};
 
+[[noreturn]] void parkForever() {
+  for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
+}
+
 void stdinReadable() {
   char buffer[256] = {};
   const ssize_t count = read(0, buffer, sizeof(buffer));
@@ -33,9 +37,7 @@ void shutdown() {
   // A signal on the main queue and the end of input on a background thread
   // can both get here. The later one must not return: the stdin watcher
   // would be called again at once on a persistent end of file.
-  if (shuttingDown.exchange(true)) {
-    for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
-  }
+  if (shuttingDown.exchange(true)) parkForever();
   audio::deviceStop(aggregateID, procID);
   audio::destroyIOProcID(aggregateID, procID);
   outputQueue.finish();
@@ -43,6 +45,10 @@ void shutdown() {
   // The parent is usually still reading: hand it the end of the recording.
   outputQueue.waitUntilWritten(kWriteOutDeadline);
   std::exit(0);
+}
+
+void parkIfShuttingDown() {
+  if (shuttingDown.load()) parkForever();
 }
 
 void installSignalWatchers() {
