@@ -33,7 +33,8 @@ std::string utf8FromUtf16(std::u16string_view units) {
   for (size_t i = 0; i < units.size(); ++i) {
     const char16_t u = units[i];
     if (isHigh(u) && i + 1 < units.size() && isLow(units[i + 1])) {
-      appendUtf8(out, 0x10000 + ((char32_t(u) - 0xD800) << 10) + (units[i + 1] - 0xDC00));
+      appendUtf8(out, 0x10000 + ((char32_t(u) - 0xD800) << 10) +
+                          (units[i + 1] - 0xDC00));
       ++i;
     } else if (isHigh(u) || isLow(u)) {
       appendUtf8(out, 0xFFFD);

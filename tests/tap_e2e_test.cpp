@@ -515,9 +515,10 @@ TEST(TapEndToEnd, AutoStartBeginsCaptureOnceSomethingPlays) {
   for (const char* reading : {"cyclesWait", "startWaits"}) {
     SCOPED_TRACE(reading);
     const CaptureWorld world{
-        .extra = R"(,"tapAutoStart":")" + std::string(reading) +
-                 R"(","script":[{"atMs":300,"processes":[{"object":100,"pid":4242,)"
-                 R"("output":true,"signal":{"kind":"constant","value":0.5}}]}])"};
+        .extra =
+            R"(,"tapAutoStart":")" + std::string(reading) +
+            R"(","script":[{"atMs":300,"processes":[{"object":100,"pid":4242,)"
+            R"("output":true,"signal":{"kind":"constant","value":0.5}}]}])"};
     Child tap(NIMBREL_TAP_PATH, on(world));
     ASSERT_EQ(tap.readLine(Stream::Stderr), kSpeakersFormat);
     ASSERT_EQ(tap.readLine(Stream::Stderr), kStarted);
@@ -534,7 +535,8 @@ TEST(TapEndToEnd, EachDeviceChangeIsAnnouncedOnce) {
   struct Case {
     const char* name;
     std::string extra;  // script and failures
-    std::vector<std::string> lines;  // one of them, whichever listener runs first
+    std::vector<std::string>
+        lines;  // one of them, whichever listener runs first
   };
   const std::string speakers = R"("speakers")";
   const Case cases[] = {
@@ -566,8 +568,8 @@ TEST(TapEndToEnd, EachDeviceChangeIsAnnouncedOnce) {
   for (const char* order : {"asSet", "reversed"}) {
     for (const Case& c : cases) {
       SCOPED_TRACE(std::string(c.name) + ", listeners " + order);
-      const CaptureWorld world{
-          .extra = R"(,"listenerOrder":")" + std::string(order) + "\"" + c.extra};
+      const CaptureWorld world{.extra = R"(,"listenerOrder":")" +
+                                        std::string(order) + "\"" + c.extra};
       Child tap(NIMBREL_TAP_PATH, on(world));
       ASSERT_EQ(tap.readLine(Stream::Stderr), kSpeakersFormat);
       ASSERT_EQ(tap.readLine(Stream::Stderr), kStarted);
