@@ -208,7 +208,8 @@ void runClock(IOProc* proc) {
   State& s = state();
   using Clock = std::chrono::steady_clock;
   uint64_t n = 0;
-  if (proc->holdCycles && !waitForTappedAudio(*proc, [proc] { return proc->stopRequested; })) return;
+  const auto stopped = [proc] { return proc->stopRequested; };
+  if (proc->holdCycles && !waitForTappedAudio(*proc, stopped)) return;
   Clock::time_point next = Clock::now();
   for (;;) {
     std::chrono::duration<double> period;
