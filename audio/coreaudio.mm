@@ -16,6 +16,7 @@
 #include <utility>
 
 #include "audio/dispatch_apple.h"
+#include "support/utf16.h"
 
 #if !__has_feature(objc_arc)
 #error "The macOS platform layer is written for ARC (-fobjc-arc)."
@@ -188,15 +189,12 @@ NSDictionary* platformDictionary(const Dictionary& dictionary,
 std::optional<std::string> stringValue(StringRef string) {
   CFStringRef text = platformString(string);
   if (text == nullptr) return std::nullopt;
-  const CFRange all = CFRangeMake(0, CFStringGetLength(text));
-  CFIndex size = 0;
-  // An unpaired surrogate becomes '?' rather than cutting the text short.
-  CFStringGetBytes(text, all, kCFStringEncodingUTF8, '?', false, nullptr, 0,
-                   &size);
-  std::string utf8(size_t(size), '\0');
-  CFStringGetBytes(text, all, kCFStringEncodingUTF8, '?', false,
-                   reinterpret_cast<UInt8*>(utf8.data()), size, nullptr);
-  return utf8;
+  // The stored UTF-16 units, converted by our own rule: the platform's UTF-8
+  // conversions give up or write '?' at an unpaired surrogate.
+  std::u16string units(size_t(CFStringGetLength(text)), u'\0');
+  CFStringGetCharacters(text, CFRangeMake(0, CFIndex(units.size())),
+                        reinterpret_cast<UniChar*>(units.data()));
+  return support::utf8FromUtf16(units);
 }
 
 StringRef createString(std::string_view utf8) {
@@ -208,6 +206,21 @@ StringRef createString(std::string_view utf8) {
 
 void releaseString(StringRef string) {
   if (string != nullptr) CFRelease(platformString(string));
+}
+
+Status clearNotificationRunLoop() {
+  const AudioObjectPropertyAddress address = {kAudioHardwarePropertyRunLoop,
+                                              kAudioObjectPropertyScopeGlobal,
+                                              kAudioObjectPropertyElementMain};
+  CFRunLoopRef none = nullptr;
+  return AudioObjectSetPropertyData(kAudioObjectSystemObject, &address, 0,
+                                    nullptr, sizeof(none), &none);
+}
+
+void withAutoreleasePool(void (*work)()) {
+  @autoreleasepool {
+    work();
+  }
 }
 
 Status getPropertyDataSize(ObjectID object, const PropertyAddress& address,

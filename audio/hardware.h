@@ -103,6 +103,17 @@ std::optional<std::string> stringValue(StringRef string);
 StringRef createString(std::string_view utf8);
 void releaseString(StringRef string);
 
+/// Has the platform deliver its notifications on a thread of its own rather
+/// than the main run loop ('rnlp' of the system object set to NULL). A
+/// program whose main thread never runs a run loop calls it first: without
+/// it, values that change by notification (the process list, the running
+/// flags) may stay as they were for that program.
+Status clearNotificationRunLoop();
+
+/// Runs `work` inside an autorelease pool where the platform has them, so
+/// that what platform calls hand out during it is freed when it returns.
+void withAutoreleasePool(void (*work)());
+
 Status getPropertyDataSize(ObjectID object, const PropertyAddress& address,
                            uint32_t qualifierSize, const void* qualifier,
                            uint32_t* outDataSize);

@@ -1,10 +1,13 @@
 // The probe's name look-ups on macOS: AppKit's running applications and
-// libproc's executable path.
+// libproc's executable path. A library of its own, so that only the probe
+// loads AppKit.
 #include "audio/process_info.h"
 
 #import <AppKit/AppKit.h>
 
 #include <libproc.h>
+
+#include "audio/hardware.h"
 
 #if !__has_feature(objc_arc)
 #error "The macOS platform layer is written for ARC (-fobjc-arc)."
@@ -18,9 +21,8 @@ std::optional<std::string> runningApplicationName(int32_t pid) {
     NSRunningApplication* application =
         [NSRunningApplication runningApplicationWithProcessIdentifier:pid];
     NSString* name = application.localizedName;
-    const char* utf8 = name.UTF8String;
-    if (utf8 == nullptr) return std::nullopt;
-    return std::string(utf8);
+    // The same conversion as every other platform string.
+    return stringValue(reinterpret_cast<StringRef>((__bridge CFStringRef)name));
   }
 }
 

@@ -1,4 +1,5 @@
-# The macOS build: the platform layer on Core Audio, AppKit and libproc; the
+# The macOS build: the platform layer on Core Audio, and the probe's look-ups
+# on AppKit and libproc; the
 # tap's embedded Info.plist; code signing of both programs.
 # Included from audio/CMakeLists.txt on Apple platforms. The root calls
 # nimbrel_apple_programs() once both programs' targets exist.
@@ -14,16 +15,22 @@ endif()
 
 add_library(nimbrel_audio STATIC
   ${PROJECT_SOURCE_DIR}/audio/coreaudio.mm
-  ${PROJECT_SOURCE_DIR}/audio/dispatch_apple.mm
-  ${PROJECT_SOURCE_DIR}/audio/process_info_apple.mm)
+  ${PROJECT_SOURCE_DIR}/audio/dispatch_apple.mm)
 target_include_directories(nimbrel_audio PUBLIC ${PROJECT_SOURCE_DIR})
 target_compile_options(nimbrel_audio PRIVATE -fobjc-arc)
 target_link_libraries(nimbrel_audio PUBLIC
   Threads::Threads
+  nimbrel_support
   "-framework CoreAudio"
   "-framework CoreFoundation"
-  "-framework Foundation"
-  "-framework AppKit")
+  "-framework Foundation")
+
+# The probe's name look-ups, apart: the tap has no use for AppKit, and
+# loading it costs start-up time and memory.
+add_library(nimbrel_process_info STATIC
+  ${PROJECT_SOURCE_DIR}/audio/process_info_apple.mm)
+target_compile_options(nimbrel_process_info PRIVATE -fobjc-arc)
+target_link_libraries(nimbrel_process_info PUBLIC nimbrel_audio "-framework AppKit")
 
 set(NIMBREL_SIGN_IDENTITY "-" CACHE STRING
   "codesign identity for both programs (a Developer ID Application certificate); - or empty signs ad hoc")

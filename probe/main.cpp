@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "audio/dispatch.h"
+#include "audio/hardware.h"
 #include "probe/messages.h"
 #include "probe/options.h"
 #include "probe/sampler.h"
@@ -96,6 +97,10 @@ int main(int argc, char** argv) {
     excludedBundlePrefixes.push_back(support::repairUtf8(prefix));
   }
 
+  // The main thread never runs a run loop, where the audio system would
+  // otherwise handle the notifications that keep the polled values fresh.
+  audio::clearNotificationRunLoop();
+
   // Never report ourselves.
   excludedPIDs.insert(static_cast<int32_t>(getpid()));
 
@@ -116,5 +121,6 @@ int main(int argc, char** argv) {
     }
   }
 
-  for (;;) tick();
+  // Objects the platform hands out during a tick are freed at its end.
+  for (;;) audio::withAutoreleasePool(tick);
 }

@@ -13,6 +13,7 @@
 
 #include "tap/events.h"
 #include "tap/io_block.h"
+#include "tap/shutdown.h"
 #include "tap/state.h"
 
 namespace tap {
@@ -245,6 +246,9 @@ void createIOProc() {
 void startDevice() {
   startStatus = audio::deviceStart(aggregateID, procID);
   if (startStatus != audio::kNoError) {
+    // A stop that came while the start waited for audio may have made it
+    // fail; that stop ends the process, with status 0.
+    parkIfShuttingDown();
     teardown();
     fail(kDeviceStartFailed, startStatus);
   }

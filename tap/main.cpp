@@ -47,13 +47,15 @@ int main(int argc, char** argv) {
   ioBlockState.queue = &outputQueue;
 
   createIOProc();
+  // With tap auto-start the device start may wait until something plays;
+  // the end of standard input must stop the tap meanwhile too.
+  installStdinWatcher();
   startDevice();
   // Before "started": a parent may send SIGTERM the moment it reads it.
   installSignalWatchers();
   emit(startedEvent());
 
   installDeviceChangeListeners(outputUID);
-  installStdinWatcher();
   audio::runMainLoop();
   return 0;
 }

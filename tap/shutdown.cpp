@@ -17,6 +17,10 @@
 namespace tap {
 namespace {
 
+[[noreturn]] void parkForever() {
+  for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
+}
+
 void stdinReadable() {
   char buffer[256] = {};
   const ssize_t count = read(0, buffer, sizeof(buffer));
@@ -30,9 +34,7 @@ void shutdown() {
   // A signal on the main queue and the end of input on a background thread
   // can both get here. The later one must not return: the stdin watcher
   // would be called again at once on a persistent end of file.
-  if (shuttingDown.exchange(true)) {
-    for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
-  }
+  if (shuttingDown.exchange(true)) parkForever();
   // A reader that leaves now only ends the write-out early: its write fails
   // instead of killing the process before it exits 0.
   signal(SIGPIPE, SIG_IGN);
@@ -43,6 +45,10 @@ void shutdown() {
   // The parent is usually still reading: hand it the end of the recording.
   outputQueue.waitUntilWritten(kWriteOutDeadline);
   std::exit(0);
+}
+
+void parkIfShuttingDown() {
+  if (shuttingDown.load()) parkForever();
 }
 
 void installSignalWatchers() {

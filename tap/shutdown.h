@@ -18,6 +18,10 @@ constexpr std::chrono::milliseconds kWriteOutDeadline{1000};
 /// entry runs the steps; a concurrent second one parks until the exit.
 [[noreturn]] void shutdown();
 
+/// Parks the calling thread for good when a shutdown has begun, since that
+/// shutdown ends the process; returns at once otherwise.
+void parkIfShuttingDown();
+
 /// SIGINT, then SIGTERM: their default action stops, and each arrival runs
 /// `shutdown` on the main queue.
 void installSignalWatchers();

@@ -33,6 +33,15 @@ const bool kSigpipeIgnored = [] {
   return true;
 }();
 
+// pipe2 is Linux's; tests start one child at a time, so nothing can inherit
+// the descriptors between the two calls.
+bool closeOnExecPipe(int fds[2]) {
+  if (pipe(fds) != 0) return false;
+  fcntl(fds[0], F_SETFD, FD_CLOEXEC);
+  fcntl(fds[1], F_SETFD, FD_CLOEXEC);
+  return true;
+}
+
 std::string temporaryFile(const char* stem) {
   const char* dir = std::getenv("TMPDIR");
   std::string path =
@@ -95,16 +104,18 @@ Child::Child(const std::string& path, LaunchOptions options) {
   }
 
   int in[2] = {-1, -1}, out[2] = {-1, -1}, err[2] = {-1, -1};
-  if ((options.stdinMode == Stdin::Pipe && pipe2(in, O_CLOEXEC) != 0) ||
-      (options.stdoutMode != Output::NotOpen && pipe2(out, O_CLOEXEC) != 0) ||
-      (options.stderrMode != Output::NotOpen && pipe2(err, O_CLOEXEC) != 0)) {
+  if ((options.stdinMode == Stdin::Pipe && !closeOnExecPipe(in)) ||
+      (options.stdoutMode != Output::NotOpen && !closeOnExecPipe(out)) ||
+      (options.stderrMode != Output::NotOpen && !closeOnExecPipe(err))) {
     ADD_FAILURE() << "pipe: " << std::strerror(errno);
     return;
   }
+#ifdef F_SETPIPE_SZ
   if (options.stdoutPipeBytes > 0 && out[0] >= 0 &&
       fcntl(out[0], F_SETPIPE_SZ, options.stdoutPipeBytes) < 0) {
     ADD_FAILURE() << "F_SETPIPE_SZ: " << std::strerror(errno);
   }
+#endif
   if (options.nonBlockingStdout && out[1] >= 0 &&
       fcntl(out[1], F_SETFL, O_NONBLOCK) < 0) {
     ADD_FAILURE() << "O_NONBLOCK: " << std::strerror(errno);

@@ -109,14 +109,15 @@ class InstallDeps(unittest.TestCase):
              dict(os_name="Linux", apt=False,
                   dpkg=[p for p in DEBIAN_PACKAGES if p != "lld"]),
              1, [], ["missing", " lld"]),
-            ("mac, what the Apple build needs",
+            ("mac, what the Apple build and the simulated platform need",
              dict(os_name="Darwin", dpkg=None, fuzzer=False,
                   commands=["cmake", "ninja", "c++", "xcode-select"],
-                  headers=["gtest/gtest.h", "gmock/gmock.h"]),
+                  headers=["gtest/gtest.h", "gmock/gmock.h", "nlohmann/json.hpp"]),
              0, [], []),
             ("mac, missing (c++ is the tools' stub)",
              dict(os_name="Darwin", dpkg=None, commands=["cmake", "c++"]),
-             1, [], ["brew install ninja googletest\n", "xcode-select --install"]),
+             1, [], ["brew install ninja googletest nlohmann-json\n",
+                     "xcode-select --install"]),
         ]
         for name, machine, status, calls, messages in cases:
             with self.subTest(name):

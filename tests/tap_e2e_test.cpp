@@ -389,47 +389,133 @@ TEST(TapEndToEnd, BytesWrittenToStdinAreIgnored) {
   expectPCM(pcm, tapworld::expectedPCM(world, pcm.size() / 2, {}));
 }
 
+// ---- Tap auto-start on a quiet machine --------------------------------------
+
+TEST(TapEndToEnd, WhileAutoStartWaitsForAudioEveryPromisedStopHolds) {
+  // Two readings of "tapautostart": the device start itself waits until a
+  // tapped process plays, or it returns and the I/O cycles wait. Nothing
+  // plays here.
+  enum class Stop { kSigterm, kSigint, kEndOfStdin };
+  struct Case {
+    const char* name;
+    const char* reading;
+    Stop stop;
+    bool started;  // "started" comes, and signals are watched
+  };
+  const Case cases[] = {
+      {"cycles wait, SIGTERM", "cyclesWait", Stop::kSigterm, true},
+      {"cycles wait, SIGINT", "cyclesWait", Stop::kSigint, true},
+      {"cycles wait, end of stdin", "cyclesWait", Stop::kEndOfStdin, true},
+      {"start waits, end of stdin", "startWaits", Stop::kEndOfStdin, false},
+      {"start waits, SIGTERM", "startWaits", Stop::kSigterm, false},
+      {"start waits, SIGINT", "startWaits", Stop::kSigint, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    // No cycles come, so the clock declares the aggregate dead: that line
+    // proves the signal watchers exist.
+    const CaptureWorld world{
+        .extra = R"(,"tapAutoStart":")" + std::string(c.reading) +
+                 R"(","script":[{"atMs":200,"aggregateAlive":false},)"
+                 R"({"atMs":800,"aggregateAlive":false},)"
+                 R"({"atMs":3200,"aggregateAlive":false}])"};
+    Child tap(NIMBREL_TAP_PATH, on(world));
+    ASSERT_EQ(tap.readLine(Stream::Stderr), kSpeakersFormat);
+    if (c.started) {
+      ASSERT_EQ(tap.readLine(Stream::Stderr), kStarted);
+      ASSERT_EQ(tap.readLine(Stream::Stderr), kDeathLine);
+    } else {
+      EXPECT_EQ(tap.readLine(Stream::Stderr, e2e::Duration(300)), std::nullopt);
+    }
+    EXPECT_EQ(tap.readBytes(Stream::Stdout, 1, e2e::Duration(300)), "");
+    const int signo = c.stop == Stop::kSigint ? SIGINT : SIGTERM;
+    if (c.stop == Stop::kEndOfStdin) {
+      tap.closeStdin();
+    } else {
+      tap.sendSignal(signo);
+    }
+    std::optional<e2e::ExitStatus> status = tap.waitExit();
+    ASSERT_TRUE(status) << "still running";
+    if (c.started || c.stop == Stop::kEndOfStdin) {
+      EXPECT_FALSE(status->signaled) << "signal " << status->signal;
+      EXPECT_EQ(status->code, 0);
+      EXPECT_EQ(callsAfterStart(tap), kShutdown);
+    } else {
+      // Before "started" a signal keeps its default action.
+      EXPECT_TRUE(status->signaled);
+      EXPECT_EQ(status->signal, signo);
+    }
+    EXPECT_EQ(tap.readToEnd(Stream::Stdout), "");
+    EXPECT_EQ(tap.readToEnd(Stream::Stderr), "");
+  }
+}
+
+TEST(TapEndToEnd, AutoStartBeginsCaptureOnceSomethingPlays) {
+  for (const char* reading : {"cyclesWait", "startWaits"}) {
+    SCOPED_TRACE(reading);
+    const CaptureWorld world{
+        .extra =
+            R"(,"tapAutoStart":")" + std::string(reading) +
+            R"(","script":[{"atMs":300,"processes":[{"object":100,"pid":4242,)"
+            R"("output":true,"signal":{"kind":"constant","value":0.5}}]}])"};
+    Child tap(NIMBREL_TAP_PATH, on(world));
+    ASSERT_EQ(tap.readLine(Stream::Stderr), kSpeakersFormat);
+    ASSERT_EQ(tap.readLine(Stream::Stderr), kStarted);
+    const std::string pcm = tap.readBytes(Stream::Stdout, 4 * kBytesPerCycle);
+    expectPCM(pcm, std::vector<int16_t>(pcm.size() / 2, 16383));
+    stopAndExpectCleanExit(tap, Stop::kEndOfStdin);
+  }
+}
+
 // ---- Device changes --------------------------------------------------------
 
 TEST(TapEndToEnd, EachDeviceChangeIsAnnouncedOnce) {
   struct Case {
     const char* name;
     std::string extra;  // script and failures
-    std::string line;
+    std::vector<std::string>
+        lines;  // one of them, whichever listener runs first
   };
   const std::string speakers = R"("speakers")";
   const Case cases[] = {
       {"default output switched",
        R"(,"script":[{"atCycle":5,"defaultOutput":"usb-dac"}])",
-       changeLine("default-output-changed", speakers, R"("usb-dac")")},
+       {changeLine("default-output-changed", speakers, R"("usb-dac")")}},
       {"default output gone",
        R"(,"script":[{"atCycle":5,"defaultOutput":null}])",
-       changeLine("default-output-changed", speakers, R"("none")")},
+       {changeLine("default-output-changed", speakers, R"("none")")}},
       {"new default output's UID unreadable",
        R"(,"failures":[{"op":"get","selector":"uid ","object":51,"status":-50}],)"
        R"("script":[{"atCycle":5,"defaultOutput":"usb-dac"}])",
-       changeLine("default-output-changed", speakers, R"("none")")},
+       {changeLine("default-output-changed", speakers, R"("none")")}},
       {"aggregate device dead",
        R"(,"script":[{"atCycle":5,"aggregateAlive":false}])",
-       changeLine("aggregate-dead", speakers, speakers)},
+       {changeLine("aggregate-dead", speakers, speakers)}},
       {"aggregate rate changed",
        R"(,"script":[{"atCycle":5,"aggregateRate":44100}])",
-       changeLine("sample-rate-changed", speakers, speakers)},
+       {changeLine("sample-rate-changed", speakers, speakers)}},
       {"aggregate rate gone to 0",
        R"(,"script":[{"atCycle":5,"aggregateRate":0}])",
-       changeLine("sample-rate-changed", speakers, speakers)},
+       {changeLine("sample-rate-changed", speakers, speakers)}},
       {"output device rate changed",
        R"(,"script":[{"atCycle":5,"deviceRate":{"uid":"speakers","rate":16000}}])",
-       changeLine("device-sample-rate-changed", speakers, speakers)},
+       {changeLine("device-sample-rate-changed", speakers, speakers),
+        changeLine("sample-rate-changed", speakers, speakers)}},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    const CaptureWorld world{.extra = c.extra};
-    Child tap(NIMBREL_TAP_PATH, on(world));
-    ASSERT_EQ(tap.readLine(Stream::Stderr), kSpeakersFormat);
-    ASSERT_EQ(tap.readLine(Stream::Stderr), kStarted);
-    EXPECT_EQ(tap.readLine(Stream::Stderr), c.line);
-    stopAndExpectCleanExit(tap, Stop::kSigterm);
+  // The platform promises no order among the listeners of one change.
+  for (const char* order : {"asSet", "reversed"}) {
+    for (const Case& c : cases) {
+      SCOPED_TRACE(std::string(c.name) + ", listeners " + order);
+      const CaptureWorld world{.extra = R"(,"listenerOrder":")" +
+                                        std::string(order) + "\"" + c.extra};
+      Child tap(NIMBREL_TAP_PATH, on(world));
+      ASSERT_EQ(tap.readLine(Stream::Stderr), kSpeakersFormat);
+      ASSERT_EQ(tap.readLine(Stream::Stderr), kStarted);
+      const std::string line = tap.readLine(Stream::Stderr).value_or("(none)");
+      EXPECT_NE(std::find(c.lines.begin(), c.lines.end(), line), c.lines.end())
+          << line;
+      stopAndExpectCleanExit(tap, Stop::kSigterm);
+    }
   }
 }
 

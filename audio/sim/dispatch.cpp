@@ -23,6 +23,18 @@
 #include "audio/sim/state.h"
 
 namespace audio {
+namespace {
+
+// Linux names any thread and keeps 15 bytes; Apple names only the caller.
+void nameThisThread(const std::string& label) {
+#if defined(__APPLE__)
+  pthread_setname_np(label.substr(0, 63).c_str());
+#else
+  pthread_setname_np(pthread_self(), label.substr(0, 15).c_str());
+#endif
+}
+
+}  // namespace
 
 // Tasks run in arrival order on up to `maxWorkers` threads, started as work
 // comes; the main queue has none and is served by the thread that asks.
@@ -77,7 +89,7 @@ class DispatchQueue {
 
  private:
   void work() {
-    pthread_setname_np(pthread_self(), label_.substr(0, 15).c_str());
+    nameThisThread(label_);
     std::unique_lock lock(mutex_);
     for (;;) {
       ++idle_;
@@ -145,10 +157,13 @@ SignalRelay& signalRelay() {
   static SignalRelay* const relay = [] {
     auto* relay = new SignalRelay;
     int fds[2];
-    if (pipe2(fds, O_CLOEXEC) != 0) {
-      std::perror("nimbrel-sim: pipe2");
+    // pipe2 is not on macOS; no other thread starts programs this early.
+    if (pipe(fds) != 0) {
+      std::perror("nimbrel-sim: pipe");
       std::abort();
     }
+    fcntl(fds[0], F_SETFD, FD_CLOEXEC);
+    fcntl(fds[1], F_SETFD, FD_CLOEXEC);
     relay->readEnd = fds[0];
     relay->writeEnd = fds[1];
     fcntl(relay->writeEnd, F_SETFL, O_NONBLOCK);
@@ -213,7 +228,11 @@ DispatchQueue* createSerialQueue(const char* label) {
 void dispatchAsync(DispatchQueue* queue, Task task) { queue->push(std::move(task)); }
 
 void runMainLoop() {
-  sim::state();
+  {
+    sim::State& s = sim::state();
+    std::lock_guard lock(s.mutex);
+    sim::startHearingNotifications(s);
+  }
   while (mainQueue()->serveOne(std::nullopt, true, true)) {
   }
 }

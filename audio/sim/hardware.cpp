@@ -423,6 +423,15 @@ std::optional<TapDescription> tapDescription(ObjectID tap) {
 
 using namespace sim;
 
+Status clearNotificationRunLoop() {
+  State& s = state();
+  std::lock_guard lock(s.mutex);
+  startHearingNotifications(s);
+  return kNoError;
+}
+
+void withAutoreleasePool(void (*work)()) { work(); }
+
 Status getPropertyDataSize(ObjectID object, const PropertyAddress& address,
                            uint32_t qualifierSize, const void* qualifier,
                            uint32_t* outDataSize) {

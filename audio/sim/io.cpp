@@ -28,7 +28,9 @@ struct IOProc {
   std::mutex mutex;
   std::condition_variable wake;
   bool stopRequested = false;
+  bool startCancelled = false;  // a stop came while a start waits
   bool cycleDone = false;
+  bool holdCycles = false;  // the first cycle waits for a tapped process to play
 
   // Written at start, then used by the clock thread only.
   struct Slot {
@@ -130,6 +132,44 @@ void fill(State& s, IOProc& proc, uint64_t n) {
   }
 }
 
+// "tapautostart" on an aggregate that has a tap.
+bool autoStarts(const DeviceObject& device) {
+  const Value* flag = device.description.find("tapautostart");
+  return device.aggregate && !device.taps.empty() && flag &&
+         std::holds_alternative<bool>(flag->v) && std::get<bool>(flag->v);
+}
+
+// Whether a process that one of the device's taps hears is playing.
+bool tappedProcessPlays(State& s, const DeviceObject& device) {
+  for (ObjectID tapID : device.taps) {
+    const TapObject* tap = findTap(s, tapID);
+    if (!tap) continue;
+    const std::vector<ObjectID>& excluded = tap->description.excludedProcesses;
+    for (const Process& p : s.processes) {
+      if (p.output && std::find(excluded.begin(), excluded.end(), p.object) == excluded.end()) {
+        return true;
+      }
+    }
+  }
+  return false;
+}
+
+// Waits until a tapped process plays (true) or `cancelled` holds (false).
+template <class Cancelled>
+bool waitForTappedAudio(IOProc& proc, Cancelled cancelled) {
+  State& s = state();
+  for (;;) {
+    {
+      std::lock_guard lock(s.mutex);
+      const DeviceObject* device = findDevice(s, proc.device);
+      if (!device || proc.destroyed) return false;
+      if (tappedProcessPlays(s, *device)) return true;
+    }
+    std::unique_lock lock(proc.mutex);
+    if (proc.wake.wait_for(lock, std::chrono::milliseconds(5), cancelled)) return false;
+  }
+}
+
 // The device's rate, or the tap's when the device has none that is usable.
 double clockRate(State& s, ObjectID device) {
   DeviceObject* d = findDevice(s, device);
@@ -168,6 +208,8 @@ void runClock(IOProc* proc) {
   State& s = state();
   using Clock = std::chrono::steady_clock;
   uint64_t n = 0;
+  const auto stopped = [proc] { return proc->stopRequested; };
+  if (proc->holdCycles && !waitForTappedAudio(*proc, stopped)) return;
   Clock::time_point next = Clock::now();
   for (;;) {
     std::chrono::duration<double> period;
@@ -199,6 +241,11 @@ void runClock(IOProc* proc) {
 }
 
 void stopClock(IOProc& proc) {
+  {
+    std::lock_guard lock(proc.mutex);
+    proc.startCancelled = true;
+    proc.wake.notify_all();
+  }
   std::lock_guard control(proc.control);
   if (!proc.running) return;
   {
@@ -303,11 +350,22 @@ Status destroyIOProcID(ObjectID device, IOProcID id) {
 Status deviceStart(ObjectID device, IOProcID id) {
   State& s = state();
   IOProc* proc;
+  bool waits = false;
   {
     std::lock_guard lock(s.mutex);
     Status status = lookUpProc(s, "start", device, id, &proc);
     logCall(s, callLine("deviceStart", device, status));
     if (status != kNoError) return status;
+    waits = s.world.tapAutoStart == World::AutoStart::kStartWaits &&
+            autoStarts(*findDevice(s, device));
+  }
+  if (waits) {
+    {
+      std::lock_guard lock(proc->mutex);
+      proc->startCancelled = false;
+    }
+    // A stop meanwhile ends the wait; the status is our choice.
+    if (!waitForTappedAudio(*proc, [proc] { return proc->startCancelled; })) return kNotRunning;
   }
   // Lock order: a proc's control, then the state (the clock takes the state).
   std::lock_guard control(proc->control);
@@ -317,6 +375,8 @@ Status deviceStart(ObjectID device, IOProcID id) {
     DeviceObject* found = findDevice(s, device);
     if (!found || proc->destroyed) return kBadObject;
     prepare(s, *proc, *found);
+    proc->holdCycles =
+        s.world.tapAutoStart == World::AutoStart::kCyclesWait && autoStarts(*found);
     proc->cycles = 0;
     proc->cycleTimes.clear();
   }

@@ -283,10 +283,11 @@ TEST_F(Simulated, WorldErrorsNameTheFault) {
       {R"({"failures": [{"op": "read"}]})",
        "failures[0].op: unknown operation \"read\""},
       {R"({"script": [{"processes": []}]})", "script[0]: needs exactly one of"},
-      {R"({"script": [{"atMs": 1, "atCycle": 2}]})",
-       "script[0]: needs exactly one of"},
-      {R"({"script": [{"atMs": 1, "deviceRate": {"uid": "x", "rate": 1}}]})",
-       "unknown device \"x\""},
+      {R"({"script": [{"atMs": 1, "atCycle": 2}]})", "script[0]: needs exactly one of"},
+      {R"({"script": [{"atMs": 1, "deviceRate": {"uid": "x", "rate": 1}}]})", "unknown device \"x\""},
+      {R"({"tapAutoStart": "blocks"})", "tapAutoStart: expected"},
+      {R"({"listenerOrder": "random"})", "listenerOrder: expected"},
+      {R"({"notificationsNeedRunLoop": 1})", "notificationsNeedRunLoop"},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.json);
@@ -636,43 +637,48 @@ constexpr char kAlive[] = "aggregate livn";
 constexpr char kDefaultOutput[] = "dOut";
 
 TEST_F(Simulated, ScriptNotifiesListenersOnTheMainQueueInOrder) {
-  sim::loadWorld(R"({"devices": [{"id": 50, "uid": "speakers"}],
-    "script": [{"onListRead": 1, "deviceRate": {"uid": "speakers", "rate": 16000}},
-               {"onListRead": 1, "aggregateAlive": false},
-               {"onListRead": 1, "defaultOutput": null}]})");
-  Chain chain = makeChain();
-  static Notes notes;  // listeners are never removed
-  notes.seen.clear();
-  const PropertyAddress rate{kDeviceNominalSampleRate, kScopeGlobal, 0};
-  ASSERT_EQ(
-      addPropertyListener(50, rate, mainQueue(), note<kDeviceRate>, &notes),
-      kNoError);
-  ASSERT_EQ(addPropertyListener(chain.aggregate, rate, mainQueue(),
-                                note<kAggregateRate>, &notes),
-            kNoError);
-  ASSERT_EQ(
-      addPropertyListener(chain.aggregate, {kDeviceIsAlive, kScopeGlobal, 0},
-                          mainQueue(), note<kAlive>, &notes),
-      kNoError);
-  ASSERT_EQ(addPropertyListener(kSystemObject,
-                                {kDefaultOutputDevice, kScopeGlobal, 0},
-                                mainQueue(), note<kDefaultOutput>, &notes),
-            kNoError);
-  processList();
-  EXPECT_TRUE(notes.seen.empty()) << "notified outside the main queue";
-  EXPECT_TRUE(sim::runMainQueueUntil([] { return notes.size() >= 4; }, 20s));
-  EXPECT_EQ(notes.seen, (std::vector<std::string>{kDeviceRate, kAggregateRate,
-                                                  kAlive, kDefaultOutput}));
-  double aggregateRate = 0;
-  uint32_t alive = 1;
-  ObjectID output = 99;
-  EXPECT_EQ(read(chain.aggregate, kDeviceNominalSampleRate, &aggregateRate),
-            kNoError);
-  EXPECT_EQ(aggregateRate, 16000);
-  EXPECT_EQ(read(chain.aggregate, kDeviceIsAlive, &alive), kNoError);
-  EXPECT_EQ(alive, 0u);
-  EXPECT_EQ(read(kSystemObject, kDefaultOutputDevice, &output), kNoError);
-  EXPECT_EQ(output, kUnknownObject);
+  // The order within one entry is the world's; entries keep theirs.
+  struct Row {
+    const char* order;
+    std::vector<std::string> seen;
+  };
+  const Row rows[] = {
+      {"asSet", {kDeviceRate, kAggregateRate, kAlive, kDefaultOutput}},
+      {"reversed", {kAggregateRate, kDeviceRate, kAlive, kDefaultOutput}},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.order);
+    sim::loadWorld(R"({"listenerOrder": ")" + std::string(row.order) + R"(",
+      "devices": [{"id": 50, "uid": "speakers"}],
+      "script": [{"onListRead": 1, "deviceRate": {"uid": "speakers", "rate": 16000}},
+                 {"onListRead": 1, "aggregateAlive": false},
+                 {"onListRead": 1, "defaultOutput": null}]})");
+    Chain chain = makeChain();
+    static Notes notes;  // listeners are never removed
+    notes.seen.clear();
+    const PropertyAddress rate{kDeviceNominalSampleRate, kScopeGlobal, 0};
+    ASSERT_EQ(addPropertyListener(50, rate, mainQueue(), note<kDeviceRate>, &notes), kNoError);
+    ASSERT_EQ(addPropertyListener(chain.aggregate, rate, mainQueue(), note<kAggregateRate>, &notes), kNoError);
+    ASSERT_EQ(addPropertyListener(chain.aggregate, {kDeviceIsAlive, kScopeGlobal, 0}, mainQueue(),
+                                  note<kAlive>, &notes),
+              kNoError);
+    ASSERT_EQ(addPropertyListener(kSystemObject, {kDefaultOutputDevice, kScopeGlobal, 0}, mainQueue(),
+                                  note<kDefaultOutput>, &notes),
+              kNoError);
+    processList();
+    EXPECT_TRUE(notes.seen.empty()) << "notified outside the main queue";
+    EXPECT_TRUE(sim::runMainQueueUntil([] { return notes.size() >= 4; }, 20s));
+    EXPECT_EQ(notes.seen, row.seen);
+    double aggregateRate = 0;
+    uint32_t alive = 1;
+    ObjectID output = 99;
+    EXPECT_EQ(read(chain.aggregate, kDeviceNominalSampleRate, &aggregateRate), kNoError);
+    EXPECT_EQ(aggregateRate, 16000);
+    EXPECT_EQ(read(chain.aggregate, kDeviceIsAlive, &alive), kNoError);
+    EXPECT_EQ(alive, 0u);
+    EXPECT_EQ(read(kSystemObject, kDefaultOutputDevice, &output), kNoError);
+    EXPECT_EQ(output, kUnknownObject);
+  }
 }
 
 TEST_F(Simulated, CallLogRecordsTheChainInOrder) {

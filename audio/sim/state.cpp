@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <thread>
 
@@ -51,6 +52,9 @@ void reset(State& s, World world) {
   s.retired.insert(s.retired.end(), s.ioProcs.begin(), s.ioProcs.end());
   s.ioProcs.clear();
   s.deadAggregates.clear();
+  s.hearsNotifications = false;
+  s.deferred.clear();
+  s.listenerRandom.seed(s.world.listenerSeed.value_or(std::random_device{}()));
   s.listReads = 0;
   s.cyclesDelivered = 0;
   s.nextTap = 300;
@@ -87,37 +91,52 @@ void runTimer(State* s) {
 }
 
 void applyEntry(State& s, const ScriptEntry& e) {
+  // Every property the entry sets, in the order it sets them; their
+  // listeners are told afterwards, in the order the world asks for.
+  std::vector<std::pair<ObjectID, Selector>> changed;
   if (e.processes) setProcesses(s, *e.processes);
   if (e.setsDefaultOutput) {
     s.defaultOutput = e.defaultOutput;
-    notifyListeners(s, kSystemObject, kDefaultOutputDevice);
+    changed.emplace_back(kSystemObject, kDefaultOutputDevice);
   }
   if (e.deviceRate) {
     const auto& [uid, rate] = *e.deviceRate;
     if (DeviceObject* device = findDeviceByUID(s, uid)) {
       device->rate = rate;
-      notifyListeners(s, device->id, kDeviceNominalSampleRate);
+      changed.emplace_back(device->id, kDeviceNominalSampleRate);
     }
     for (DeviceObject& d : s.devices) {
       if (!d.aggregate || d.mainUID != uid) continue;
       d.rate = rate;
-      notifyListeners(s, d.id, kDeviceNominalSampleRate);
+      changed.emplace_back(d.id, kDeviceNominalSampleRate);
     }
   }
   if (e.aggregateRate) {
     for (DeviceObject& d : s.devices) {
       if (!d.aggregate) continue;
       d.rate = *e.aggregateRate;
-      notifyListeners(s, d.id, kDeviceNominalSampleRate);
+      changed.emplace_back(d.id, kDeviceNominalSampleRate);
     }
   }
   if (e.aggregateAlive) {
     for (DeviceObject& d : s.devices) {
       if (!d.aggregate) continue;
       d.alive = *e.aggregateAlive;
-      notifyListeners(s, d.id, kDeviceIsAlive);
+      changed.emplace_back(d.id, kDeviceIsAlive);
     }
   }
+  // The platform promises no order across objects.
+  switch (s.world.listenerOrder) {
+    case World::ListenerOrder::kAsSet:
+      break;
+    case World::ListenerOrder::kReversed:
+      std::reverse(changed.begin(), changed.end());
+      break;
+    case World::ListenerOrder::kShuffled:
+      std::shuffle(changed.begin(), changed.end(), s.listenerRandom);
+      break;
+  }
+  for (const auto& [object, selector] : changed) notifyListeners(s, object, selector);
 }
 
 }  // namespace
@@ -265,8 +284,18 @@ void fireScript(State& s, ScriptEntry::Trigger trigger, uint64_t count) {
     const ScriptEntry& e = s.world.script[i];
     if (s.fired[i] || e.trigger != trigger || e.at > count) continue;
     s.fired[i] = true;
-    applyEntry(s, e);
+    if (s.world.notificationsNeedRunLoop && !s.hearsNotifications) {
+      s.deferred.push_back(i);
+    } else {
+      applyEntry(s, e);
+    }
   }
+}
+
+void startHearingNotifications(State& s) {
+  s.hearsNotifications = true;
+  for (size_t i : s.deferred) applyEntry(s, s.world.script[i]);
+  s.deferred.clear();
 }
 
 void logCall(const State& s, const std::string& line) {

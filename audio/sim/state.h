@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <mutex>
 #include <optional>
+#include <random>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -24,6 +25,7 @@ constexpr Status kBadObject = fourCharCode("!obj");
 constexpr Status kUnknownProperty = fourCharCode("who?");
 constexpr Status kBadPropertySize = fourCharCode("!siz");
 constexpr Status kIllegalOperation = fourCharCode("nope");
+constexpr Status kNotRunning = fourCharCode("stop");
 
 struct TapObject {
   ObjectID id = 0;
@@ -68,6 +70,11 @@ struct State {
   std::vector<IOProc*> ioProcs;  // never freed: an IOProcID is the pointer
   std::vector<IOProc*> retired;  // those of earlier worlds
   std::vector<ObjectID> deadAggregates;  // destroyed, 'livn' still reads 0
+  // The program runs its main loop or has cleared 'rnlp'; until then, with
+  // notificationsNeedRunLoop, fired script entries wait in `deferred`.
+  bool hearsNotifications = false;
+  std::vector<size_t> deferred;
+  std::mt19937 listenerRandom;  // shuffles listeners for kShuffled
   uint64_t listReads = 0;
   uint64_t cyclesDelivered = 0;
   ObjectID nextTap = 300;
@@ -100,6 +107,8 @@ std::optional<Status> failureFor(State& s, std::string_view op,
 void notifyListeners(const State& s, ObjectID object, Selector selector);
 /// Applies the script entries that `trigger` has reached at `count`.
 void fireScript(State& s, ScriptEntry::Trigger trigger, uint64_t count);
+/// From now on script changes reach the program; those held back apply now.
+void startHearingNotifications(State& s);
 /// Appends one line to the call log with a single write(2).
 void logCall(const State& s, const std::string& line);
 /// A call-log line: the operation, its object, and the status if it failed.

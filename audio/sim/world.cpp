@@ -455,7 +455,9 @@ std::optional<World> parseWorld(std::string_view text, std::string* error) {
   } else if (r.object(v, "world",
                       {"self", "processes", "devices", "defaultOutput", "tap",
                        "ioBufferFrames", "speed", "failures", "script", "callLog",
-                       "logCycles", "logCycleTimes", "deadAfterDestroy"})) {
+                       "logCycles", "logCycleTimes", "deadAfterDestroy",
+                       "notificationsNeedRunLoop", "tapAutoStart", "listenerOrder",
+                       "listenerSeed"})) {
     if (v.contains("self") && r.object(v["self"], "self", {"object", "input", "output"})) {
       const json& s = v["self"];
       world.selfListed = true;
@@ -499,6 +501,33 @@ std::optional<World> parseWorld(std::string_view text, std::string* error) {
     if (v.contains("deadAfterDestroy")) {
       world.deadAfterDestroy =
           r.boolean(v["deadAfterDestroy"], "deadAfterDestroy").value_or(false);
+    }
+    if (v.contains("notificationsNeedRunLoop")) {
+      world.notificationsNeedRunLoop =
+          r.boolean(v["notificationsNeedRunLoop"], "notificationsNeedRunLoop").value_or(false);
+    }
+    if (v.contains("tapAutoStart")) {
+      std::string mode = r.string(v["tapAutoStart"], "tapAutoStart").value_or("");
+      if (mode == "startWaits") {
+        world.tapAutoStart = World::AutoStart::kStartWaits;
+      } else if (mode == "cyclesWait") {
+        world.tapAutoStart = World::AutoStart::kCyclesWait;
+      } else if (mode != "immediate" && r.ok()) {
+        r.fail("tapAutoStart", "expected \"immediate\", \"startWaits\" or \"cyclesWait\"");
+      }
+    }
+    if (v.contains("listenerOrder")) {
+      std::string order = r.string(v["listenerOrder"], "listenerOrder").value_or("");
+      if (order == "reversed") {
+        world.listenerOrder = World::ListenerOrder::kReversed;
+      } else if (order == "shuffled") {
+        world.listenerOrder = World::ListenerOrder::kShuffled;
+      } else if (order != "asSet" && r.ok()) {
+        r.fail("listenerOrder", "expected \"asSet\", \"reversed\" or \"shuffled\"");
+      }
+    }
+    if (v.contains("listenerSeed")) {
+      world.listenerSeed = uint32_t(r.integer(v["listenerSeed"], "listenerSeed", 0, kMaxU32).value_or(0));
     }
     if (r.ok()) {
       if (world.defaultOutput) addImplicitDevice(world, *world.defaultOutput);

@@ -102,6 +102,18 @@ struct World {
   // A destroyed aggregate then reports itself dead, as the real platform may
   // while it finishes the destruction.
   bool deadAfterDestroy = false;
+  // Script changes reach a program only once it runs its main loop or has
+  // cleared the notification run loop ('rnlp').
+  bool notificationsNeedRunLoop = false;
+  // What deviceStart does on an aggregate with "tapautostart" while no
+  // tapped process plays: start at once, wait inside the call, or return
+  // and hold back the I/O cycles.
+  enum class AutoStart { kImmediate, kStartWaits, kCyclesWait };
+  AutoStart tapAutoStart = AutoStart::kImmediate;
+  // The order in which the listeners of one script entry are notified.
+  enum class ListenerOrder { kAsSet, kReversed, kShuffled };
+  ListenerOrder listenerOrder = ListenerOrder::kAsSet;
+  std::optional<uint32_t> listenerSeed;  // kShuffled; absent: a fresh one
 };
 
 /// Reads a world; on a bad world returns absent and says why in `error`.
