@@ -48,6 +48,7 @@ class DispatchQueue {
     tasks_.push_back(std::move(task));
     if (int(tasks_.size()) > idle_ && workers_ < maxWorkers_) {
       ++workers_;
+      sim::SignalsKeptFromNewThreads quiet;
       std::thread([this] { work(); }).detach();
     } else {
       ready_.notify_one();
@@ -168,10 +169,23 @@ SignalRelay& signalRelay() {
     relay->writeEnd = fds[1];
     fcntl(relay->writeEnd, F_SETFL, O_NONBLOCK);
     signalPipe.store(relay->writeEnd);
+    sim::SignalsKeptFromNewThreads quiet;
     std::thread(relaySignals, relay).detach();
     return relay;
   }();
   return *relay;
+}
+
+// Takes SIGINT and SIGTERM once no thread leaves them unblocked.
+void waitForStopSignals() {
+  sigset_t stops;
+  sigemptyset(&stops);
+  sigaddset(&stops, SIGINT);
+  sigaddset(&stops, SIGTERM);
+  for (;;) {
+    int signo = 0;
+    if (sigwait(&stops, &signo) == 0) onSignal(signo);
+  }
 }
 
 // Runs `handler` on `queue` and waits until it has finished.
@@ -239,7 +253,10 @@ void runMainLoop() {
 
 // Linux does not report a signal whose action is "ignore", as the platform's
 // signal sources do, so the watcher takes the signal over with a handler of
-// its own; whatever action was set before is replaced.
+// its own; whatever action was set before is replaced. SIGINT and SIGTERM,
+// which every platform thread blocks, are also blocked in the watching
+// thread and taken by sigwait: a process-directed one then never waits on a
+// handler that ThreadSanitizer may hold back for good.
 void watchSignal(int signo, Task handler) {
   sim::state();
   if (signo <= 0 || signo >= NSIG) return;
@@ -253,10 +270,23 @@ void watchSignal(int signo, Task handler) {
   action.sa_flags = SA_RESTART;
   sigemptyset(&action.sa_mask);
   sigaction(signo, &action, nullptr);
+  if (signo == SIGINT || signo == SIGTERM) {
+    static const bool waiting = [] {
+      sim::SignalsKeptFromNewThreads quiet;
+      std::thread(waitForStopSignals).detach();
+      return true;
+    }();
+    (void)waiting;
+    sigset_t one;
+    sigemptyset(&one);
+    sigaddset(&one, signo);
+    pthread_sigmask(SIG_BLOCK, &one, nullptr);
+  }
 }
 
 void watchReadable(int fd, DispatchQueue* queue, Task handler) {
   sim::state();
+  sim::SignalsKeptFromNewThreads quiet;
   std::thread(watchFD, fd, queue, std::move(handler)).detach();
 }
 
@@ -274,6 +304,7 @@ bool startThread(Task body) {
   pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
   Task* task = new Task(std::move(body));
   pthread_t thread;
+  sim::SignalsKeptFromNewThreads quiet;
   const int status = pthread_create(
       &thread, &attributes,
       [](void* context) -> void* {

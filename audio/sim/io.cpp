@@ -382,6 +382,7 @@ Status deviceStart(ObjectID device, IOProcID id) {
   }
   proc->stopRequested = false;
   proc->running = true;
+  sim::SignalsKeptFromNewThreads quiet;
   proc->clock = std::thread(runClock, proc);
   return kNoError;
 }

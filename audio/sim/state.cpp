@@ -154,6 +154,7 @@ State& state() {
       json = text.str();
     }
     reset(*s, parseOrDie(json));
+    SignalsKeptFromNewThreads quiet;
     std::thread(runTimer, s).detach();
     return s;
   }();

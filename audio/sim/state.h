@@ -4,7 +4,10 @@
 #ifndef NIMBREL_AUDIO_SIM_STATE_H_
 #define NIMBREL_AUDIO_SIM_STATE_H_
 
+#include <pthread.h>
+
 #include <chrono>
+#include <csignal>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
@@ -113,6 +116,27 @@ void startHearingNotifications(State& s);
 void logCall(const State& s, const std::string& line);
 /// A call-log line: the operation, its object, and the status if it failed.
 std::string callLine(const char* op, uint64_t object, Status status);
+
+/// While alive, the threads that the calling thread starts block SIGINT and
+/// SIGTERM, so those reach the program's own threads, as on the real
+/// platform. Under ThreadSanitizer a handler waits until its thread next
+/// enters the runtime, which a platform thread may not do for good.
+class SignalsKeptFromNewThreads {
+ public:
+  SignalsKeptFromNewThreads() {
+    sigset_t stops;
+    sigemptyset(&stops);
+    sigaddset(&stops, SIGINT);
+    sigaddset(&stops, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stops, &saved_);
+  }
+  ~SignalsKeptFromNewThreads() { pthread_sigmask(SIG_SETMASK, &saved_, nullptr); }
+  SignalsKeptFromNewThreads(const SignalsKeptFromNewThreads&) = delete;
+  SignalsKeptFromNewThreads& operator=(const SignalsKeptFromNewThreads&) = delete;
+
+ private:
+  sigset_t saved_;
+};
 
 // I/O, implemented in io.cpp; called without the state lock.
 /// Stops every I/O proc of `device`, or of every device when it is 0.
