@@ -4,9 +4,7 @@
 // others (pa_stream_set_monitor_stream), summed on it.
 #include "audio/linux/capture.h"
 
-#include <condition_variable>
-#include <cstring>
-
+#include "audio/linux/run_on_queue.h"
 #include "audio/linux/server.h"
 
 namespace audio::pulse {
@@ -16,9 +14,6 @@ constexpr uint32_t kFragmentMs = 20;
 // Mixing runs this far behind the clock: the monitors' frames of one sink
 // cycle reach us in separate packets, not always before the clock's.
 constexpr uint32_t kHoldBackFragments = 3;
-// At most this much waits for a late I/O queue; more is dropped, as the
-// device would.
-constexpr uint32_t kPendingSeconds = 2;
 
 uint32_t framesIn(uint32_t rate, uint32_t ms) { return rate * ms / 1000; }
 
@@ -56,11 +51,7 @@ Capture::Capture(CaptureSpec spec, DispatchQueue* queue, IOFunction function, vo
       function_(function),
       context_(context),
       mixing_(!spec_.excludedPIDs.empty()),
-      mix_(int64_t(framesIn(spec_.rate, kFragmentMs * kHoldBackFragments))) {
-  const size_t capacity = size_t(spec_.rate) * kPendingSeconds;
-  pending_.reserve(capacity);
-  working_.reserve(capacity);
-}
+      mix_(int64_t(framesIn(spec_.rate, kFragmentMs * kHoldBackFragments))) {}
 
 pa_stream* Capture::record(const char* name, uint32_t sinkInput) {
   const pa_sample_spec sampleSpec{PA_SAMPLE_FLOAT32NE, spec_.rate, 1};
@@ -119,7 +110,8 @@ Status Capture::start() {
 }
 
 void Capture::stop() {
-  stopped_.store(true);
+  // Cycles are delivered inside the streams' callbacks, which hold the main
+  // loop's lock: once we have it, none is under way, and none follows.
   pa_threaded_mainloop_lock(mainloop());
   stopping_ = true;
   for (auto& [index, stream] : monitors_) forgetStream(stream);
@@ -127,23 +119,13 @@ void Capture::stop() {
   if (clock_) forgetStream(clock_);
   clock_ = nullptr;
   pa_threaded_mainloop_unlock(mainloop());
-  // Whatever the queue still holds for us runs (and returns at once) first.
-  std::mutex mutex;
-  std::condition_variable finished;
-  bool done = false;
-  dispatchAsync(queue_, [&] {
-    std::lock_guard lock(mutex);
-    done = true;
-    finished.notify_all();
-  });
-  std::unique_lock lock(mutex);
-  finished.wait(lock, [&] { return done; });
 }
 
 void Capture::clockReadable(pa_stream* stream, size_t, void* context) {
   auto* self = static_cast<Capture*>(context);
   if (!self->mixing_) {
-    drain(stream, [self](const float* frames, size_t count) { self->push(frames, count); });
+    // The server's own buffer goes to the I/O function as it is.
+    drain(stream, [self](const float* frames, size_t count) { self->deliver(frames, count); });
     return;
   }
   self->followSinkInputs();
@@ -151,7 +133,7 @@ void Capture::clockReadable(pa_stream* stream, size_t, void* context) {
   drain(stream, [self](const float*, size_t count) {
     self->mix_.clockFrames(count, self->mixed_);
   });
-  self->push(self->mixed_.data(), self->mixed_.size());
+  self->deliver(self->mixed_.data(), self->mixed_.size());
 }
 
 void Capture::clockState(pa_stream* stream, void* context) {
@@ -205,27 +187,19 @@ void Capture::followSinkInputs() {
   }
 }
 
-void Capture::push(const float* frames, size_t count) {
-  if (count == 0) return;
-  {
-    std::lock_guard lock(pendingMutex_);
-    count = std::min(count, pending_.capacity() - pending_.size());
-    pending_.insert(pending_.end(), frames, frames + count);
-  }
-  if (!deliveryQueued_.exchange(true)) dispatchAsync(queue_, [this] { deliver(); });
-}
-
-void Capture::deliver() {
-  deliveryQueued_.store(false);
-  {
-    std::lock_guard lock(pendingMutex_);
-    std::swap(pending_, working_);
-  }
-  if (!working_.empty() && !stopped_.load()) {
-    BufferList input{1, {{1, uint32_t(working_.size() * sizeof(float)), working_.data()}}};
-    function_(context_, &input);
-  }
-  working_.clear();
+void Capture::deliver(const float* frames, size_t count) {
+  if (count == 0 || stopping_) return;
+  struct Cycle {
+    Capture* self;
+    BufferList input;
+  } cycle{this, {1, {{1, uint32_t(count * sizeof(float)), const_cast<float*>(frames)}}}};
+  runOnQueue(
+      queue_,
+      [](void* context) {
+        auto* cycle = static_cast<Cycle*>(context);
+        cycle->self->function_(cycle->self->context_, &cycle->input);
+      },
+      &cycle);
 }
 
 }  // namespace audio::pulse

@@ -1,5 +1,6 @@
 // An I/O proc on the server: record streams from the sink's monitor, their
-// frames handed to the I/O function on its queue.
+// frames handed to the I/O function as turns of its queue, straight from the
+// server thread.
 #ifndef NIMBREL_AUDIO_LINUX_CAPTURE_H_
 #define NIMBREL_AUDIO_LINUX_CAPTURE_H_
 
@@ -7,7 +8,6 @@
 
 #include <atomic>
 #include <map>
-#include <mutex>
 #include <set>
 #include <string>
 #include <vector>
@@ -32,8 +32,8 @@ class Capture {
   /// Connects the streams and waits until the clock stream records.
   /// kNoError, or the server's error number. Not on the server thread.
   Status start();
-  /// Disconnects the streams and waits until no call of the I/O function
-  /// runs or is to come. Not on the server thread, nor on the I/O queue.
+  /// Disconnects the streams; once it returns, the I/O function is not
+  /// called again. Not on the server thread.
   void stop();
   /// False once the clock stream has failed (the server or the sink gone).
   bool alive() const { return !failed_.load(); }
@@ -46,9 +46,8 @@ class Capture {
   static void monitorReadable(pa_stream* stream, size_t bytes, void* self);
   static void monitorState(pa_stream* stream, void* self);
   void followSinkInputs();
-  void push(const float* frames, size_t count);
-  // The I/O queue.
-  void deliver();
+  /// One cycle to the I/O function, as a turn of its queue.
+  void deliver(const float* frames, size_t count);
 
   const CaptureSpec spec_;
   DispatchQueue* const queue_;
@@ -68,11 +67,6 @@ class Capture {
   bool stopping_ = false;
 
   std::atomic<bool> failed_{false};
-  std::atomic<bool> stopped_{false};
-  std::atomic<bool> deliveryQueued_{false};
-  std::mutex pendingMutex_;
-  std::vector<float> pending_;  // under pendingMutex_
-  std::vector<float> working_;  // I/O queue only
 };
 
 }  // namespace audio::pulse

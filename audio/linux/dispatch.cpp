@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "audio/dispatch.h"
+#include "audio/linux/run_on_queue.h"
 
 namespace audio {
 
@@ -43,20 +44,39 @@ class DispatchQueue {
   // The main queue's loop, on the calling thread.
   [[noreturn]] void serve() { work(); }
 
+  // A serial queue's turn, taken on the calling thread.
+  void runInline(void (*function)(void*), void* context) {
+    std::unique_lock lock(mutex_);
+    turnFree_.wait(lock, [&] { return !busy_; });
+    busy_ = true;
+    lock.unlock();
+    function(context);
+    lock.lock();
+    busy_ = false;
+    turnFree_.notify_all();
+    ready_.notify_all();
+  }
+
  private:
   [[noreturn]] void work() {
     if (maxWorkers_ > 0) pthread_setname_np(pthread_self(), label_.substr(0, 15).c_str());
+    const bool serial = maxWorkers_ == 1;
     std::unique_lock lock(mutex_);
     for (;;) {
       ++idle_;
-      ready_.wait(lock, [&] { return !tasks_.empty(); });
+      ready_.wait(lock, [&] { return !tasks_.empty() && !(serial && busy_); });
       --idle_;
       Task task = std::move(tasks_.front());
       tasks_.pop_front();
+      if (serial) busy_ = true;
       lock.unlock();
       task();
       task = nullptr;
       lock.lock();
+      if (serial) {
+        busy_ = false;
+        turnFree_.notify_all();
+      }
     }
   }
 
@@ -64,6 +84,8 @@ class DispatchQueue {
   const int maxWorkers_;
   std::mutex mutex_;
   std::condition_variable ready_;
+  std::condition_variable turnFree_;
+  bool busy_ = false;  // a serial queue's task, or an inline turn, is running
   std::deque<Task> tasks_;
   int workers_ = 0;
   int idle_ = 0;
@@ -168,6 +190,10 @@ DispatchQueue* createSerialQueue(const char* label) {
 }
 
 void dispatchAsync(DispatchQueue* queue, Task task) { queue->push(std::move(task)); }
+
+void pulse::runOnQueue(DispatchQueue* queue, void (*function)(void*), void* context) {
+  queue->runInline(function, context);
+}
 
 void runMainLoop() { mainQueue()->serve(); }
 

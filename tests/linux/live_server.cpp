@@ -1,6 +1,8 @@
 // A private headless audio server and its real clients, for the live tests.
 #include "tests/linux/live_server.h"
 
+#include "tests/linux/tone.h"
+
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -24,7 +26,6 @@ namespace live {
 namespace {
 
 using namespace std::chrono_literals;
-constexpr int kRate = 48000;
 constexpr int kToneSeconds = 40;
 
 std::string makeFolder(const char* name) {
@@ -59,28 +60,6 @@ void stop(pid_t pid) {
   if (!waitExit(pid, 5s)) {
     ::kill(pid, SIGKILL);
     waitExit(pid, 5s);
-  }
-}
-
-// A stereo 16-bit WAV of a whole number of periods per second.
-void writeTone(const std::string& path, double frequency, int amplitude) {
-  std::ofstream out(path, std::ios::binary);
-  auto u32 = [&](uint32_t v) { out.write(reinterpret_cast<const char*>(&v), 4); };
-  auto u16 = [&](uint16_t v) { out.write(reinterpret_cast<const char*>(&v), 2); };
-  const uint32_t frames = kRate * kToneSeconds;
-  out.write("RIFF", 4);
-  u32(36 + frames * 4);
-  out.write("WAVEfmt ", 8);
-  u32(16), u16(1), u16(2), u32(kRate), u32(kRate * 4), u16(4), u16(16);
-  out.write("data", 4);
-  u32(frames * 4);
-  std::vector<int16_t> second(kRate * 2);
-  for (int i = 0; i < kRate; ++i) {
-    const double phase = 2 * std::numbers::pi * frequency * i / kRate;
-    second[2 * i] = second[2 * i + 1] = int16_t(std::lround(amplitude * std::sin(phase)));
-  }
-  for (int s = 0; s < kToneSeconds; ++s) {
-    out.write(reinterpret_cast<const char*>(second.data()), std::streamsize(second.size() * 2));
   }
 }
 
@@ -162,7 +141,7 @@ bool Server::waitForStreams(const char* kind, int count) {
 
 pid_t Server::play(double frequency, int amplitude) {
   const std::string path = folder_ + "/tone-" + std::to_string(int(frequency)) + ".wav";
-  writeTone(path, frequency, amplitude);
+  writeTone(path, frequency, amplitude, kToneSeconds);
   const pid_t pid = spawn({"paplay", path}, folder_ + "/paplay.log");
   clients_.push_back(pid);
   EXPECT_TRUE(waitForStreams("sink-inputs", ++playbackStreams_)) << "paplay " << path;
@@ -187,48 +166,5 @@ NoServer::NoServer() : folder_(makeFolder("nimbrel-noserver")) {
 }
 
 NoServer::~NoServer() { std::filesystem::remove_all(folder_); }
-
-std::vector<int16_t> samples(std::string_view pcm) {
-  std::vector<int16_t> out(pcm.size() / 2);
-  std::memcpy(out.data(), pcm.data(), out.size() * 2);
-  return out;
-}
-
-double toneAmplitude(const std::vector<int16_t>& pcm, double frequency, double rate) {
-  // Whole periods only, so other tones and the tone itself do not leak.
-  const auto period = size_t(std::lround(rate / std::gcd(int(rate), int(frequency))));
-  const size_t n = period > 0 ? pcm.size() / period * period : 0;
-  if (n == 0) return 0;
-  double s = 0, c = 0;
-  for (size_t i = 0; i < n; ++i) {
-    const double phase = 2 * std::numbers::pi * frequency * double(i) / rate;
-    s += pcm[i] * std::sin(phase);
-    c += pcm[i] * std::cos(phase);
-  }
-  return 2 * std::hypot(s, c) / double(n);
-}
-
-double dominantFrequency(const std::vector<int16_t>& pcm, double rate) {
-  const std::vector<int16_t> second(pcm.begin(),
-                                    pcm.begin() + std::min(pcm.size(), size_t(rate)));
-  auto level = [&](double f) {
-    double s = 0, c = 0;
-    for (size_t i = 0; i < second.size(); ++i) {
-      const double phase = 2 * std::numbers::pi * f * double(i) / rate;
-      s += second[i] * std::sin(phase);
-      c += second[i] * std::cos(phase);
-    }
-    return std::hypot(s, c);
-  };
-  double best = 0, bestLevel = -1;
-  for (double f = 50; f <= 5000; f += 10) {
-    if (double l = level(f); l > bestLevel) best = f, bestLevel = l;
-  }
-  const double coarse = best;
-  for (double f = coarse - 10; f <= coarse + 10; f += 1) {
-    if (double l = level(f); l > bestLevel) best = f, bestLevel = l;
-  }
-  return best;
-}
 
 }  // namespace live

@@ -1,7 +1,6 @@
 // A private, headless audio server for one test: its own runtime folder, two
 // null sinks ("speakers", the default, and "headset") and a null source
-// ("mic"), no D-Bus; real clients on it (paplay, parec, pactl); and the
-// measures a listener would take of what the tap recorded.
+// ("mic"), no D-Bus; and real clients on it (paplay, parec, pactl).
 #ifndef NIMBREL_TESTS_LINUX_LIVE_SERVER_H_
 #define NIMBREL_TESTS_LINUX_LIVE_SERVER_H_
 
@@ -59,14 +58,6 @@ class NoServer {
  private:
   std::string folder_;
 };
-
-/// s16le bytes as samples.
-std::vector<int16_t> samples(std::string_view pcm);
-/// The amplitude of the `frequency` component (a pure tone of amplitude A
-/// measures about A), over whole periods of `rate`-Hz samples.
-double toneAmplitude(const std::vector<int16_t>& pcm, double frequency, double rate);
-/// The frequency of the loudest tone between 50 Hz and 5 kHz, to 1 Hz.
-double dominantFrequency(const std::vector<int16_t>& pcm, double rate);
 
 }  // namespace live
 

@@ -9,6 +9,7 @@
 
 #include "testing/e2e_harness.h"
 #include "tests/linux/live_server.h"
+#include "tests/linux/tone.h"
 
 namespace {
 
