@@ -21,8 +21,8 @@ const ErrorKind kNoOutputDevice{"NO_OUTPUT_DEVICE",
 const ErrorKind kAggregateCreateFailed{
     "AGGREGATE_CREATE_FAILED",
     "The default sink or the audio server went away while capture was set up."};
-const ErrorKind kTapFormatFailed{"TAP_FORMAT_FAILED",
-                                 "Could not read the default sink's sample rate."};
+const ErrorKind kTapFormatFailed{
+    "TAP_FORMAT_FAILED", "Could not read the default sink's sample rate."};
 const ErrorKind kIOProcFailed{"IOPROC_FAILED",
                               "Could not set up the capture streams."};
 const ErrorKind kDeviceStartFailed{

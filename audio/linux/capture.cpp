@@ -31,7 +31,8 @@ void drain(pa_stream* stream, Take take) {
       take(silence, count);
       left -= count;
     }
-    if (data != nullptr) take(static_cast<const float*>(data), bytes / sizeof(float));
+    if (data != nullptr)
+      take(static_cast<const float*>(data), bytes / sizeof(float));
     pa_stream_drop(stream);
   }
 }
@@ -45,7 +46,8 @@ void forgetStream(pa_stream* stream) {
 
 }  // namespace
 
-Capture::Capture(CaptureSpec spec, DispatchQueue* queue, IOFunction function, void* context)
+Capture::Capture(CaptureSpec spec, DispatchQueue* queue, IOFunction function,
+                 void* context)
     : spec_(std::move(spec)),
       queue_(queue),
       function_(function),
@@ -57,16 +59,21 @@ pa_stream* Capture::record(const char* name, uint32_t sinkInput) {
   const pa_sample_spec sampleSpec{PA_SAMPLE_FLOAT32NE, spec_.rate, 1};
   pa_stream* stream = pa_stream_new(context(), name, &sampleSpec, nullptr);
   if (stream == nullptr) return nullptr;
-  if (sinkInput != PA_INVALID_INDEX) pa_stream_set_monitor_stream(stream, sinkInput);
+  if (sinkInput != PA_INVALID_INDEX)
+    pa_stream_set_monitor_stream(stream, sinkInput);
   const uint32_t fragment = framesIn(spec_.rate, kFragmentMs) * sizeof(float);
-  const pa_buffer_attr attributes{uint32_t(-1), uint32_t(-1), uint32_t(-1), uint32_t(-1),
-                                  fragment};
+  const pa_buffer_attr attributes{uint32_t(-1), uint32_t(-1), uint32_t(-1),
+                                  uint32_t(-1), fragment};
   const bool isClock = sinkInput == PA_INVALID_INDEX;
-  pa_stream_set_state_callback(stream, isClock ? clockState : monitorState, this);
-  pa_stream_set_read_callback(stream, isClock ? clockReadable : monitorReadable, this);
+  pa_stream_set_state_callback(stream, isClock ? clockState : monitorState,
+                               this);
+  pa_stream_set_read_callback(stream, isClock ? clockReadable : monitorReadable,
+                              this);
   // Never follow the stream elsewhere: another sink is another recording.
-  const auto flags = pa_stream_flags_t(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE);
-  if (pa_stream_connect_record(stream, monitorSource_.c_str(), &attributes, flags) < 0) {
+  const auto flags =
+      pa_stream_flags_t(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE);
+  if (pa_stream_connect_record(stream, monitorSource_.c_str(), &attributes,
+                               flags) < 0) {
     forgetStream(stream);
     return nullptr;
   }
@@ -89,7 +96,8 @@ Status Capture::start() {
   });
   if (!known) {
     status = PA_ERR_NOENTITY;
-  } else if ((clock_ = record("nimbrel capture", PA_INVALID_INDEX)) == nullptr) {
+  } else if ((clock_ = record("nimbrel capture", PA_INVALID_INDEX)) ==
+             nullptr) {
     status = pa_context_errno(context());
   } else {
     pa_stream_state_t state;
@@ -125,7 +133,9 @@ void Capture::clockReadable(pa_stream* stream, size_t, void* context) {
   auto* self = static_cast<Capture*>(context);
   if (!self->mixing_) {
     // The server's own buffer goes to the I/O function as it is.
-    drain(stream, [self](const float* frames, size_t count) { self->deliver(frames, count); });
+    drain(stream, [self](const float* frames, size_t count) {
+      self->deliver(frames, count);
+    });
     return;
   }
   self->followSinkInputs();
@@ -139,7 +149,8 @@ void Capture::clockReadable(pa_stream* stream, size_t, void* context) {
 void Capture::clockState(pa_stream* stream, void* context) {
   auto* self = static_cast<Capture*>(context);
   const pa_stream_state_t state = pa_stream_get_state(stream);
-  if (state == PA_STREAM_FAILED || (state == PA_STREAM_TERMINATED && !self->stopping_)) {
+  if (state == PA_STREAM_FAILED ||
+      (state == PA_STREAM_TERMINATED && !self->stopping_)) {
     self->failed_.store(true);
     reportLiveness();
   }
@@ -183,7 +194,8 @@ void Capture::followSinkInputs() {
   });
   for (uint32_t index : added) {
     followed_.insert(index);
-    if (pa_stream* stream = record("nimbrel capture stream", index)) monitors_[index] = stream;
+    if (pa_stream* stream = record("nimbrel capture stream", index))
+      monitors_[index] = stream;
   }
 }
 
@@ -192,7 +204,9 @@ void Capture::deliver(const float* frames, size_t count) {
   struct Cycle {
     Capture* self;
     BufferList input;
-  } cycle{this, {1, {{1, uint32_t(count * sizeof(float)), const_cast<float*>(frames)}}}};
+  } cycle{
+      this,
+      {1, {{1, uint32_t(count * sizeof(float)), const_cast<float*>(frames)}}}};
   runOnQueue(
       queue_,
       [](void* context) {

@@ -27,7 +27,8 @@ struct CaptureSpec {
 
 class Capture {
  public:
-  Capture(CaptureSpec spec, DispatchQueue* queue, IOFunction function, void* context);
+  Capture(CaptureSpec spec, DispatchQueue* queue, IOFunction function,
+          void* context);
 
   /// Connects the streams and waits until the clock stream records.
   /// kNoError, or the server's error number. Not on the server thread.

@@ -1,6 +1,8 @@
 // The event machinery on POSIX threads: serial queues with a thread each, a
 // concurrent global queue, the main queue served by runMainLoop, signals
 // through a self-pipe, and read-readiness watchers on poll().
+#include "audio/dispatch.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
@@ -18,7 +20,6 @@
 #include <thread>
 #include <vector>
 
-#include "audio/dispatch.h"
 #include "audio/linux/run_on_queue.h"
 
 namespace audio {
@@ -59,7 +60,8 @@ class DispatchQueue {
 
  private:
   [[noreturn]] void work() {
-    if (maxWorkers_ > 0) pthread_setname_np(pthread_self(), label_.substr(0, 15).c_str());
+    if (maxWorkers_ > 0)
+      pthread_setname_np(pthread_self(), label_.substr(0, 15).c_str());
     const bool serial = maxWorkers_ == 1;
     std::unique_lock lock(mutex_);
     for (;;) {
@@ -125,7 +127,8 @@ void relaySignals(SignalRelay* relay) {
       std::lock_guard lock(relay->mutex);
       handlers = relay->handlers[byte];
     }
-    for (Task& handler : handlers) dispatchAsync(mainQueue(), std::move(handler));
+    for (Task& handler : handlers)
+      dispatchAsync(mainQueue(), std::move(handler));
   }
 }
 
@@ -181,7 +184,8 @@ DispatchQueue* mainQueue() {
 }
 
 DispatchQueue* globalQueue() {
-  static DispatchQueue* const queue = new DispatchQueue("global", kGlobalWorkers);
+  static DispatchQueue* const queue =
+      new DispatchQueue("global", kGlobalWorkers);
   return queue;
 }
 
@@ -189,9 +193,12 @@ DispatchQueue* createSerialQueue(const char* label) {
   return new DispatchQueue(label ? label : "", 1);  // lives for the process
 }
 
-void dispatchAsync(DispatchQueue* queue, Task task) { queue->push(std::move(task)); }
+void dispatchAsync(DispatchQueue* queue, Task task) {
+  queue->push(std::move(task));
+}
 
-void pulse::runOnQueue(DispatchQueue* queue, void (*function)(void*), void* context) {
+void pulse::runOnQueue(DispatchQueue* queue, void (*function)(void*),
+                       void* context) {
   queue->runInline(function, context);
 }
 

@@ -29,7 +29,8 @@ std::vector<Listener>& listeners = *new std::vector<Listener>;
 bool concerns(const Listener& listener, Change change, uint32_t sinkIndex) {
   switch (change) {
     case Change::DefaultSink:
-      return listener.object == kSystemObject && listener.selector == kDefaultOutputDevice;
+      return listener.object == kSystemObject &&
+             listener.selector == kDefaultOutputDevice;
     case Change::SinkRate:
       return listener.selector == kDeviceNominalSampleRate &&
              listener.object == deviceObject(sinkIndex);
@@ -44,17 +45,21 @@ void changed(Change change, uint32_t sinkIndex) {
   for (const Listener& listener : listeners) {
     if (!concerns(listener, change, sinkIndex)) continue;
     dispatchAsync(listener.queue,
-                  [function = listener.function, context = listener.context] { function(context); });
+                  [function = listener.function, context = listener.context] {
+                    function(context);
+                  });
   }
 }
 
 }  // namespace
 
-Status addPropertyListener(ObjectID object, const PropertyAddress& address, DispatchQueue* queue,
-                           ListenerFunction listener, void* context) {
+Status addPropertyListener(ObjectID object, const PropertyAddress& address,
+                           DispatchQueue* queue, ListenerFunction listener,
+                           void* context) {
   if (queue == nullptr || listener == nullptr) return kIllegalOperation;
   const ObjectID kind = kindOf(object);
-  if (object != kSystemObject && kind != kDeviceKind && kind != kAggregateKind) return kBadObject;
+  if (object != kSystemObject && kind != kDeviceKind && kind != kAggregateKind)
+    return kBadObject;
   setChangeObserver(changed);
   std::lock_guard lock(listenersMutex);
   listeners.push_back({object, address.selector, queue, listener, context});

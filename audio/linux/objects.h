@@ -24,8 +24,9 @@ constexpr ObjectID kTapKind = 0x30000000;
 constexpr ObjectID kAggregateKind = 0x40000000;
 
 constexpr ObjectID processObject(int32_t pid) {
-  return pid >= 1 && ObjectID(pid) < ~kKindMask + 1u ? kProcessKind | ObjectID(pid)
-                                                      : kUnknownObject;
+  return pid >= 1 && ObjectID(pid) < ~kKindMask + 1u
+             ? kProcessKind | ObjectID(pid)
+             : kUnknownObject;
 }
 constexpr ObjectID deviceObject(uint32_t sink) {
   return sink < ~kKindMask + 1u ? kDeviceKind | sink : kUnknownObject;
@@ -51,7 +52,7 @@ struct Aggregate {
   std::string uid;
   std::string sink;  // its main sub-device's UID
   ObjectID tap = kUnknownObject;
-  uint32_t rate = 0;  // fixed: the capture never resamples
+  uint32_t rate = 0;           // fixed: the capture never resamples
   Capture* capture = nullptr;  // its I/O proc, once made; never freed
 };
 

@@ -18,13 +18,15 @@ using namespace pulse;
 
 template <class T>
 Status put(const T& value, uint32_t* ioSize, void* out) {
-  if (ioSize == nullptr || out == nullptr || *ioSize < sizeof(T)) return kBadPropertySize;
+  if (ioSize == nullptr || out == nullptr || *ioSize < sizeof(T))
+    return kBadPropertySize;
   std::memcpy(out, &value, sizeof(T));
   *ioSize = sizeof(T);
   return kNoError;
 }
 
-Status putString(const std::optional<std::string>& text, uint32_t* ioSize, void* out) {
+Status putString(const std::optional<std::string>& text, uint32_t* ioSize,
+                 void* out) {
   StringRef string = text ? createString(*text) : nullptr;
   const Status status = put(string, ioSize, out);
   if (status != kNoError && string != nullptr) releaseString(string);
@@ -62,7 +64,8 @@ bool runningInput(const Snapshot& s, int32_t pid) {
 std::optional<std::string> bundleID(const Snapshot& s, int32_t pid) {
   for (const auto* streams : {&s.sinkInputs, &s.sourceOutputs}) {
     for (const auto& [index, stream] : *streams) {
-      if (stream.pid == pid && stream.applicationID) return stream.applicationID;
+      if (stream.pid == pid && stream.applicationID)
+        return stream.applicationID;
     }
   }
   return std::nullopt;
@@ -75,13 +78,14 @@ std::optional<uint32_t> sinkNamed(const Snapshot& s, const std::string& name) {
   return std::nullopt;
 }
 
-Status systemProperty(Selector selector, uint32_t qualifierSize, const void* qualifier,
-                      uint32_t* ioSize, void* out) {
+Status systemProperty(Selector selector, uint32_t qualifierSize,
+                      const void* qualifier, uint32_t* ioSize, void* out) {
   if (selector == kTranslatePIDToProcessObject) {
     // Any live PID has its object, so a process excluded before it plays
     // stays excluded once it does.
     int32_t pid = 0;
-    if (qualifierSize != sizeof(pid) || qualifier == nullptr) return kBadPropertySize;
+    if (qualifierSize != sizeof(pid) || qualifier == nullptr)
+      return kBadPropertySize;
     std::memcpy(&pid, qualifier, sizeof(pid));
     return put(processObject(pid), ioSize, out);
   }
@@ -92,43 +96,54 @@ Status systemProperty(Selector selector, uint32_t qualifierSize, const void* qua
   std::optional<std::string> uid;
   if (selector == kTranslateUIDToDevice) {
     StringRef string = nullptr;
-    if (qualifierSize != sizeof(string) || qualifier == nullptr) return kBadPropertySize;
+    if (qualifierSize != sizeof(string) || qualifier == nullptr)
+      return kBadPropertySize;
     std::memcpy(&string, qualifier, sizeof(string));
     uid = stringValue(string);
   }
-  if (const Status status = ensureConnected(); status != kNoError) return status;
+  if (const Status status = ensureConnected(); status != kNoError)
+    return status;
   return withSnapshot([&](const Snapshot& s) -> Status {
     if (selector == kProcessObjectList) {
       if (ioSize == nullptr || out == nullptr) return kBadPropertySize;
       const std::vector<ObjectID> list = processObjects(s);
-      const size_t count = std::min<size_t>(list.size(), *ioSize / sizeof(ObjectID));
+      const size_t count =
+          std::min<size_t>(list.size(), *ioSize / sizeof(ObjectID));
       std::memcpy(out, list.data(), count * sizeof(ObjectID));
       *ioSize = uint32_t(count * sizeof(ObjectID));
       return kNoError;
     }
-    const std::optional<std::string> name = selector == kDefaultOutputDevice ? s.defaultSink : uid;
-    const std::optional<uint32_t> sink = name ? sinkNamed(s, *name) : std::nullopt;
+    const std::optional<std::string> name =
+        selector == kDefaultOutputDevice ? s.defaultSink : uid;
+    const std::optional<uint32_t> sink =
+        name ? sinkNamed(s, *name) : std::nullopt;
     return put(sink ? deviceObject(*sink) : kUnknownObject, ioSize, out);
   });
 }
 
-Status processProperty(int32_t pid, Selector selector, uint32_t* ioSize, void* out) {
+Status processProperty(int32_t pid, Selector selector, uint32_t* ioSize,
+                       void* out) {
   if (selector == kProcessPID) return put(pid, ioSize, out);
-  if (selector != kProcessIsRunningInput && selector != kProcessIsRunningOutput &&
-      selector != kProcessBundleID) {
+  if (selector != kProcessIsRunningInput &&
+      selector != kProcessIsRunningOutput && selector != kProcessBundleID) {
     return kUnknownProperty;
   }
-  if (const Status status = ensureConnected(); status != kNoError) return status;
+  if (const Status status = ensureConnected(); status != kNoError)
+    return status;
   return withSnapshot([&](const Snapshot& s) {
-    if (selector == kProcessBundleID) return putString(bundleID(s, pid), ioSize, out);
-    const bool running =
-        selector == kProcessIsRunningInput ? runningInput(s, pid) : runningOutput(s, pid);
+    if (selector == kProcessBundleID)
+      return putString(bundleID(s, pid), ioSize, out);
+    const bool running = selector == kProcessIsRunningInput
+                             ? runningInput(s, pid)
+                             : runningOutput(s, pid);
     return put(uint32_t(running), ioSize, out);
   });
 }
 
-Status deviceProperty(uint32_t sinkIndex, Selector selector, uint32_t* ioSize, void* out) {
-  if (const Status status = ensureConnected(); status != kNoError) return status;
+Status deviceProperty(uint32_t sinkIndex, Selector selector, uint32_t* ioSize,
+                      void* out) {
+  if (const Status status = ensureConnected(); status != kNoError)
+    return status;
   return withSnapshot([&](const Snapshot& s) {
     const auto sink = s.sinks.find(sinkIndex);
     if (sink == s.sinks.end()) return kBadObject;
@@ -150,7 +165,8 @@ Status deviceProperty(uint32_t sinkIndex, Selector selector, uint32_t* ioSize, v
   });
 }
 
-Status tapProperty(ObjectID tap, Selector selector, uint32_t* ioSize, void* out) {
+Status tapProperty(ObjectID tap, Selector selector, uint32_t* ioSize,
+                   void* out) {
   Objects& o = objects();
   std::unique_lock lock(o.mutex);
   const auto entry = o.taps.find(tap);
@@ -163,11 +179,17 @@ Status tapProperty(ObjectID tap, Selector selector, uint32_t* ioSize, void* out)
   const StreamBasicDescription format{double(entry->second.rate),
                                       fourCharCode("lpcm"),
                                       kFormatFlagIsFloat | (1u << 3),  // packed
-                                      4, 1, 4, 1, 32, 0};
+                                      4,
+                                      1,
+                                      4,
+                                      1,
+                                      32,
+                                      0};
   return put(format, ioSize, out);
 }
 
-Status aggregateProperty(ObjectID device, Selector selector, uint32_t* ioSize, void* out) {
+Status aggregateProperty(ObjectID device, Selector selector, uint32_t* ioSize,
+                         void* out) {
   Aggregate aggregate;
   {
     Objects& o = objects();
@@ -185,8 +207,9 @@ Status aggregateProperty(ObjectID device, Selector selector, uint32_t* ioSize, v
       // Alive while its server connection, its sink and its stream are.
       bool alive = aggregate.capture == nullptr || aggregate.capture->alive();
       if (alive && ensureConnected() == kNoError) {
-        alive = withSnapshot([&](const Snapshot& s) { return sinkNamed(s, aggregate.sink); })
-                    .has_value();
+        alive = withSnapshot([&](const Snapshot& s) {
+                  return sinkNamed(s, aggregate.sink);
+                }).has_value();
       } else {
         alive = false;
       }
@@ -202,20 +225,24 @@ Status aggregateProperty(ObjectID device, Selector selector, uint32_t* ioSize, v
 }
 
 bool isStringProperty(Selector selector) {
-  return selector == kDeviceUID || selector == kTapUID || selector == kProcessBundleID;
+  return selector == kDeviceUID || selector == kTapUID ||
+         selector == kProcessBundleID;
 }
 
 }  // namespace
 
-Status getPropertyData(ObjectID object, const PropertyAddress& address, uint32_t qualifierSize,
-                       const void* qualifier, uint32_t* ioDataSize, void* outData) {
+Status getPropertyData(ObjectID object, const PropertyAddress& address,
+                       uint32_t qualifierSize, const void* qualifier,
+                       uint32_t* ioDataSize, void* outData) {
   const Selector selector = address.selector;
   if (object == kSystemObject) {
-    return systemProperty(selector, qualifierSize, qualifier, ioDataSize, outData);
+    return systemProperty(selector, qualifierSize, qualifier, ioDataSize,
+                          outData);
   }
   switch (kindOf(object)) {
     case kProcessKind:
-      return processProperty(int32_t(indexOf(object)), selector, ioDataSize, outData);
+      return processProperty(int32_t(indexOf(object)), selector, ioDataSize,
+                             outData);
     case kDeviceKind:
       return deviceProperty(indexOf(object), selector, ioDataSize, outData);
     case kTapKind:
@@ -228,12 +255,15 @@ Status getPropertyData(ObjectID object, const PropertyAddress& address, uint32_t
 }
 
 Status getPropertyDataSize(ObjectID object, const PropertyAddress& address,
-                           uint32_t qualifierSize, const void* qualifier, uint32_t* outDataSize) {
+                           uint32_t qualifierSize, const void* qualifier,
+                           uint32_t* outDataSize) {
   if (outDataSize == nullptr) return kBadPropertySize;
   if (object == kSystemObject && address.selector == kProcessObjectList) {
-    if (const Status status = ensureConnected(); status != kNoError) return status;
-    *outDataSize = withSnapshot(
-        [](const Snapshot& s) { return uint32_t(processObjects(s).size() * sizeof(ObjectID)); });
+    if (const Status status = ensureConnected(); status != kNoError)
+      return status;
+    *outDataSize = withSnapshot([](const Snapshot& s) {
+      return uint32_t(processObjects(s).size() * sizeof(ObjectID));
+    });
     return kNoError;
   }
   // Every other property is small: read it and say how much it was.

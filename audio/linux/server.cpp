@@ -37,7 +37,8 @@ Snapshot& snapshotStorage = *new Snapshot;
 std::atomic<ChangeObserver> changeObserver{nullptr};
 
 void notify(Change change, uint32_t sinkIndex) {
-  if (ChangeObserver observer = changeObserver.load()) observer(change, sinkIndex);
+  if (ChangeObserver observer = changeObserver.load())
+    observer(change, sinkIndex);
 }
 
 // The proplist's value for `key`, if any.
@@ -83,7 +84,8 @@ void serverInfo(pa_context*, const pa_server_info* info, void* initial) {
     snapshotStorage.defaultSink = sink;
   }
   listAnswered(initial);
-  if (changed && initial == nullptr) notify(Change::DefaultSink, PA_INVALID_INDEX);
+  if (changed && initial == nullptr)
+    notify(Change::DefaultSink, PA_INVALID_INDEX);
 }
 
 void sinkInfo(pa_context*, const pa_sink_info* info, int eol, void* initial) {
@@ -103,25 +105,30 @@ void sinkInfo(pa_context*, const pa_sink_info* info, int eol, void* initial) {
   if (rateChanged) notify(Change::SinkRate, info->index);
 }
 
-void sourceInfo(pa_context*, const pa_source_info* info, int eol, void* initial) {
+void sourceInfo(pa_context*, const pa_source_info* info, int eol,
+                void* initial) {
   if (eol != 0) {
     listAnswered(initial);
     return;
   }
   std::lock_guard lock(mutexStorage);
-  snapshotStorage.sources[info->index] = {info->monitor_of_sink != PA_INVALID_INDEX};
+  snapshotStorage.sources[info->index] = {info->monitor_of_sink !=
+                                          PA_INVALID_INDEX};
 }
 
-void sinkInputInfo(pa_context*, const pa_sink_input_info* info, int eol, void* initial) {
+void sinkInputInfo(pa_context*, const pa_sink_input_info* info, int eol,
+                   void* initial) {
   if (eol != 0) {
     listAnswered(initial);
     return;
   }
   std::lock_guard lock(mutexStorage);
-  snapshotStorage.sinkInputs[info->index] = streamOf(info->sink, info->corked, info->proplist);
+  snapshotStorage.sinkInputs[info->index] =
+      streamOf(info->sink, info->corked, info->proplist);
 }
 
-void sourceOutputInfo(pa_context*, const pa_source_output_info* info, int eol, void* initial) {
+void sourceOutputInfo(pa_context*, const pa_source_output_info* info, int eol,
+                      void* initial) {
   if (eol != 0) {
     listAnswered(initial);
     return;
@@ -135,36 +142,51 @@ void forget(pa_subscription_event_type_t facility, uint32_t index) {
   {
     std::lock_guard lock(mutexStorage);
     switch (facility) {
-      case PA_SUBSCRIPTION_EVENT_SINK: snapshotStorage.sinks.erase(index); break;
-      case PA_SUBSCRIPTION_EVENT_SOURCE: snapshotStorage.sources.erase(index); break;
-      case PA_SUBSCRIPTION_EVENT_SINK_INPUT: snapshotStorage.sinkInputs.erase(index); break;
-      case PA_SUBSCRIPTION_EVENT_SOURCE_OUTPUT: snapshotStorage.sourceOutputs.erase(index); break;
-      default: return;
+      case PA_SUBSCRIPTION_EVENT_SINK:
+        snapshotStorage.sinks.erase(index);
+        break;
+      case PA_SUBSCRIPTION_EVENT_SOURCE:
+        snapshotStorage.sources.erase(index);
+        break;
+      case PA_SUBSCRIPTION_EVENT_SINK_INPUT:
+        snapshotStorage.sinkInputs.erase(index);
+        break;
+      case PA_SUBSCRIPTION_EVENT_SOURCE_OUTPUT:
+        snapshotStorage.sourceOutputs.erase(index);
+        break;
+      default:
+        return;
     }
   }
   if (facility == PA_SUBSCRIPTION_EVENT_SINK) notify(Change::Liveness, index);
 }
 
-void subscribed(pa_context* context, pa_subscription_event_type_t event, uint32_t index, void*) {
+void subscribed(pa_context* context, pa_subscription_event_type_t event,
+                uint32_t index, void*) {
   const auto facility =
       pa_subscription_event_type_t(event & PA_SUBSCRIPTION_EVENT_FACILITY_MASK);
-  if ((event & PA_SUBSCRIPTION_EVENT_TYPE_MASK) == PA_SUBSCRIPTION_EVENT_REMOVE) {
+  if ((event & PA_SUBSCRIPTION_EVENT_TYPE_MASK) ==
+      PA_SUBSCRIPTION_EVENT_REMOVE) {
     forget(facility, index);
     return;
   }
   pa_operation* operation = nullptr;
   switch (facility) {
     case PA_SUBSCRIPTION_EVENT_SINK:
-      operation = pa_context_get_sink_info_by_index(context, index, sinkInfo, nullptr);
+      operation =
+          pa_context_get_sink_info_by_index(context, index, sinkInfo, nullptr);
       break;
     case PA_SUBSCRIPTION_EVENT_SOURCE:
-      operation = pa_context_get_source_info_by_index(context, index, sourceInfo, nullptr);
+      operation = pa_context_get_source_info_by_index(context, index,
+                                                      sourceInfo, nullptr);
       break;
     case PA_SUBSCRIPTION_EVENT_SINK_INPUT:
-      operation = pa_context_get_sink_input_info(context, index, sinkInputInfo, nullptr);
+      operation = pa_context_get_sink_input_info(context, index, sinkInputInfo,
+                                                 nullptr);
       break;
     case PA_SUBSCRIPTION_EVENT_SOURCE_OUTPUT:
-      operation = pa_context_get_source_output_info(context, index, sourceOutputInfo, nullptr);
+      operation = pa_context_get_source_output_info(context, index,
+                                                    sourceOutputInfo, nullptr);
       break;
     case PA_SUBSCRIPTION_EVENT_SERVER:
       operation = pa_context_get_server_info(context, serverInfo, nullptr);
@@ -193,8 +215,9 @@ void contextState(pa_context* context, void*) {
 bool takeSnapshot(Connection& c) {
   pa_context_set_subscribe_callback(c.context, subscribed, nullptr);
   const auto mask = pa_subscription_mask_t(
-      PA_SUBSCRIPTION_MASK_SINK | PA_SUBSCRIPTION_MASK_SOURCE | PA_SUBSCRIPTION_MASK_SINK_INPUT |
-      PA_SUBSCRIPTION_MASK_SOURCE_OUTPUT | PA_SUBSCRIPTION_MASK_SERVER);
+      PA_SUBSCRIPTION_MASK_SINK | PA_SUBSCRIPTION_MASK_SOURCE |
+      PA_SUBSCRIPTION_MASK_SINK_INPUT | PA_SUBSCRIPTION_MASK_SOURCE_OUTPUT |
+      PA_SUBSCRIPTION_MASK_SERVER);
   void* initial = &c;
   pa_operation* operations[] = {
       pa_context_subscribe(c.context, mask, nullptr, nullptr),
@@ -202,7 +225,8 @@ bool takeSnapshot(Connection& c) {
       pa_context_get_sink_info_list(c.context, sinkInfo, initial),
       pa_context_get_source_info_list(c.context, sourceInfo, initial),
       pa_context_get_sink_input_info_list(c.context, sinkInputInfo, initial),
-      pa_context_get_source_output_info_list(c.context, sourceOutputInfo, initial),
+      pa_context_get_source_output_info_list(c.context, sourceOutputInfo,
+                                             initial),
   };
   c.pendingLists = 0;
   for (size_t i = 0; i < std::size(operations); ++i) {
@@ -210,7 +234,8 @@ bool takeSnapshot(Connection& c) {
     if (i > 0) ++c.pendingLists;
     pa_operation_unref(operations[i]);
   }
-  while (c.pendingLists > 0 && PA_CONTEXT_IS_GOOD(pa_context_get_state(c.context))) {
+  while (c.pendingLists > 0 &&
+         PA_CONTEXT_IS_GOOD(pa_context_get_state(c.context))) {
     pa_threaded_mainloop_wait(c.loop);
   }
   return c.pendingLists == 0;
@@ -223,11 +248,13 @@ Status connectNow(Connection& c) {
     pa_context_set_subscribe_callback(c.context, nullptr, nullptr);
     pa_context_disconnect(c.context);
   }
-  c.context = pa_context_new(pa_threaded_mainloop_get_api(c.loop), program_invocation_short_name);
+  c.context = pa_context_new(pa_threaded_mainloop_get_api(c.loop),
+                             program_invocation_short_name);
   if (c.context == nullptr) return PA_ERR_INTERNAL;
   pa_context_set_state_callback(c.context, contextState, nullptr);
   // Never start a server of our own: a missing server is reported as such.
-  if (pa_context_connect(c.context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) {
+  if (pa_context_connect(c.context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) <
+      0) {
     return pa_context_errno(c.context);
   }
   pa_context_state_t state;
@@ -252,7 +279,9 @@ Status connectNow(Connection& c) {
 std::mutex& snapshotMutex() { return mutexStorage; }
 const Snapshot& snapshotData() { return snapshotStorage; }
 
-void setChangeObserver(ChangeObserver observer) { changeObserver.store(observer); }
+void setChangeObserver(ChangeObserver observer) {
+  changeObserver.store(observer);
+}
 
 pa_threaded_mainloop* mainloop() {
   static pa_threaded_mainloop* const loop = [] {

@@ -14,13 +14,8 @@ StringRef createString(std::string_view utf8) {
   return reinterpret_cast<StringRef>(new std::string(utf8));
 }
 
-void releaseString(StringRef string) { delete reinterpret_cast<const std::string*>(string); }
-
-const Value* Dictionary::find(std::string_view key) const {
-  for (const auto& [name, value] : entries) {
-    if (name == key) return &value;
-  }
-  return nullptr;
+void releaseString(StringRef string) {
+  delete reinterpret_cast<const std::string*>(string);
 }
 
 }  // namespace audio

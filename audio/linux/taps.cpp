@@ -27,7 +27,8 @@ const std::string* textOf(const Dictionary& dictionary, std::string_view key) {
 // The first tap's UID in an aggregate description.
 const std::string* tapUIDOf(const Dictionary& description) {
   const Value* taps = description.find("taps");
-  const auto* list = taps ? std::get_if<std::vector<Dictionary>>(&taps->v) : nullptr;
+  const auto* list =
+      taps ? std::get_if<std::vector<Dictionary>>(&taps->v) : nullptr;
   return list && !list->empty() ? textOf(list->front(), "uid") : nullptr;
 }
 
@@ -46,13 +47,15 @@ Capture* captureOf(ObjectID device, IOProcID proc) {
 
 Status createProcessTap(const TapDescription& description, ObjectID* outTapID) {
   if (outTapID == nullptr) return kIllegalOperation;
-  if (const Status status = ensureConnected(); status != kNoError) return status;
+  if (const Status status = ensureConnected(); status != kNoError)
+    return status;
   Tap tap;
   // The tap's own process never plays: leaving it out changes nothing, and
   // keeps "nobody to leave out" recognisable.
   for (ObjectID process : description.excludedProcesses) {
     const auto pid = int32_t(indexOf(process));
-    if (kindOf(process) == kProcessKind && pid != getpid()) tap.excludedPIDs.insert(pid);
+    if (kindOf(process) == kProcessKind && pid != getpid())
+      tap.excludedPIDs.insert(pid);
   }
   withSnapshot([&](const Snapshot& s) {
     for (const auto& [index, sink] : s.sinks) {
@@ -65,7 +68,8 @@ Status createProcessTap(const TapDescription& description, ObjectID* outTapID) {
   Objects& o = objects();
   std::lock_guard lock(o.mutex);
   const ObjectID id = o.nextTap++;
-  tap.uid = "nimbrel-tap-" + std::to_string(getpid()) + "-" + std::to_string(indexOf(id));
+  tap.uid = "nimbrel-tap-" + std::to_string(getpid()) + "-" +
+            std::to_string(indexOf(id));
   o.taps[id] = std::move(tap);
   *outTapID = id;
   return kNoError;
@@ -77,13 +81,16 @@ Status destroyProcessTap(ObjectID tap) {
   return o.taps.erase(tap) != 0 ? kNoError : kBadObject;
 }
 
-Status createAggregateDevice(const Dictionary& description, ObjectID* outDeviceID) {
+Status createAggregateDevice(const Dictionary& description,
+                             ObjectID* outDeviceID) {
   if (outDeviceID == nullptr) return kIllegalOperation;
   const std::string* uid = textOf(description, "uid");
   const std::string* sinkName = textOf(description, "master");
   const std::string* tapUID = tapUIDOf(description);
-  if (uid == nullptr || sinkName == nullptr || tapUID == nullptr) return kIllegalOperation;
-  if (const Status status = ensureConnected(); status != kNoError) return status;
+  if (uid == nullptr || sinkName == nullptr || tapUID == nullptr)
+    return kIllegalOperation;
+  if (const Status status = ensureConnected(); status != kNoError)
+    return status;
   const std::optional<uint32_t> rate = withSnapshot([&](const Snapshot& s) {
     std::optional<uint32_t> found;
     for (const auto& [index, sink] : s.sinks) {
@@ -111,20 +118,24 @@ Status destroyAggregateDevice(ObjectID device) {
   return o.aggregates.erase(device) != 0 ? kNoError : kBadObject;
 }
 
-Status createIOProcIDWithBlock(IOProcID* outProcID, ObjectID device, DispatchQueue* queue,
-                               IOFunction function, void* context) {
-  if (outProcID == nullptr || queue == nullptr || function == nullptr) return kIllegalOperation;
+Status createIOProcIDWithBlock(IOProcID* outProcID, ObjectID device,
+                               DispatchQueue* queue, IOFunction function,
+                               void* context) {
+  if (outProcID == nullptr || queue == nullptr || function == nullptr)
+    return kIllegalOperation;
   Objects& o = objects();
   std::lock_guard lock(o.mutex);
   const auto entry = o.aggregates.find(device);
   if (entry == o.aggregates.end()) return kBadObject;
   Aggregate& aggregate = entry->second;
-  if (aggregate.capture != nullptr) return kIllegalOperation;  // one I/O proc a device
+  if (aggregate.capture != nullptr)
+    return kIllegalOperation;  // one I/O proc a device
   const auto tap = o.taps.find(aggregate.tap);
   if (tap == o.taps.end()) return kBadObject;
   // Never freed: the I/O queue and the server thread may use it until exit.
-  aggregate.capture = new Capture({aggregate.sink, aggregate.rate, tap->second.excludedPIDs},
-                                  queue, function, context);
+  aggregate.capture =
+      new Capture({aggregate.sink, aggregate.rate, tap->second.excludedPIDs},
+                  queue, function, context);
   *outProcID = aggregate.capture;
   return kNoError;
 }

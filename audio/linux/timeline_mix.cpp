@@ -16,7 +16,8 @@ void TimelineMix::sourceFrames(uint32_t id, const float* frames, size_t count) {
 }
 
 void TimelineMix::endSource(uint32_t id) {
-  if (auto entry = sources_.find(id); entry != sources_.end()) entry->second.ended = true;
+  if (auto entry = sources_.find(id); entry != sources_.end())
+    entry->second.ended = true;
 }
 
 void TimelineMix::clockFrames(size_t count, std::vector<float>& out) {
@@ -29,10 +30,13 @@ void TimelineMix::clockFrames(size_t count, std::vector<float>& out) {
   for (auto entry = sources_.begin(); entry != sources_.end();) {
     Source& source = entry->second;
     const int64_t from = std::max(source.start, emitted_);
-    const int64_t to = std::min(source.start + int64_t(source.frames.size()), due);
-    for (int64_t t = from; t < to; ++t) mix[t - emitted_] += source.frames[size_t(t - source.start)];
+    const int64_t to =
+        std::min(source.start + int64_t(source.frames.size()), due);
+    for (int64_t t = from; t < to; ++t)
+      mix[t - emitted_] += source.frames[size_t(t - source.start)];
     // Frames before `due` are spent, whether they were mixed or came late.
-    const int64_t spent = std::clamp<int64_t>(due - source.start, 0, int64_t(source.frames.size()));
+    const int64_t spent = std::clamp<int64_t>(due - source.start, 0,
+                                              int64_t(source.frames.size()));
     source.frames.erase(source.frames.begin(), source.frames.begin() + spent);
     source.start += spent;
     if (source.ended && source.frames.empty()) {

@@ -1,8 +1,6 @@
 // A private headless audio server and its real clients, for the live tests.
 #include "tests/linux/live_server.h"
 
-#include "tests/linux/tone.h"
-
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -16,9 +14,11 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <numeric>
 #include <numbers>
+#include <numeric>
 #include <thread>
+
+#include "tests/linux/tone.h"
 
 extern char** environ;
 
@@ -29,8 +29,10 @@ using namespace std::chrono_literals;
 constexpr int kToneSeconds = 40;
 
 std::string makeFolder(const char* name) {
-  std::string pattern = (std::filesystem::temp_directory_path() / name).string() + "-XXXXXX";
-  if (mkdtemp(pattern.data()) == nullptr) ADD_FAILURE() << "mkdtemp: " << std::strerror(errno);
+  std::string pattern =
+      (std::filesystem::temp_directory_path() / name).string() + "-XXXXXX";
+  if (mkdtemp(pattern.data()) == nullptr)
+    ADD_FAILURE() << "mkdtemp: " << std::strerror(errno);
   return pattern;
 }
 
@@ -43,7 +45,8 @@ void pointAt(const std::string& folder, const std::string& socket) {
   unsetenv("DISPLAY");
 }
 
-bool waitExit(pid_t pid, std::chrono::milliseconds patience, int* status = nullptr) {
+bool waitExit(pid_t pid, std::chrono::milliseconds patience,
+              int* status = nullptr) {
   const auto deadline = std::chrono::steady_clock::now() + patience;
   int s = 0;
   while (waitpid(pid, &s, WNOHANG) == 0) {
@@ -69,14 +72,15 @@ Server::Server() : folder_(makeFolder("nimbrel-live")) {
   pointAt(folder_, folder_ + "/pulse/native");
   server_ = spawn({"pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1",
                    "--log-target=stderr", "-L", "module-native-protocol-unix",
-                   "-L", "module-null-sink sink_name=speakers rate=48000",
-                   "-L", "module-null-sink sink_name=headset rate=48000",
-                   "-L", "module-null-source source_name=mic rate=48000"},
+                   "-L", "module-null-sink sink_name=speakers rate=48000", "-L",
+                   "module-null-sink sink_name=headset rate=48000", "-L",
+                   "module-null-source source_name=mic rate=48000"},
                   folder_ + "/server.log");
   const auto deadline = std::chrono::steady_clock::now() + 20s;
   while (!pactl({"info"})) {
     if (std::chrono::steady_clock::now() > deadline) {
-      ADD_FAILURE() << "the audio server did not come up; see " << folder_ << "/server.log";
+      ADD_FAILURE() << "the audio server did not come up; see " << folder_
+                    << "/server.log";
       return;
     }
     std::this_thread::sleep_for(50ms);
@@ -90,20 +94,24 @@ Server::~Server() {
   if (!::testing::Test::HasFailure()) std::filesystem::remove_all(folder_);
 }
 
-pid_t Server::spawn(const std::vector<std::string>& argv, const std::string& output) {
+pid_t Server::spawn(const std::vector<std::string>& argv,
+                    const std::string& output) {
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 1, output.c_str(), O_WRONLY | O_CREAT | O_APPEND,
-                                   0644);
+  posix_spawn_file_actions_addopen(&actions, 1, output.c_str(),
+                                   O_WRONLY | O_CREAT | O_APPEND, 0644);
   posix_spawn_file_actions_adddup2(&actions, 1, 2);
   std::vector<char*> args;
-  for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
+  for (const std::string& arg : argv)
+    args.push_back(const_cast<char*>(arg.c_str()));
   args.push_back(nullptr);
   pid_t pid = -1;
-  const int error = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ);
+  const int error =
+      posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
-  if (error != 0) ADD_FAILURE() << "cannot start " << argv[0] << ": " << std::strerror(error);
+  if (error != 0)
+    ADD_FAILURE() << "cannot start " << argv[0] << ": " << std::strerror(error);
   return error == 0 ? pid : -1;
 }
 
@@ -140,16 +148,19 @@ bool Server::waitForStreams(const char* kind, int count) {
 }
 
 pid_t Server::play(double frequency, int amplitude) {
-  const std::string path = folder_ + "/tone-" + std::to_string(int(frequency)) + ".wav";
+  const std::string path =
+      folder_ + "/tone-" + std::to_string(int(frequency)) + ".wav";
   writeTone(path, frequency, amplitude, kToneSeconds);
   const pid_t pid = spawn({"paplay", path}, folder_ + "/paplay.log");
   clients_.push_back(pid);
-  EXPECT_TRUE(waitForStreams("sink-inputs", ++playbackStreams_)) << "paplay " << path;
+  EXPECT_TRUE(waitForStreams("sink-inputs", ++playbackStreams_))
+      << "paplay " << path;
   return pid;
 }
 
 pid_t Server::recordMicrophone() {
-  const pid_t pid = spawn({"sh", "-c", "exec parec -d mic >/dev/null"}, folder_ + "/parec.log");
+  const pid_t pid = spawn({"sh", "-c", "exec parec -d mic >/dev/null"},
+                          folder_ + "/parec.log");
   clients_.push_back(pid);
   EXPECT_TRUE(waitForStreams("source-outputs", ++recordStreams_)) << "parec";
   return pid;

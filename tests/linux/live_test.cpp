@@ -1,10 +1,10 @@
 // The real binaries on a private headless audio server, with real players and
 // a real recorder, through real pipes: what the parent would see.
 #include <gtest/gtest.h>
-#include <nlohmann/json.hpp>
 #include <signal.h>
 
 #include <chrono>
+#include <nlohmann/json.hpp>
 #include <string>
 
 #include "testing/e2e_harness.h"
@@ -22,7 +22,8 @@ constexpr double kRate = 48000;
 constexpr int kLow = 440, kHigh = 1000;  // Hz, the two players' tones
 constexpr int kAmplitude = 8000;         // of 32767, each
 
-json nextJson(Child& child, Stream stream, e2e::Duration timeout = e2e::kPatience) {
+json nextJson(Child& child, Stream stream,
+              e2e::Duration timeout = e2e::kPatience) {
   std::optional<std::string> line = child.readLine(stream, timeout);
   return line ? json::parse(*line, nullptr, false) : json();
 }
@@ -43,8 +44,8 @@ json stateListing(Child& probe, const std::vector<pid_t>& pids) {
 }
 
 json owner(pid_t pid, const char* name, bool input) {
-  return {{"gui", true}, {"ignored", false}, {"input", input}, {"name", name},
-          {"output", !input}, {"pid", pid}};
+  return {{"gui", true},  {"ignored", false}, {"input", input},
+          {"name", name}, {"output", !input}, {"pid", pid}};
 }
 
 json ownerOf(const json& state, pid_t pid) {
@@ -72,8 +73,10 @@ Recording record(Child& tap) {
   tap.readBytes(Stream::Stdout, size_t(kRate) / 2);  // start-up settles
   const auto started = std::chrono::steady_clock::now();
   Recording recording;
-  recording.pcm = live::samples(tap.readBytes(Stream::Stdout, size_t(kRate) * 2 * 3));
-  const std::chrono::duration<double> took = std::chrono::steady_clock::now() - started;
+  recording.pcm =
+      live::samples(tap.readBytes(Stream::Stdout, size_t(kRate) * 2 * 3));
+  const std::chrono::duration<double> took =
+      std::chrono::steady_clock::now() - started;
   recording.measuredRate = double(recording.pcm.size()) / took.count();
   return recording;
 }
@@ -118,11 +121,13 @@ TEST(LiveProbe, ExcludedPIDIsNeverListed) {
   const pid_t high = server.play(kHigh, kAmplitude);
 
   Child probe(NIMBREL_PROBE_PATH,
-              {.args = {"--interval-ms", "200", "--exclude-pid", std::to_string(high)}});
+              {.args = {"--interval-ms", "200", "--exclude-pid",
+                        std::to_string(high)}});
   json state = stateListing(probe, {low});
   ASSERT_TRUE(state.is_object());
   EXPECT_EQ(state["owners"].size(), 1u) << state;
-  EXPECT_EQ(state["micHot"], false) << "recording nothing but the speakers is no microphone use";
+  EXPECT_EQ(state["micHot"], false)
+      << "recording nothing but the speakers is no microphone use";
 }
 
 // With nothing left out the tap records the sink's own mix; leaving a player
@@ -151,12 +156,15 @@ TEST_P(LiveTap, RecordsTheRightTonesAtTheirLevelAndRate) {
   ASSERT_EQ(recording.pcm.size(), size_t(kRate) * 3);
 
   // Full scale is 32767 both in the players and in the tap's output.
-  EXPECT_NEAR(live::toneAmplitude(recording.pcm, kLow, kRate), kAmplitude, kAmplitude * 0.03);
+  EXPECT_NEAR(live::toneAmplitude(recording.pcm, kLow, kRate), kAmplitude,
+              kAmplitude * 0.03);
   if (GetParam().excludeHigh) {
-    EXPECT_LT(live::toneAmplitude(recording.pcm, kHigh, kRate), kAmplitude * 0.01);
+    EXPECT_LT(live::toneAmplitude(recording.pcm, kHigh, kRate),
+              kAmplitude * 0.01);
     EXPECT_EQ(live::dominantFrequency(recording.pcm, kRate), kLow);
   } else {
-    EXPECT_NEAR(live::toneAmplitude(recording.pcm, kHigh, kRate), kAmplitude, kAmplitude * 0.03);
+    EXPECT_NEAR(live::toneAmplitude(recording.pcm, kHigh, kRate), kAmplitude,
+                kAmplitude * 0.03);
   }
   // Read as fast as it comes, the stream runs at the sink's clock.
   EXPECT_NEAR(recording.measuredRate, kRate, kRate * 0.05);
@@ -166,7 +174,9 @@ TEST_P(LiveTap, RecordsTheRightTonesAtTheirLevelAndRate) {
 INSTANTIATE_TEST_SUITE_P(Live, LiveTap,
                          testing::Values(TapCase{"SinkMonitor", false},
                                          TapCase{"MixedStreamMonitors", true}),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         [](const auto& info) {
+                           return std::string(info.param.name);
+                         });
 
 TEST(LiveTapDeviceChanges, SetDefaultSinkGivesExactlyOneDefaultOutputChanged) {
   live::Server server;
@@ -196,8 +206,9 @@ TEST(LiveTapDeviceChanges, KilledServerGivesAggregateDeadThenAnOrderlyStop) {
   tap.readBytes(Stream::Stdout, 4800);
 
   server.kill();
-  EXPECT_EQ(nextJson(tap, Stream::Stderr),
-            json::parse(R"({"from":"speakers","reason":"aggregate-dead","to":"none",
+  EXPECT_EQ(
+      nextJson(tap, Stream::Stderr),
+      json::parse(R"({"from":"speakers","reason":"aggregate-dead","to":"none",
                             "type":"device-changed"})"));
   expectOrderlyStop(tap);
 }
@@ -208,11 +219,12 @@ TEST(LiveNoServer, TapWritesTheErrorLineAndExits1) {
   std::optional<e2e::ExitStatus> status = tap.waitExit();
   ASSERT_TRUE(status);
   EXPECT_EQ(status->code, 1);
-  EXPECT_EQ(tap.readToEnd(Stream::Stderr),
-            R"({"code":"TAP_CREATE_FAILED","message":"Could not connect to the audio server )"
-            R"((PulseAudio or PipeWire): none is running for this user, or it refused the )"
-            R"(connection.","status":6,"type":"error"})"
-            "\n");
+  EXPECT_EQ(
+      tap.readToEnd(Stream::Stderr),
+      R"({"code":"TAP_CREATE_FAILED","message":"Could not connect to the audio server )"
+      R"((PulseAudio or PipeWire): none is running for this user, or it refused the )"
+      R"(connection.","status":6,"type":"error"})"
+      "\n");
   EXPECT_EQ(tap.readToEnd(Stream::Stdout), "");
 }
 
@@ -220,8 +232,10 @@ TEST(LiveNoServer, ProbeSeesNobodyAndStillEndsWithStdin) {
   live::NoServer none;
   Child probe(NIMBREL_PROBE_PATH, {.args = {"--interval-ms", "200"}});
   EXPECT_EQ(nextJson(probe, Stream::Stdout).value("type", ""), "hello");
-  EXPECT_EQ(nextJson(probe, Stream::Stdout),
-            json::parse(R"({"audioPlaying":false,"micHot":false,"owners":[],"type":"state"})"));
+  EXPECT_EQ(
+      nextJson(probe, Stream::Stdout),
+      json::parse(
+          R"({"audioPlaying":false,"micHot":false,"owners":[],"type":"state"})"));
   probe.closeStdin();
   std::optional<e2e::ExitStatus> status = probe.waitExit();
   ASSERT_TRUE(status);

@@ -1,7 +1,8 @@
 // Helpers of scripts/run and scripts/bench on a live audio server:
 //   live_tool tone FREQ SECONDS AMPLITUDE OUT.wav   a stereo test tone
-//   live_tool wav RATE IN.pcm OUT.wav                s16le mono to WAV, measured
-//   live_tool bench TAP SECONDS TONE.wav             the tap beside parec
+//   live_tool wav RATE IN.pcm OUT.wav                s16le mono to WAV,
+//   measured live_tool bench TAP SECONDS TONE.wav             the tap beside
+//   parec
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -52,17 +53,20 @@ struct Process {
 
 Process start(const std::vector<std::string>& argv) {
   int in[2], out[2], err[2];
-  if (pipe2(in, O_CLOEXEC) || pipe2(out, O_CLOEXEC) || pipe2(err, O_CLOEXEC)) std::exit(1);
+  if (pipe2(in, O_CLOEXEC) || pipe2(out, O_CLOEXEC) || pipe2(err, O_CLOEXEC))
+    std::exit(1);
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_adddup2(&actions, in[0], 0);
   posix_spawn_file_actions_adddup2(&actions, out[1], 1);
   posix_spawn_file_actions_adddup2(&actions, err[1], 2);
   std::vector<char*> args;
-  for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
+  for (const std::string& arg : argv)
+    args.push_back(const_cast<char*>(arg.c_str()));
   args.push_back(nullptr);
   Process p;
-  if (posix_spawnp(&p.pid, args[0], &actions, nullptr, args.data(), environ) != 0) {
+  if (posix_spawnp(&p.pid, args[0], &actions, nullptr, args.data(), environ) !=
+      0) {
     std::fprintf(stderr, "cannot start %s\n", args[0]);
     std::exit(1);
   }
@@ -87,9 +91,11 @@ void pump(Process& p, bool armed, Clock::time_point markerTime) {
   for (ssize_t i = 0; i < n; ++i) {
     // Samples are counted across reads, so an odd split does not shift them.
     if (p.odd) {
-      const auto sample = int16_t(uint16_t(uint8_t(p.carry)) | uint16_t(uint8_t(buffer[i])) << 8);
+      const auto sample = int16_t(uint16_t(uint8_t(p.carry)) |
+                                  uint16_t(uint8_t(buffer[i])) << 8);
       if (armed && !p.markerSeconds && std::abs(int(sample)) > 4000) {
-        p.markerSeconds = std::chrono::duration<double>(Clock::now() - markerTime).count();
+        p.markerSeconds =
+            std::chrono::duration<double>(Clock::now() - markerTime).count();
       }
     } else {
       p.carry = int16_t(uint8_t(buffer[i]));
@@ -114,7 +120,8 @@ double cpuSeconds(const rusage& u) {
          double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
 }
 
-void summary(const char* figure, const std::string& measured, const char* target, bool met) {
+void summary(const char* figure, const std::string& measured,
+             const char* target, bool met) {
   std::printf("summary\t%s\t%s\t%s\t%s\n", figure, measured.c_str(), target,
               met ? "met" : "missed");
 }
@@ -124,20 +131,24 @@ int bench(const std::string& tapPath, double seconds, const std::string& tone) {
   // The rate the tap announces is the rate parec records at.
   double rate = 0;
   for (auto deadline = Clock::now() + std::chrono::seconds(20);
-       Clock::now() < deadline && tap.errText.find("\"started\"") == std::string::npos;) {
+       Clock::now() < deadline &&
+       tap.errText.find("\"started\"") == std::string::npos;) {
     pump(tap, false, Clock::now());
   }
-  if (const size_t at = tap.errText.find("\"sampleRate\":"); at != std::string::npos) {
+  if (const size_t at = tap.errText.find("\"sampleRate\":");
+      at != std::string::npos) {
     rate = std::atof(tap.errText.c_str() + at + 13);
   }
   if (rate <= 0) {
     std::fprintf(stderr, "the tap did not start: %s\n", tap.errText.c_str());
     return 1;
   }
-  const std::string sink = tap.errText.substr(tap.errText.find("\"outputDeviceUID\":\"") + 19);
-  Process parec = start({"parec", "--raw", "--format=s16le", "--channels=1",
-                         "--rate=" + std::to_string(int(rate)), "--latency-msec=20", "-d",
-                         sink.substr(0, sink.find('"')) + ".monitor"});
+  const std::string sink =
+      tap.errText.substr(tap.errText.find("\"outputDeviceUID\":\"") + 19);
+  Process parec =
+      start({"parec", "--raw", "--format=s16le", "--channels=1",
+             "--rate=" + std::to_string(int(rate)), "--latency-msec=20", "-d",
+             sink.substr(0, sink.find('"')) + ".monitor"});
   const Clock::time_point begin = Clock::now();
   while (Clock::now() - begin < std::chrono::milliseconds(1500)) {
     pump(tap, false, begin), pump(parec, false, begin);
@@ -154,29 +165,37 @@ int bench(const std::string& tapPath, double seconds, const std::string& tone) {
   finish(tap, 0);
   finish(parec, SIGINT);
 
-  const double cpuTap = cpuSeconds(tap.usage), cpuParec = cpuSeconds(parec.usage);
-  const double rssTap = double(tap.usage.ru_maxrss), rssParec = double(parec.usage.ru_maxrss);
-  std::printf("recorded %.0f s of the sink \"%s\" at %.0f Hz, mono, s16le\n", seconds,
-              sink.substr(0, sink.find('"')).c_str(), rate);
-  std::printf("%-12s %10s %12s %14s %12s\n", "", "CPU s", "peak RSS KiB", "bytes", "latency ms");
-  for (auto [name, p] : {std::pair<const char*, Process*>{"nimbrel-tap", &tap}, {"parec", &parec}}) {
-    std::printf("%-12s %10.3f %12.0f %14llu %12.1f\n", name, cpuSeconds(p->usage),
-                double(p->usage.ru_maxrss), static_cast<unsigned long long>(p->bytes),
+  const double cpuTap = cpuSeconds(tap.usage),
+               cpuParec = cpuSeconds(parec.usage);
+  const double rssTap = double(tap.usage.ru_maxrss),
+               rssParec = double(parec.usage.ru_maxrss);
+  std::printf("recorded %.0f s of the sink \"%s\" at %.0f Hz, mono, s16le\n",
+              seconds, sink.substr(0, sink.find('"')).c_str(), rate);
+  std::printf("%-12s %10s %12s %14s %12s\n", "", "CPU s", "peak RSS KiB",
+              "bytes", "latency ms");
+  for (auto [name, p] : {std::pair<const char*, Process*>{"nimbrel-tap", &tap},
+                         {"parec", &parec}}) {
+    std::printf("%-12s %10.3f %12.0f %14llu %12.1f\n", name,
+                cpuSeconds(p->usage), double(p->usage.ru_maxrss),
+                static_cast<unsigned long long>(p->bytes),
                 p->markerSeconds ? *p->markerSeconds * 1000 : -1.0);
   }
   char text[128];
   const double cpuRatio = cpuParec > 0 ? cpuTap / cpuParec : INFINITY;
-  std::snprintf(text, sizeof text, "%.2fx (%.3f s / %.3f s)", cpuRatio, cpuTap, cpuParec);
+  std::snprintf(text, sizeof text, "%.2fx (%.3f s / %.3f s)", cpuRatio, cpuTap,
+                cpuParec);
   summary("live: tap CPU time vs parec", text, "<= 1.5x", cpuRatio <= 1.5);
   const double rssRatio = rssTap / rssParec;
-  std::snprintf(text, sizeof text, "%.2fx (%.0f KiB / %.0f KiB)", rssRatio, rssTap, rssParec);
+  std::snprintf(text, sizeof text, "%.2fx (%.0f KiB / %.0f KiB)", rssRatio,
+                rssTap, rssParec);
   summary("live: tap peak RSS vs parec", text, "<= 1.5x", rssRatio <= 1.5);
   if (tap.markerSeconds && parec.markerSeconds) {
-    std::snprintf(text, sizeof text, "%.1f ms (parec %.1f ms)", *tap.markerSeconds * 1000,
-                  *parec.markerSeconds * 1000);
+    std::snprintf(text, sizeof text, "%.1f ms (parec %.1f ms)",
+                  *tap.markerSeconds * 1000, *parec.markerSeconds * 1000);
     summary("live: playback-to-stdout latency", text, "report", true);
   } else {
-    summary("live: playback-to-stdout latency", "marker not seen", "report", false);
+    summary("live: playback-to-stdout latency", "marker not seen", "report",
+            false);
   }
   return 0;
 }
@@ -186,8 +205,8 @@ int bench(const std::string& tapPath, double seconds, const std::string& tone) {
 int main(int argc, char** argv) {
   const std::vector<std::string> args(argv + 1, argv + argc);
   if (args.size() == 5 && args[0] == "tone") {
-    live::writeTone(args[4], std::atof(args[1].c_str()), std::atoi(args[3].c_str()),
-                    std::atoi(args[2].c_str()));
+    live::writeTone(args[4], std::atof(args[1].c_str()),
+                    std::atoi(args[3].c_str()), std::atoi(args[2].c_str()));
     return 0;
   }
   if (args.size() == 4 && args[0] == "wav") {
@@ -196,12 +215,15 @@ int main(int argc, char** argv) {
     const std::string bytes{std::istreambuf_iterator<char>(in), {}};
     const std::vector<int16_t> pcm = live::samples(bytes);
     live::writeWav(args[3], pcm, uint32_t(rate));
-    const std::vector<int16_t> middle(pcm.begin() + std::ptrdiff_t(pcm.size() / 4), pcm.end());
+    const std::vector<int16_t> middle(
+        pcm.begin() + std::ptrdiff_t(pcm.size() / 4), pcm.end());
     const double frequency = live::dominantFrequency(middle, rate);
     const double level = live::toneAmplitude(middle, frequency, rate);
-    std::printf("%s: %zu samples (%.2f s at %.0f Hz); measured frequency %.0f Hz at %.1f dBFS\n",
-                args[3].c_str(), pcm.size(), double(pcm.size()) / rate, rate, frequency,
-                20 * std::log10(std::max(level, 1.0) / 32767));
+    std::printf(
+        "%s: %zu samples (%.2f s at %.0f Hz); measured frequency %.0f Hz at "
+        "%.1f dBFS\n",
+        args[3].c_str(), pcm.size(), double(pcm.size()) / rate, rate, frequency,
+        20 * std::log10(std::max(level, 1.0) / 32767));
     return 0;
   }
   if (args.size() == 4 && args[0] == "bench") {

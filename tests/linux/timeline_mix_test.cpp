@@ -9,7 +9,9 @@
 namespace audio::pulse {
 namespace {
 
-std::vector<float> frames(std::initializer_list<float> values) { return values; }
+std::vector<float> frames(std::initializer_list<float> values) {
+  return values;
+}
 
 TEST(TimelineMix, ClockAloneGivesSilenceHoldBackFramesLate) {
   TimelineMix mix(2);
@@ -47,7 +49,8 @@ TEST(TimelineMix, FramesThatCameLateAreSpentNotShifted) {
   const std::vector<float> twos(2, 2.0f);
   mix.sourceFrames(1, twos.data(), 2);  // meant for 2 and 3: already gone
   mix.clockFrames(2, out);
-  EXPECT_EQ(out, frames({1, 1, 0, 0, 0, 0, 0})) << "late frames must not slide onto later ones";
+  EXPECT_EQ(out, frames({1, 1, 0, 0, 0, 0, 0}))
+      << "late frames must not slide onto later ones";
 }
 
 TEST(TimelineMix, EndedSourceIsMixedToItsLastFrameThenForgotten) {

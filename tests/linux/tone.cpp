@@ -13,10 +13,15 @@ namespace {
 constexpr int kRate = 48000;
 }  // namespace
 
-void writeTone(const std::string& path, double frequency, int amplitude, int seconds) {
+void writeTone(const std::string& path, double frequency, int amplitude,
+               int seconds) {
   std::ofstream out(path, std::ios::binary);
-  auto u32 = [&](uint32_t v) { out.write(reinterpret_cast<const char*>(&v), 4); };
-  auto u16 = [&](uint16_t v) { out.write(reinterpret_cast<const char*>(&v), 2); };
+  auto u32 = [&](uint32_t v) {
+    out.write(reinterpret_cast<const char*>(&v), 4);
+  };
+  auto u16 = [&](uint16_t v) {
+    out.write(reinterpret_cast<const char*>(&v), 2);
+  };
   const uint32_t frames = kRate * uint32_t(seconds);
   out.write("RIFF", 4);
   u32(36 + frames * 4);
@@ -27,17 +32,24 @@ void writeTone(const std::string& path, double frequency, int amplitude, int sec
   std::vector<int16_t> second(kRate * 2);
   for (int i = 0; i < kRate; ++i) {
     const double phase = 2 * std::numbers::pi * frequency * i / kRate;
-    second[2 * i] = second[2 * i + 1] = int16_t(std::lround(amplitude * std::sin(phase)));
+    second[2 * i] = second[2 * i + 1] =
+        int16_t(std::lround(amplitude * std::sin(phase)));
   }
   for (int s = 0; s < seconds; ++s) {
-    out.write(reinterpret_cast<const char*>(second.data()), std::streamsize(second.size() * 2));
+    out.write(reinterpret_cast<const char*>(second.data()),
+              std::streamsize(second.size() * 2));
   }
 }
 
-void writeWav(const std::string& path, const std::vector<int16_t>& pcm, uint32_t rate) {
+void writeWav(const std::string& path, const std::vector<int16_t>& pcm,
+              uint32_t rate) {
   std::ofstream out(path, std::ios::binary);
-  auto u32 = [&](uint32_t v) { out.write(reinterpret_cast<const char*>(&v), 4); };
-  auto u16 = [&](uint16_t v) { out.write(reinterpret_cast<const char*>(&v), 2); };
+  auto u32 = [&](uint32_t v) {
+    out.write(reinterpret_cast<const char*>(&v), 4);
+  };
+  auto u16 = [&](uint16_t v) {
+    out.write(reinterpret_cast<const char*>(&v), 2);
+  };
   const auto bytes = uint32_t(pcm.size() * 2);
   out.write("RIFF", 4);
   u32(36 + bytes);
@@ -54,9 +66,11 @@ std::vector<int16_t> samples(std::string_view pcm) {
   return out;
 }
 
-double toneAmplitude(const std::vector<int16_t>& pcm, double frequency, double rate) {
+double toneAmplitude(const std::vector<int16_t>& pcm, double frequency,
+                     double rate) {
   // Whole periods only, so other tones and the tone itself do not leak.
-  const auto period = size_t(std::lround(rate / std::gcd(int(rate), int(frequency))));
+  const auto period =
+      size_t(std::lround(rate / std::gcd(int(rate), int(frequency))));
   const size_t n = period > 0 ? pcm.size() / period * period : 0;
   if (n == 0) return 0;
   double s = 0, c = 0;
@@ -69,8 +83,8 @@ double toneAmplitude(const std::vector<int16_t>& pcm, double frequency, double r
 }
 
 double dominantFrequency(const std::vector<int16_t>& pcm, double rate) {
-  const std::vector<int16_t> second(pcm.begin(),
-                                    pcm.begin() + std::min(pcm.size(), size_t(rate)));
+  const std::vector<int16_t> second(
+      pcm.begin(), pcm.begin() + std::min(pcm.size(), size_t(rate)));
   auto level = [&](double f) {
     double s = 0, c = 0;
     for (size_t i = 0; i < second.size(); ++i) {
