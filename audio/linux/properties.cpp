@@ -81,7 +81,7 @@ std::optional<uint32_t> sinkNamed(const Snapshot& s, const std::string& name) {
 Status systemProperty(Selector selector, uint32_t qualifierSize,
                       const void* qualifier, uint32_t* ioSize, void* out) {
   if (selector == kTranslatePIDToProcessObject) {
-    // Any live PID has its object, so a process excluded before it plays
+    // Any PID has its object, so a process excluded before it plays
     // stays excluded once it does.
     int32_t pid = 0;
     if (qualifierSize != sizeof(pid) || qualifier == nullptr)
