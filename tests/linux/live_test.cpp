@@ -178,6 +178,23 @@ INSTANTIATE_TEST_SUITE_P(Live, LiveTap,
                            return std::string(info.param.name);
                          });
 
+TEST(LiveTapMixing, PlayerThatStartsLaterIsFollowedAndTheExcludedOneStaysOut) {
+  live::Server server;
+  const pid_t high = server.play(kHigh, kAmplitude);
+  Child tap(NIMBREL_TAP_PATH,
+            {.args = {"--exclude-pid", std::to_string(high)}});
+  expectStarted(tap);
+  constexpr int kLater = 1500;  // Hz
+  server.play(kLater, kAmplitude);
+  tap.readBytes(Stream::Stdout, size_t(kRate) * 2);  // a second to join in
+  const Recording recording = record(tap);
+  EXPECT_NEAR(live::toneAmplitude(recording.pcm, kLater, kRate), kAmplitude,
+              kAmplitude * 0.03);
+  EXPECT_LT(live::toneAmplitude(recording.pcm, kHigh, kRate),
+            kAmplitude * 0.01);
+  expectOrderlyStop(tap);
+}
+
 TEST(LiveTapDeviceChanges, SetDefaultSinkGivesExactlyOneDefaultOutputChanged) {
   live::Server server;
   server.play(kLow, kAmplitude);
