@@ -241,12 +241,14 @@ bool takeSnapshot(Connection& c) {
   return c.pendingLists == 0;
 }
 
-// With the loop locked. The earlier context, if any, is left to its streams.
+// With the loop locked. The earlier context, if any, has failed: its streams
+// were unlinked from it then, so it can go.
 Status connectNow(Connection& c) {
   if (c.context) {
     pa_context_set_state_callback(c.context, nullptr, nullptr);
     pa_context_set_subscribe_callback(c.context, nullptr, nullptr);
     pa_context_disconnect(c.context);
+    pa_context_unref(c.context);
   }
   c.context = pa_context_new(pa_threaded_mainloop_get_api(c.loop),
                              program_invocation_short_name);
