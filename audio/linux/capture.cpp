@@ -4,6 +4,9 @@
 // others (pa_stream_set_monitor_stream), summed on it.
 #include "audio/linux/capture.h"
 
+#include <algorithm>
+#include <iterator>
+
 #include "audio/linux/run_on_queue.h"
 #include "audio/linux/server.h"
 

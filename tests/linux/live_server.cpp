@@ -9,13 +9,10 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <numbers>
-#include <numeric>
 #include <thread>
 
 #include "tests/linux/tone.h"
