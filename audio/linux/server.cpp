@@ -74,18 +74,44 @@ void listAnswered(void* initial) {
   pa_threaded_mainloop_signal(connection().loop, 0);
 }
 
-void serverInfo(pa_context*, const pa_server_info* info, void* initial) {
+// True when the default sink changed.
+bool takeServerInfo(const pa_server_info* info) {
   std::optional<std::string> sink;
   if (info && info->default_sink_name) sink = info->default_sink_name;
-  bool changed = false;
-  {
-    std::lock_guard lock(mutexStorage);
-    changed = snapshotStorage.defaultSink != sink;
-    snapshotStorage.defaultSink = sink;
-  }
+  std::lock_guard lock(mutexStorage);
+  const bool changed = snapshotStorage.defaultSink != sink;
+  snapshotStorage.defaultSink = sink;
+  return changed;
+}
+
+void serverInfo(pa_context*, const pa_server_info* info, void* initial) {
+  const bool changed = takeServerInfo(info);
   listAnswered(initial);
   if (changed && initial == nullptr)
     notify(Change::DefaultSink, PA_INVALID_INDEX);
+}
+
+// A sink or a capture stream went. The server picks a new default sink in
+// the same step, so the listeners hear of it once our snapshot has that
+// default too: otherwise an announcement would name no device at all. The
+// loss comes first, the new default after it.
+void serverInfoThenLiveness(pa_context*, const pa_server_info* info, void*) {
+  const bool changed = takeServerInfo(info);
+  notify(Change::Liveness, PA_INVALID_INDEX);
+  if (changed) notify(Change::DefaultSink, PA_INVALID_INDEX);
+}
+
+void reportLivenessAfterServerInfo() {
+  pa_context* context = connection().context;
+  pa_operation* operation =
+      context && PA_CONTEXT_IS_GOOD(pa_context_get_state(context))
+          ? pa_context_get_server_info(context, serverInfoThenLiveness, nullptr)
+          : nullptr;
+  if (operation) {
+    pa_operation_unref(operation);
+  } else {
+    notify(Change::Liveness, PA_INVALID_INDEX);
+  }
 }
 
 void sinkInfo(pa_context*, const pa_sink_info* info, int eol, void* initial) {
@@ -158,7 +184,7 @@ void forget(pa_subscription_event_type_t facility, uint32_t index) {
         return;
     }
   }
-  if (facility == PA_SUBSCRIPTION_EVENT_SINK) notify(Change::Liveness, index);
+  if (facility == PA_SUBSCRIPTION_EVENT_SINK) reportLivenessAfterServerInfo();
 }
 
 void subscribed(pa_context* context, pa_subscription_event_type_t event,
@@ -324,6 +350,6 @@ Status ensureConnected() {
   return status;
 }
 
-void reportLiveness() { notify(Change::Liveness, PA_INVALID_INDEX); }
+void reportLiveness() { reportLivenessAfterServerInfo(); }
 
 }  // namespace audio::pulse

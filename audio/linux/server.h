@@ -72,7 +72,9 @@ auto withSnapshot(Read read) {
   return read(snapshotData());
 }
 
-/// Tells the listeners of liveness that a capture lost its stream.
+/// Tells the listeners of liveness that a capture lost its stream, once the
+/// snapshot has the default sink the server chose meanwhile. On the server
+/// thread, with the main loop locked.
 void reportLiveness();
 
 }  // namespace audio::pulse

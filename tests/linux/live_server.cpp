@@ -163,6 +163,17 @@ pid_t Server::recordMicrophone() {
   return pid;
 }
 
+bool Server::removeSink(const std::string& name) {
+  if (countLines({"list", "short", "modules"}) < 0) return false;
+  std::ifstream in(folder_ + "/listing.txt");
+  for (std::string line; std::getline(in, line);) {
+    if (line.find("sink_name=" + name + " ") != std::string::npos) {
+      return pactl({"unload-module", line.substr(0, line.find('\t'))});
+    }
+  }
+  return false;
+}
+
 void Server::kill() {
   ::kill(server_, SIGKILL);
   waitExit(server_, 5s);

@@ -31,6 +31,8 @@ class Server {
   pid_t recordMicrophone();
   /// Runs pactl with `args`; true when it exits with 0.
   bool pactl(const std::vector<std::string>& args);
+  /// Unloads the null sink `name`, as unplugging a device would.
+  bool removeSink(const std::string& name);
   /// Kills the server outright (SIGKILL), as a crash would.
   void kill();
 

@@ -215,6 +215,20 @@ TEST(LiveTapDeviceChanges, SetDefaultSinkGivesExactlyOneDefaultOutputChanged) {
   expectOrderlyStop(tap);
 }
 
+TEST(LiveTapDeviceChanges, RemovedSinkGivesAggregateDead) {
+  live::Server server;
+  server.play(kLow, kAmplitude);
+  Child tap(NIMBREL_TAP_PATH, {});
+  expectStarted(tap);
+  tap.readBytes(Stream::Stdout, 4800);
+
+  ASSERT_TRUE(server.removeSink("speakers"));
+  EXPECT_EQ(nextJson(tap, Stream::Stderr),
+            json::parse(R"({"from":"speakers","reason":"aggregate-dead",
+                            "to":"headset","type":"device-changed"})"));
+  expectOrderlyStop(tap);
+}
+
 TEST(LiveTapDeviceChanges, KilledServerGivesAggregateDeadThenAnOrderlyStop) {
   live::Server server;
   server.play(kLow, kAmplitude);
