@@ -28,6 +28,8 @@ const ErrorKind kIOProcFailed{"IOPROC_FAILED",
 const ErrorKind kDeviceStartFailed{
     "DEVICE_START_FAILED",
     "The audio server refused to record the default sink's monitor."};
+const ErrorKind kWriterStartFailed{"WRITER_START_FAILED",
+                                   "Could not start the writer thread."};
 #else
 const ErrorKind kTapCreateFailed{
     "TAP_CREATE_FAILED",

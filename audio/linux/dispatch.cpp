@@ -1,6 +1,6 @@
 // The event machinery on POSIX threads: serial queues with a thread each, a
 // concurrent global queue, the main queue served by runMainLoop, signals
-// through a self-pipe, and read-readiness watchers on poll().
+// through a self-pipe, read-readiness watchers on poll(), and plain threads.
 #include "audio/dispatch.h"
 
 #include <fcntl.h>
@@ -222,6 +222,26 @@ void watchSignal(int signo, Task handler) {
 
 void watchReadable(int fd, DispatchQueue* queue, Task handler) {
   std::thread(watchFD, fd, queue, std::move(handler)).detach();
+}
+
+bool startThread(Task body) {
+  pthread_attr_t attributes;
+  if (pthread_attr_init(&attributes) != 0) return false;
+  pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
+  Task* task = new Task(std::move(body));
+  pthread_t thread;
+  const int status = pthread_create(
+      &thread, &attributes,
+      [](void* context) -> void* {
+        Task* task = static_cast<Task*>(context);
+        (*task)();
+        delete task;
+        return nullptr;
+      },
+      task);
+  pthread_attr_destroy(&attributes);
+  if (status != 0) delete task;
+  return status == 0;
 }
 
 }  // namespace audio
