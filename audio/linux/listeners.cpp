@@ -53,6 +53,9 @@ void changed(Change change, uint32_t sinkIndex) {
 
 }  // namespace
 
+// libpulse delivers the server's events on its own thread already.
+Status clearNotificationRunLoop() { return kNoError; }
+
 Status addPropertyListener(ObjectID object, const PropertyAddress& address,
                            DispatchQueue* queue, ListenerFunction listener,
                            void* context) {

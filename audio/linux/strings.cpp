@@ -1,4 +1,5 @@
-// String references: a heap copy of the UTF-8 text, released by the caller.
+// String references: a heap copy of the UTF-8 text, released by the caller;
+// and autorelease pools, which this platform has none of.
 #include <string>
 
 #include "audio/hardware.h"
@@ -17,5 +18,7 @@ StringRef createString(std::string_view utf8) {
 void releaseString(StringRef string) {
   delete reinterpret_cast<const std::string*>(string);
 }
+
+void withAutoreleasePool(void (*work)()) { work(); }
 
 }  // namespace audio
