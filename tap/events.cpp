@@ -8,6 +8,29 @@
 
 namespace tap {
 
+#if defined(NIMBREL_PLATFORM_LINUX)
+// The desktop's audio server (PulseAudio, or PipeWire's PulseAudio service):
+// the messages name its causes; "status" is libpulse's error number.
+const ErrorKind kTapCreateFailed{
+    "TAP_CREATE_FAILED",
+    "Could not connect to the audio server (PulseAudio or PipeWire): none is "
+    "running for this user, or it refused the connection."};
+const ErrorKind kTapUIDFailed{"TAP_UID_FAILED", "Could not read the tap UID."};
+const ErrorKind kNoOutputDevice{"NO_OUTPUT_DEVICE",
+                                "The audio server has no default sink."};
+const ErrorKind kAggregateCreateFailed{
+    "AGGREGATE_CREATE_FAILED",
+    "The default sink or the audio server went away while capture was set up."};
+const ErrorKind kTapFormatFailed{
+    "TAP_FORMAT_FAILED", "Could not read the default sink's sample rate."};
+const ErrorKind kIOProcFailed{"IOPROC_FAILED",
+                              "Could not set up the capture streams."};
+const ErrorKind kDeviceStartFailed{
+    "DEVICE_START_FAILED",
+    "The audio server refused to record the default sink's monitor."};
+const ErrorKind kWriterStartFailed{"WRITER_START_FAILED",
+                                   "Could not start the writer thread."};
+#else
 const ErrorKind kTapCreateFailed{
     "TAP_CREATE_FAILED",
     "AudioHardwareCreateProcessTap failed. This usually means the System "
@@ -26,6 +49,8 @@ const ErrorKind kDeviceStartFailed{"DEVICE_START_FAILED",
                                    "AudioDeviceStart failed."};
 const ErrorKind kWriterStartFailed{"WRITER_START_FAILED",
                                    "Could not start the writer thread."};
+
+#endif
 
 namespace {
 

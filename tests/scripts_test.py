@@ -17,12 +17,13 @@ VERSION = ""
 DEBIAN_PACKAGES = (
     "cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev "
     "libbenchmark-dev libutf8proc-dev nlohmann-json3-dev libplist-dev clang "
-    "lld llvm libclang-rt-14-dev clang-format python3").split()
+    "lld llvm libclang-rt-14-dev clang-format python3 libpulse-dev pulseaudio "
+    "pulseaudio-utils linux-perf").split()
 COMMANDS = ("cmake ninja c++ pkg-config clang ld.lld llvm-ar clang-format "
-            "python3").split()
+            "python3 pulseaudio pactl perf").split()
 HEADERS = ("gtest/gtest.h gmock/gmock.h benchmark/benchmark.h "
            "nlohmann/json.hpp").split()
-MODULES = "libutf8proc libplist-2.0".split()
+MODULES = "libutf8proc libplist-2.0 libpulse".split()
 
 # Each stub uses shell built-ins only: the script runs with PATH set to the
 # stub folder alone, so a tool that is not stubbed is absent.

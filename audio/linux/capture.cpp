@@ -1,0 +1,222 @@
+// The capture's record streams. No process to leave out: one stream from the
+// sink's monitor, the server's own mix, sample for sample. Some to leave out:
+// that stream only as the clock, and one monitor per playback stream of the
+// others (pa_stream_set_monitor_stream), summed on it.
+#include "audio/linux/capture.h"
+
+#include <algorithm>
+#include <iterator>
+
+#include "audio/linux/run_on_queue.h"
+#include "audio/linux/server.h"
+
+namespace audio::pulse {
+namespace {
+
+constexpr uint32_t kFragmentMs = 20;
+// Mixing runs this far behind the clock: the monitors' frames of one sink
+// cycle reach us in separate packets, not always before the clock's.
+constexpr uint32_t kHoldBackFragments = 3;
+
+uint32_t framesIn(uint32_t rate, uint32_t ms) { return rate * ms / 1000; }
+
+// Calls `take` with each run of frames the stream holds; holes become
+// silence, so positions on the timeline stay what they were.
+template <class Take>
+void drain(pa_stream* stream, Take take) {
+  static const float silence[1024] = {};
+  while (pa_stream_readable_size(stream) > 0) {
+    const void* data = nullptr;
+    size_t bytes = 0;
+    if (pa_stream_peek(stream, &data, &bytes) < 0 || bytes == 0) return;
+    for (size_t left = bytes / sizeof(float); data == nullptr && left > 0;) {
+      const size_t count = std::min(left, std::size(silence));
+      take(silence, count);
+      left -= count;
+    }
+    if (data != nullptr)
+      take(static_cast<const float*>(data), bytes / sizeof(float));
+    pa_stream_drop(stream);
+  }
+}
+
+void forgetStream(pa_stream* stream) {
+  pa_stream_set_read_callback(stream, nullptr, nullptr);
+  pa_stream_set_state_callback(stream, nullptr, nullptr);
+  pa_stream_disconnect(stream);
+  pa_stream_unref(stream);
+}
+
+}  // namespace
+
+Capture::Capture(CaptureSpec spec, DispatchQueue* queue, IOFunction function,
+                 void* context)
+    : spec_(std::move(spec)),
+      queue_(queue),
+      function_(function),
+      context_(context),
+      mixing_(!spec_.excludedPIDs.empty()),
+      mix_(int64_t(framesIn(spec_.rate, kFragmentMs * kHoldBackFragments))) {}
+
+pa_stream* Capture::record(const char* name, uint32_t sinkInput) {
+  const pa_sample_spec sampleSpec{PA_SAMPLE_FLOAT32NE, spec_.rate, 1};
+  pa_stream* stream = pa_stream_new(context(), name, &sampleSpec, nullptr);
+  if (stream == nullptr) return nullptr;
+  if (sinkInput != PA_INVALID_INDEX)
+    pa_stream_set_monitor_stream(stream, sinkInput);
+  const uint32_t fragment = framesIn(spec_.rate, kFragmentMs) * sizeof(float);
+  const pa_buffer_attr attributes{uint32_t(-1), uint32_t(-1), uint32_t(-1),
+                                  uint32_t(-1), fragment};
+  const bool isClock = sinkInput == PA_INVALID_INDEX;
+  pa_stream_set_state_callback(stream, isClock ? clockState : monitorState,
+                               this);
+  pa_stream_set_read_callback(stream, isClock ? clockReadable : monitorReadable,
+                              this);
+  // Never follow the stream elsewhere: another sink is another recording.
+  const auto flags =
+      pa_stream_flags_t(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE);
+  if (pa_stream_connect_record(stream, monitorSource_.c_str(), &attributes,
+                               flags) < 0) {
+    forgetStream(stream);
+    return nullptr;
+  }
+  return stream;
+}
+
+Status Capture::start() {
+  Status status = ensureConnected();
+  if (status != kNoError) return status;
+  pa_threaded_mainloop_lock(mainloop());
+  const bool known = withSnapshot([&](const Snapshot& s) {
+    for (const auto& [index, sink] : s.sinks) {
+      if (sink.name == spec_.sink) {
+        sinkIndex_ = index;
+        monitorSource_ = sink.monitorSource;
+        return true;
+      }
+    }
+    return false;
+  });
+  if (!known) {
+    status = PA_ERR_NOENTITY;
+  } else if ((clock_ = record("nimbrel capture", PA_INVALID_INDEX)) ==
+             nullptr) {
+    status = pa_context_errno(context());
+  } else {
+    pa_stream_state_t state;
+    while ((state = pa_stream_get_state(clock_)) == PA_STREAM_CREATING) {
+      pa_threaded_mainloop_wait(mainloop());
+    }
+    if (state != PA_STREAM_READY) {
+      status = pa_context_errno(context());
+      if (status == kNoError) status = PA_ERR_UNKNOWN;
+      forgetStream(clock_);
+      clock_ = nullptr;
+    } else if (mixing_) {
+      followSinkInputs();
+    }
+  }
+  pa_threaded_mainloop_unlock(mainloop());
+  return status;
+}
+
+void Capture::stop() {
+  // Cycles are delivered inside the streams' callbacks, which hold the main
+  // loop's lock: once we have it, none is under way, and none follows.
+  pa_threaded_mainloop_lock(mainloop());
+  stopping_ = true;
+  for (auto& [index, stream] : monitors_) forgetStream(stream);
+  monitors_.clear();
+  if (clock_) forgetStream(clock_);
+  clock_ = nullptr;
+  pa_threaded_mainloop_unlock(mainloop());
+}
+
+void Capture::clockReadable(pa_stream* stream, size_t, void* context) {
+  auto* self = static_cast<Capture*>(context);
+  if (!self->mixing_) {
+    // The server's own buffer goes to the I/O function as it is.
+    drain(stream, [self](const float* frames, size_t count) {
+      self->deliver(frames, count);
+    });
+    return;
+  }
+  self->followSinkInputs();
+  self->mixed_.clear();
+  drain(stream, [self](const float*, size_t count) {
+    self->mix_.clockFrames(count, self->mixed_);
+  });
+  self->deliver(self->mixed_.data(), self->mixed_.size());
+}
+
+void Capture::clockState(pa_stream* stream, void* context) {
+  auto* self = static_cast<Capture*>(context);
+  const pa_stream_state_t state = pa_stream_get_state(stream);
+  if (state == PA_STREAM_FAILED ||
+      (state == PA_STREAM_TERMINATED && !self->stopping_)) {
+    self->failed_.store(true);
+    reportLiveness();
+  }
+  pa_threaded_mainloop_signal(mainloop(), 0);
+}
+
+void Capture::monitorReadable(pa_stream* stream, size_t, void* context) {
+  auto* self = static_cast<Capture*>(context);
+  const uint32_t sinkInput = pa_stream_get_monitor_stream(stream);
+  drain(stream, [&](const float* frames, size_t count) {
+    self->mix_.sourceFrames(sinkInput, frames, count);
+  });
+}
+
+void Capture::monitorState(pa_stream* stream, void* context) {
+  auto* self = static_cast<Capture*>(context);
+  const pa_stream_state_t state = pa_stream_get_state(stream);
+  if (state != PA_STREAM_FAILED && state != PA_STREAM_TERMINATED) return;
+  // The server ends a monitor when its playback stream goes. The stream is
+  // let go on the next clock cycle, outside its own callback.
+  const uint32_t sinkInput = pa_stream_get_monitor_stream(stream);
+  self->mix_.endSource(sinkInput);
+  self->ended_.push_back(sinkInput);
+}
+
+void Capture::followSinkInputs() {
+  for (uint32_t sinkInput : ended_) {
+    if (auto entry = monitors_.find(sinkInput); entry != monitors_.end()) {
+      forgetStream(entry->second);
+      monitors_.erase(entry);
+    }
+  }
+  ended_.clear();
+  std::vector<uint32_t> added;
+  withSnapshot([&](const Snapshot& s) {
+    for (const auto& [index, input] : s.sinkInputs) {
+      if (input.device != sinkIndex_ || followed_.count(index) != 0) continue;
+      if (spec_.excludedPIDs.count(input.pid) != 0) continue;
+      added.push_back(index);
+    }
+  });
+  for (uint32_t index : added) {
+    followed_.insert(index);
+    if (pa_stream* stream = record("nimbrel capture stream", index))
+      monitors_[index] = stream;
+  }
+}
+
+void Capture::deliver(const float* frames, size_t count) {
+  if (count == 0 || stopping_) return;
+  struct Cycle {
+    Capture* self;
+    BufferList input;
+  } cycle{
+      this,
+      {1, {{1, uint32_t(count * sizeof(float)), const_cast<float*>(frames)}}}};
+  runOnQueue(
+      queue_,
+      [](void* context) {
+        auto* cycle = static_cast<Cycle*>(context);
+        cycle->self->function_(cycle->self->context_, &cycle->input);
+      },
+      &cycle);
+}
+
+}  // namespace audio::pulse

@@ -1,0 +1,75 @@
+// An I/O proc on the server: record streams from the sink's monitor, their
+// frames handed to the I/O function as turns of its queue, straight from the
+// server thread.
+#ifndef NIMBREL_AUDIO_LINUX_CAPTURE_H_
+#define NIMBREL_AUDIO_LINUX_CAPTURE_H_
+
+#include <pulse/pulseaudio.h>
+
+#include <atomic>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "audio/dispatch.h"
+#include "audio/hardware.h"
+#include "audio/linux/timeline_mix.h"
+
+namespace audio::pulse {
+
+/// What a capture records: the sink, at which rate, leaving out whom.
+struct CaptureSpec {
+  std::string sink;
+  uint32_t rate = 0;
+  std::set<int32_t> excludedPIDs;  // the tap's own PID not among them
+};
+
+class Capture {
+ public:
+  Capture(CaptureSpec spec, DispatchQueue* queue, IOFunction function,
+          void* context);
+
+  /// Connects the streams and waits until the clock stream records.
+  /// kNoError, or the server's error number. Not on the server thread.
+  Status start();
+  /// Disconnects the streams; once it returns, the I/O function is not
+  /// called again. Not on the server thread.
+  void stop();
+  /// False once the clock stream has failed (the server or the sink gone).
+  bool alive() const { return !failed_.load(); }
+
+ private:
+  // Server thread, with the main loop locked.
+  pa_stream* record(const char* name, uint32_t sinkInput);
+  static void clockReadable(pa_stream* stream, size_t bytes, void* self);
+  static void clockState(pa_stream* stream, void* self);
+  static void monitorReadable(pa_stream* stream, size_t bytes, void* self);
+  static void monitorState(pa_stream* stream, void* self);
+  void followSinkInputs();
+  /// One cycle to the I/O function, as a turn of its queue.
+  void deliver(const float* frames, size_t count);
+
+  const CaptureSpec spec_;
+  DispatchQueue* const queue_;
+  const IOFunction function_;
+  void* const context_;
+  const bool mixing_;  // per-stream monitors, or the sink's own mix
+
+  // Server thread only (and start/stop, with the main loop locked).
+  std::string monitorSource_;
+  uint32_t sinkIndex_ = PA_INVALID_INDEX;
+  pa_stream* clock_ = nullptr;
+  std::map<uint32_t, pa_stream*> monitors_;  // by sink input
+  std::set<uint32_t> followed_;              // sink inputs ever monitored
+  std::vector<uint32_t> ended_;              // monitors the server ended
+  TimelineMix mix_;
+  std::vector<float> mixed_;
+  bool stopping_ = false;
+
+  std::atomic<bool> failed_{false};
+};
+
+}  // namespace audio::pulse
+
+#endif  // NIMBREL_AUDIO_LINUX_CAPTURE_H_

@@ -1,0 +1,355 @@
+// The connection to the audio server and the snapshot of it, kept current by
+// the server's own change events.
+#include "audio/linux/server.h"
+
+#include <errno.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+
+namespace audio::pulse {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr auto kRetryInterval = std::chrono::seconds(1);
+
+// Everything here but the snapshot is guarded by the main loop's lock.
+struct Connection {
+  pa_threaded_mainloop* loop = nullptr;
+  pa_context* context = nullptr;
+  int pendingLists = 0;  // initial list requests still answering
+  bool ready = false;    // connected, with a full snapshot
+  bool everReady = false;
+  bool attempted = false;
+  Clock::time_point lastAttempt;
+  Status lastError = PA_ERR_CONNECTIONREFUSED;
+};
+
+// Never destroyed: the server thread may run until the process is gone.
+Connection& connection() {
+  static Connection* const c = new Connection;
+  return *c;
+}
+std::mutex& mutexStorage = *new std::mutex;
+Snapshot& snapshotStorage = *new Snapshot;
+std::atomic<ChangeObserver> changeObserver{nullptr};
+
+void notify(Change change, uint32_t sinkIndex) {
+  if (ChangeObserver observer = changeObserver.load())
+    observer(change, sinkIndex);
+}
+
+// The proplist's value for `key`, if any.
+std::optional<std::string> property(const pa_proplist* list, const char* key) {
+  const char* value = list ? pa_proplist_gets(list, key) : nullptr;
+  if (value == nullptr) return std::nullopt;
+  return std::string(value);
+}
+
+Stream streamOf(uint32_t device, int corked, const pa_proplist* list) {
+  Stream stream;
+  stream.device = device;
+  stream.corked = corked != 0;
+  if (auto pid = property(list, PA_PROP_APPLICATION_PROCESS_ID)) {
+    char* end = nullptr;
+    errno = 0;
+    const long value = std::strtol(pid->c_str(), &end, 10);
+    if (errno == 0 && end != pid->c_str() && *end == '\0' && value > 0 &&
+        value <= INT32_MAX) {
+      stream.pid = int32_t(value);
+    }
+  }
+  stream.applicationName = property(list, PA_PROP_APPLICATION_NAME);
+  stream.applicationID = property(list, PA_PROP_APPLICATION_ID);
+  return stream;
+}
+
+// Initial list requests carry a non-null user pointer; event-driven ones
+// a null one.
+void listAnswered(void* initial) {
+  if (initial == nullptr) return;
+  --connection().pendingLists;
+  pa_threaded_mainloop_signal(connection().loop, 0);
+}
+
+// True when the default sink changed.
+bool takeServerInfo(const pa_server_info* info) {
+  std::optional<std::string> sink;
+  if (info && info->default_sink_name) sink = info->default_sink_name;
+  std::lock_guard lock(mutexStorage);
+  const bool changed = snapshotStorage.defaultSink != sink;
+  snapshotStorage.defaultSink = sink;
+  return changed;
+}
+
+void serverInfo(pa_context*, const pa_server_info* info, void* initial) {
+  const bool changed = takeServerInfo(info);
+  listAnswered(initial);
+  if (changed && initial == nullptr)
+    notify(Change::DefaultSink, PA_INVALID_INDEX);
+}
+
+// A sink or a capture stream went. The server picks a new default sink in
+// the same step, so the listeners hear of it once our snapshot has that
+// default too: otherwise an announcement would name no device at all. The
+// loss comes first, the new default after it.
+void serverInfoThenLiveness(pa_context*, const pa_server_info* info, void*) {
+  const bool changed = takeServerInfo(info);
+  notify(Change::Liveness, PA_INVALID_INDEX);
+  if (changed) notify(Change::DefaultSink, PA_INVALID_INDEX);
+}
+
+void reportLivenessAfterServerInfo() {
+  pa_context* context = connection().context;
+  pa_operation* operation =
+      context && PA_CONTEXT_IS_GOOD(pa_context_get_state(context))
+          ? pa_context_get_server_info(context, serverInfoThenLiveness, nullptr)
+          : nullptr;
+  if (operation) {
+    pa_operation_unref(operation);
+  } else {
+    notify(Change::Liveness, PA_INVALID_INDEX);
+  }
+}
+
+void sinkInfo(pa_context*, const pa_sink_info* info, int eol, void* initial) {
+  if (eol != 0) {
+    listAnswered(initial);
+    return;
+  }
+  bool rateChanged = false;
+  {
+    std::lock_guard lock(mutexStorage);
+    auto [entry, added] = snapshotStorage.sinks.try_emplace(info->index);
+    rateChanged = !added && entry->second.rate != info->sample_spec.rate;
+    entry->second = {info->name ? info->name : "",
+                     info->monitor_source_name ? info->monitor_source_name : "",
+                     info->sample_spec.rate};
+  }
+  if (rateChanged) notify(Change::SinkRate, info->index);
+}
+
+void sourceInfo(pa_context*, const pa_source_info* info, int eol,
+                void* initial) {
+  if (eol != 0) {
+    listAnswered(initial);
+    return;
+  }
+  std::lock_guard lock(mutexStorage);
+  snapshotStorage.sources[info->index] = {info->monitor_of_sink !=
+                                          PA_INVALID_INDEX};
+}
+
+void sinkInputInfo(pa_context*, const pa_sink_input_info* info, int eol,
+                   void* initial) {
+  if (eol != 0) {
+    listAnswered(initial);
+    return;
+  }
+  std::lock_guard lock(mutexStorage);
+  snapshotStorage.sinkInputs[info->index] =
+      streamOf(info->sink, info->corked, info->proplist);
+}
+
+void sourceOutputInfo(pa_context*, const pa_source_output_info* info, int eol,
+                      void* initial) {
+  if (eol != 0) {
+    listAnswered(initial);
+    return;
+  }
+  std::lock_guard lock(mutexStorage);
+  snapshotStorage.sourceOutputs[info->index] =
+      streamOf(info->source, info->corked, info->proplist);
+}
+
+void forget(pa_subscription_event_type_t facility, uint32_t index) {
+  {
+    std::lock_guard lock(mutexStorage);
+    switch (facility) {
+      case PA_SUBSCRIPTION_EVENT_SINK:
+        snapshotStorage.sinks.erase(index);
+        break;
+      case PA_SUBSCRIPTION_EVENT_SOURCE:
+        snapshotStorage.sources.erase(index);
+        break;
+      case PA_SUBSCRIPTION_EVENT_SINK_INPUT:
+        snapshotStorage.sinkInputs.erase(index);
+        break;
+      case PA_SUBSCRIPTION_EVENT_SOURCE_OUTPUT:
+        snapshotStorage.sourceOutputs.erase(index);
+        break;
+      default:
+        return;
+    }
+  }
+  if (facility == PA_SUBSCRIPTION_EVENT_SINK) reportLivenessAfterServerInfo();
+}
+
+void subscribed(pa_context* context, pa_subscription_event_type_t event,
+                uint32_t index, void*) {
+  const auto facility =
+      pa_subscription_event_type_t(event & PA_SUBSCRIPTION_EVENT_FACILITY_MASK);
+  if ((event & PA_SUBSCRIPTION_EVENT_TYPE_MASK) ==
+      PA_SUBSCRIPTION_EVENT_REMOVE) {
+    forget(facility, index);
+    return;
+  }
+  pa_operation* operation = nullptr;
+  switch (facility) {
+    case PA_SUBSCRIPTION_EVENT_SINK:
+      operation =
+          pa_context_get_sink_info_by_index(context, index, sinkInfo, nullptr);
+      break;
+    case PA_SUBSCRIPTION_EVENT_SOURCE:
+      operation = pa_context_get_source_info_by_index(context, index,
+                                                      sourceInfo, nullptr);
+      break;
+    case PA_SUBSCRIPTION_EVENT_SINK_INPUT:
+      operation = pa_context_get_sink_input_info(context, index, sinkInputInfo,
+                                                 nullptr);
+      break;
+    case PA_SUBSCRIPTION_EVENT_SOURCE_OUTPUT:
+      operation = pa_context_get_source_output_info(context, index,
+                                                    sourceOutputInfo, nullptr);
+      break;
+    case PA_SUBSCRIPTION_EVENT_SERVER:
+      operation = pa_context_get_server_info(context, serverInfo, nullptr);
+      break;
+    default:
+      break;
+  }
+  if (operation) pa_operation_unref(operation);
+}
+
+void contextState(pa_context* context, void*) {
+  Connection& c = connection();
+  if (context != c.context) return;  // one given up on
+  if (!PA_CONTEXT_IS_GOOD(pa_context_get_state(context)) && c.ready) {
+    c.ready = false;
+    {
+      std::lock_guard lock(mutexStorage);
+      snapshotStorage = Snapshot{};
+    }
+    notify(Change::Liveness, PA_INVALID_INDEX);
+  }
+  pa_threaded_mainloop_signal(c.loop, 0);
+}
+
+// Subscribes, then asks for everything once; with the loop locked.
+bool takeSnapshot(Connection& c) {
+  pa_context_set_subscribe_callback(c.context, subscribed, nullptr);
+  const auto mask = pa_subscription_mask_t(
+      PA_SUBSCRIPTION_MASK_SINK | PA_SUBSCRIPTION_MASK_SOURCE |
+      PA_SUBSCRIPTION_MASK_SINK_INPUT | PA_SUBSCRIPTION_MASK_SOURCE_OUTPUT |
+      PA_SUBSCRIPTION_MASK_SERVER);
+  void* initial = &c;
+  pa_operation* operations[] = {
+      pa_context_subscribe(c.context, mask, nullptr, nullptr),
+      pa_context_get_server_info(c.context, serverInfo, initial),
+      pa_context_get_sink_info_list(c.context, sinkInfo, initial),
+      pa_context_get_source_info_list(c.context, sourceInfo, initial),
+      pa_context_get_sink_input_info_list(c.context, sinkInputInfo, initial),
+      pa_context_get_source_output_info_list(c.context, sourceOutputInfo,
+                                             initial),
+  };
+  c.pendingLists = 0;
+  for (size_t i = 0; i < std::size(operations); ++i) {
+    if (operations[i] == nullptr) return false;
+    if (i > 0) ++c.pendingLists;
+    pa_operation_unref(operations[i]);
+  }
+  while (c.pendingLists > 0 &&
+         PA_CONTEXT_IS_GOOD(pa_context_get_state(c.context))) {
+    pa_threaded_mainloop_wait(c.loop);
+  }
+  return c.pendingLists == 0;
+}
+
+// With the loop locked. The earlier context, if any, has failed: its streams
+// were unlinked from it then, so it can go.
+Status connectNow(Connection& c) {
+  if (c.context) {
+    pa_context_set_state_callback(c.context, nullptr, nullptr);
+    pa_context_set_subscribe_callback(c.context, nullptr, nullptr);
+    pa_context_disconnect(c.context);
+    pa_context_unref(c.context);
+  }
+  c.context = pa_context_new(pa_threaded_mainloop_get_api(c.loop),
+                             program_invocation_short_name);
+  if (c.context == nullptr) return PA_ERR_INTERNAL;
+  pa_context_set_state_callback(c.context, contextState, nullptr);
+  // Never start a server of our own: a missing server is reported as such.
+  if (pa_context_connect(c.context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) <
+      0) {
+    return pa_context_errno(c.context);
+  }
+  pa_context_state_t state;
+  while ((state = pa_context_get_state(c.context)) != PA_CONTEXT_READY &&
+         PA_CONTEXT_IS_GOOD(state)) {
+    pa_threaded_mainloop_wait(c.loop);
+  }
+  if (state != PA_CONTEXT_READY || !takeSnapshot(c)) {
+    const int error = pa_context_errno(c.context);
+    return error != 0 ? error : PA_ERR_CONNECTIONTERMINATED;
+  }
+  {
+    std::lock_guard lock(mutexStorage);
+    snapshotStorage.connected = true;
+  }
+  c.ready = true;
+  return kNoError;
+}
+
+}  // namespace
+
+std::mutex& snapshotMutex() { return mutexStorage; }
+const Snapshot& snapshotData() { return snapshotStorage; }
+
+void setChangeObserver(ChangeObserver observer) {
+  changeObserver.store(observer);
+}
+
+pa_threaded_mainloop* mainloop() {
+  static pa_threaded_mainloop* const loop = [] {
+    pa_threaded_mainloop* loop = pa_threaded_mainloop_new();
+    // Left with libpulse's name for it ("threaded-ml"): naming it after the
+    // start names the caller instead, and before the start ThreadSanitizer
+    // loses sight of the loop's own lock.
+    if (loop == nullptr || pa_threaded_mainloop_start(loop) < 0) std::abort();
+    return loop;
+  }();
+  return loop;
+}
+
+pa_context* context() { return connection().context; }
+
+Status ensureConnected() {
+  Connection& c = connection();
+  c.loop = mainloop();
+  pa_threaded_mainloop_lock(c.loop);
+  Status status = kNoError;
+  if (!c.ready) {
+    const Clock::time_point now = Clock::now();
+    if (c.attempted && now - c.lastAttempt < kRetryInterval) {
+      status = c.lastError;
+    } else {
+      c.attempted = true;
+      c.lastAttempt = now;
+      status = c.lastError = connectNow(c);
+      if (status == kNoError && c.everReady) {
+        // Whatever the listeners watch may differ on the new connection.
+        notify(Change::DefaultSink, PA_INVALID_INDEX);
+        notify(Change::Liveness, PA_INVALID_INDEX);
+      }
+      c.everReady = c.everReady || status == kNoError;
+    }
+  }
+  pa_threaded_mainloop_unlock(c.loop);
+  return status;
+}
+
+void reportLiveness() { reportLivenessAfterServerInfo(); }
+
+}  // namespace audio::pulse

@@ -1,0 +1,82 @@
+// The connection to the desktop's audio server (PulseAudio, or PipeWire's
+// PulseAudio server) over libpulse's threaded main loop, and the snapshot of
+// the server that property reads are answered from.
+#ifndef NIMBREL_AUDIO_LINUX_SERVER_H_
+#define NIMBREL_AUDIO_LINUX_SERVER_H_
+
+#include <pulse/pulseaudio.h>
+
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "audio/hardware.h"
+
+namespace audio::pulse {
+
+struct Sink {
+  std::string name;  // the device UID
+  std::string monitorSource;
+  uint32_t rate = 0;
+};
+
+struct Source {
+  bool isMonitor = false;
+};
+
+/// A playback stream (sink input) or a recording stream (source output).
+struct Stream {
+  uint32_t device = PA_INVALID_INDEX;  // its sink or source
+  bool corked = false;
+  int32_t pid = 0;  // 0 when the client did not say
+  std::optional<std::string> applicationName;
+  std::optional<std::string> applicationID;
+};
+
+/// What the server looked like after the last event it sent.
+struct Snapshot {
+  bool connected = false;
+  std::optional<std::string> defaultSink;
+  std::map<uint32_t, Sink> sinks;
+  std::map<uint32_t, Source> sources;
+  std::map<uint32_t, Stream> sinkInputs;
+  std::map<uint32_t, Stream> sourceOutputs;
+};
+
+/// What a listener may want to hear about.
+enum class Change { DefaultSink, SinkRate, Liveness };
+
+/// Called on the server thread, without the snapshot's lock, after the
+/// snapshot took the change in.
+using ChangeObserver = void (*)(Change change, uint32_t sinkIndex);
+void setChangeObserver(ChangeObserver observer);
+
+/// Connects, or reconnects after a loss (at most once a second), and waits
+/// for the first full snapshot. kNoError, or the server's error number.
+/// Never call it on the server thread.
+Status ensureConnected();
+
+/// The threaded main loop; lock it around any libpulse call made elsewhere.
+pa_threaded_mainloop* mainloop();
+/// The current context; only with the main loop locked.
+pa_context* context();
+
+/// The snapshot under its lock, for `read` to look at.
+std::mutex& snapshotMutex();
+const Snapshot& snapshotData();
+template <class Read>
+auto withSnapshot(Read read) {
+  std::lock_guard lock(snapshotMutex());
+  return read(snapshotData());
+}
+
+/// Tells the listeners of liveness that a capture lost its stream, once the
+/// snapshot has the default sink the server chose meanwhile. On the server
+/// thread, with the main loop locked.
+void reportLiveness();
+
+}  // namespace audio::pulse
+
+#endif  // NIMBREL_AUDIO_LINUX_SERVER_H_

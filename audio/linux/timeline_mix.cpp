@@ -1,0 +1,51 @@
+// Per-stream monitors summed on the sink's timeline.
+#include "audio/linux/timeline_mix.h"
+
+#include <algorithm>
+
+namespace audio::pulse {
+
+void TimelineMix::sourceFrames(uint32_t id, const float* frames, size_t count) {
+  auto [entry, added] = sources_.try_emplace(id);
+  Source& source = entry->second;
+  if (added) {
+    // Frames that would land on the already emitted past start at once.
+    source.start = std::max(clock_ - int64_t(count), emitted_);
+  }
+  source.frames.insert(source.frames.end(), frames, frames + count);
+}
+
+void TimelineMix::endSource(uint32_t id) {
+  if (auto entry = sources_.find(id); entry != sources_.end())
+    entry->second.ended = true;
+}
+
+void TimelineMix::clockFrames(size_t count, std::vector<float>& out) {
+  clock_ += int64_t(count);
+  const int64_t due = clock_ - holdBack_;
+  if (due <= emitted_) return;
+  const size_t first = out.size();
+  out.resize(first + size_t(due - emitted_), 0.0f);
+  float* mix = out.data() + first;
+  for (auto entry = sources_.begin(); entry != sources_.end();) {
+    Source& source = entry->second;
+    const int64_t from = std::max(source.start, emitted_);
+    const int64_t to =
+        std::min(source.start + int64_t(source.frames.size()), due);
+    for (int64_t t = from; t < to; ++t)
+      mix[t - emitted_] += source.frames[size_t(t - source.start)];
+    // Frames before `due` are spent, whether they were mixed or came late.
+    const int64_t spent = std::clamp<int64_t>(due - source.start, 0,
+                                              int64_t(source.frames.size()));
+    source.frames.erase(source.frames.begin(), source.frames.begin() + spent);
+    source.start += spent;
+    if (source.ended && source.frames.empty()) {
+      entry = sources_.erase(entry);
+    } else {
+      ++entry;
+    }
+  }
+  emitted_ = due;
+}
+
+}  // namespace audio::pulse

@@ -1,0 +1,47 @@
+// Mixing per-stream monitors on one clock: every stream the sink plays is
+// rendered by the same sink thread, so a stream's n-th frame belongs at a
+// fixed position of the sink's timeline. Each source is placed once, when its
+// first frames arrive, and then consumed frame by frame: nothing is
+// re-positioned, dropped or repeated, so nothing drifts.
+#ifndef NIMBREL_AUDIO_LINUX_TIMELINE_MIX_H_
+#define NIMBREL_AUDIO_LINUX_TIMELINE_MIX_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <vector>
+
+namespace audio::pulse {
+
+class TimelineMix {
+ public:
+  /// Frames are mixed `holdBack` frames behind the clock, so that what the
+  /// sources deliver for the same sink cycles has arrived.
+  explicit TimelineMix(int64_t holdBack) : holdBack_(holdBack) {}
+
+  /// A source's next frames. Its first ones end where the clock is now.
+  void sourceFrames(uint32_t source, const float* frames, size_t count);
+  /// The source will bring nothing more; what it brought is still mixed.
+  void endSource(uint32_t source);
+  /// The clock moved on by `count` frames: appends the frames now due (the
+  /// sum of the sources, silence where none plays) to `out`.
+  void clockFrames(size_t count, std::vector<float>& out);
+
+  int64_t clock() const { return clock_; }
+  size_t sourceCount() const { return sources_.size(); }
+
+ private:
+  struct Source {
+    int64_t start = 0;  // timeline position of frames[0]
+    std::vector<float> frames;
+    bool ended = false;
+  };
+  const int64_t holdBack_;
+  int64_t clock_ = 0;
+  int64_t emitted_ = 0;  // timeline position of the next frame due
+  std::map<uint32_t, Source> sources_;
+};
+
+}  // namespace audio::pulse
+
+#endif  // NIMBREL_AUDIO_LINUX_TIMELINE_MIX_H_

@@ -1,0 +1,189 @@
+// A private headless audio server and its real clients, for the live tests.
+#include "tests/linux/live_server.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include "tests/linux/tone.h"
+
+extern char** environ;
+
+namespace live {
+namespace {
+
+using namespace std::chrono_literals;
+constexpr int kToneSeconds = 40;
+
+std::string makeFolder(const char* name) {
+  std::string pattern =
+      (std::filesystem::temp_directory_path() / name).string() + "-XXXXXX";
+  if (mkdtemp(pattern.data()) == nullptr)
+    ADD_FAILURE() << "mkdtemp: " << std::strerror(errno);
+  return pattern;
+}
+
+void pointAt(const std::string& folder, const std::string& socket) {
+  setenv("XDG_RUNTIME_DIR", folder.c_str(), 1);
+  setenv("HOME", folder.c_str(), 1);
+  setenv("PULSE_SERVER", ("unix:" + socket).c_str(), 1);
+  // No session bus and no display: nothing else to find a server through.
+  unsetenv("DBUS_SESSION_BUS_ADDRESS");
+  unsetenv("DISPLAY");
+}
+
+bool waitExit(pid_t pid, std::chrono::milliseconds patience,
+              int* status = nullptr) {
+  const auto deadline = std::chrono::steady_clock::now() + patience;
+  int s = 0;
+  while (waitpid(pid, &s, WNOHANG) == 0) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(10ms);
+  }
+  if (status) *status = s;
+  return true;
+}
+
+void stop(pid_t pid) {
+  if (pid <= 0) return;
+  ::kill(pid, SIGTERM);
+  if (!waitExit(pid, 5s)) {
+    ::kill(pid, SIGKILL);
+    waitExit(pid, 5s);
+  }
+}
+
+}  // namespace
+
+Server::Server() : folder_(makeFolder("nimbrel-live")) {
+  pointAt(folder_, folder_ + "/pulse/native");
+  server_ = spawn({"pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1",
+                   "--log-target=stderr", "-L", "module-native-protocol-unix",
+                   "-L", "module-null-sink sink_name=speakers rate=48000", "-L",
+                   "module-null-sink sink_name=headset rate=48000", "-L",
+                   "module-null-source source_name=mic rate=48000"},
+                  folder_ + "/server.log");
+  const auto deadline = std::chrono::steady_clock::now() + 20s;
+  while (!pactl({"info"})) {
+    if (std::chrono::steady_clock::now() > deadline) {
+      ADD_FAILURE() << "the audio server did not come up; see " << folder_
+                    << "/server.log";
+      return;
+    }
+    std::this_thread::sleep_for(50ms);
+  }
+  EXPECT_TRUE(pactl({"set-default-sink", "speakers"}));
+}
+
+Server::~Server() {
+  for (pid_t client : clients_) stop(client);
+  stop(server_);
+  if (!::testing::Test::HasFailure()) std::filesystem::remove_all(folder_);
+}
+
+pid_t Server::spawn(const std::vector<std::string>& argv,
+                    const std::string& output) {
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 1, output.c_str(),
+                                   O_WRONLY | O_CREAT | O_APPEND, 0644);
+  posix_spawn_file_actions_adddup2(&actions, 1, 2);
+  std::vector<char*> args;
+  for (const std::string& arg : argv)
+    args.push_back(const_cast<char*>(arg.c_str()));
+  args.push_back(nullptr);
+  pid_t pid = -1;
+  const int error =
+      posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  if (error != 0)
+    ADD_FAILURE() << "cannot start " << argv[0] << ": " << std::strerror(error);
+  return error == 0 ? pid : -1;
+}
+
+bool Server::pactl(const std::vector<std::string>& args) {
+  std::vector<std::string> argv{"pactl"};
+  argv.insert(argv.end(), args.begin(), args.end());
+  const pid_t pid = spawn(argv, folder_ + "/pactl.log");
+  int status = 0;
+  if (pid < 0 || !waitExit(pid, 10s, &status)) return false;
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+int Server::countLines(const std::vector<std::string>& pactlArgs) {
+  const std::string listing = folder_ + "/listing.txt";
+  std::filesystem::remove(listing);
+  std::vector<std::string> argv{"pactl"};
+  argv.insert(argv.end(), pactlArgs.begin(), pactlArgs.end());
+  int status = 0;
+  const pid_t pid = spawn(argv, listing);
+  if (pid < 0 || !waitExit(pid, 10s, &status)) return -1;
+  std::ifstream in(listing);
+  int lines = 0;
+  for (std::string line; std::getline(in, line);) ++lines;
+  return lines;
+}
+
+bool Server::waitForStreams(const char* kind, int count) {
+  const auto deadline = std::chrono::steady_clock::now() + 20s;
+  while (countLines({"list", "short", kind}) < count) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(50ms);
+  }
+  return true;
+}
+
+pid_t Server::play(double frequency, int amplitude) {
+  const std::string path =
+      folder_ + "/tone-" + std::to_string(int(frequency)) + ".wav";
+  writeTone(path, frequency, amplitude, kToneSeconds);
+  const pid_t pid = spawn({"paplay", path}, folder_ + "/paplay.log");
+  clients_.push_back(pid);
+  EXPECT_TRUE(waitForStreams("sink-inputs", ++playbackStreams_))
+      << "paplay " << path;
+  return pid;
+}
+
+pid_t Server::recordMicrophone() {
+  const pid_t pid = spawn({"sh", "-c", "exec parec -d mic >/dev/null"},
+                          folder_ + "/parec.log");
+  clients_.push_back(pid);
+  EXPECT_TRUE(waitForStreams("source-outputs", ++recordStreams_)) << "parec";
+  return pid;
+}
+
+bool Server::removeSink(const std::string& name) {
+  if (countLines({"list", "short", "modules"}) < 0) return false;
+  std::ifstream in(folder_ + "/listing.txt");
+  for (std::string line; std::getline(in, line);) {
+    if (line.find("sink_name=" + name + " ") != std::string::npos) {
+      return pactl({"unload-module", line.substr(0, line.find('\t'))});
+    }
+  }
+  return false;
+}
+
+void Server::kill() {
+  ::kill(server_, SIGKILL);
+  waitExit(server_, 5s);
+  server_ = -1;
+}
+
+NoServer::NoServer() : folder_(makeFolder("nimbrel-noserver")) {
+  pointAt(folder_, folder_ + "/pulse/native");
+}
+
+NoServer::~NoServer() { std::filesystem::remove_all(folder_); }
+
+}  // namespace live

@@ -1,0 +1,66 @@
+// A private, headless audio server for one test: its own runtime folder, two
+// null sinks ("speakers", the default, and "headset") and a null source
+// ("mic"), no D-Bus; and real clients on it (paplay, parec, pactl).
+#ifndef NIMBREL_TESTS_LINUX_LIVE_SERVER_H_
+#define NIMBREL_TESTS_LINUX_LIVE_SERVER_H_
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace live {
+
+class Server {
+ public:
+  /// Starts the server and points this process's environment (and so every
+  /// child's) at it. Fails the current test if it does not come up.
+  Server();
+  /// Stops the clients and the server, and removes the runtime folder.
+  ~Server();
+  Server(const Server&) = delete;
+  Server& operator=(const Server&) = delete;
+
+  /// A paplay of a tone (stereo s16 WAV at 48 kHz, `amplitude` of 32767,
+  /// long enough for any test); its PID once its stream is on the server.
+  pid_t play(double frequency, int amplitude);
+  /// A parec recording the null source, as a microphone user; its PID once
+  /// its stream is on the server.
+  pid_t recordMicrophone();
+  /// Runs pactl with `args`; true when it exits with 0.
+  bool pactl(const std::vector<std::string>& args);
+  /// Unloads the null sink `name`, as unplugging a device would.
+  bool removeSink(const std::string& name);
+  /// Kills the server outright (SIGKILL), as a crash would.
+  void kill();
+
+  const std::string& folder() const { return folder_; }
+
+ private:
+  pid_t spawn(const std::vector<std::string>& argv, const std::string& output);
+  int countLines(const std::vector<std::string>& pactlArgs);
+  bool waitForStreams(const char* kind, int count);
+
+  std::string folder_;
+  pid_t server_ = -1;
+  std::vector<pid_t> clients_;
+  int playbackStreams_ = 0;
+  int recordStreams_ = 0;
+};
+
+/// Points this process's environment at a server socket that does not
+/// exist, in a fresh folder removed at destruction.
+class NoServer {
+ public:
+  NoServer();
+  ~NoServer();
+
+ private:
+  std::string folder_;
+};
+
+}  // namespace live
+
+#endif  // NIMBREL_TESTS_LINUX_LIVE_SERVER_H_

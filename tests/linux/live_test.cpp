@@ -1,0 +1,277 @@
+// The real binaries on a private headless audio server, with real players and
+// a real recorder, through real pipes: what the parent would see.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <chrono>
+#include <nlohmann/json.hpp>
+#include <string>
+
+#include "testing/e2e_harness.h"
+#include "tests/linux/live_server.h"
+#include "tests/linux/tone.h"
+
+namespace {
+
+using e2e::Child;
+using e2e::Stream;
+using nlohmann::json;
+using namespace std::chrono_literals;
+
+constexpr double kRate = 48000;
+constexpr int kLow = 440, kHigh = 1000;  // Hz, the two players' tones
+constexpr int kAmplitude = 8000;         // of 32767, each
+
+json nextJson(Child& child, Stream stream,
+              e2e::Duration timeout = e2e::kPatience) {
+  std::optional<std::string> line = child.readLine(stream, timeout);
+  return line ? json::parse(*line, nullptr, false) : json();
+}
+
+// The first state line that lists every PID of `pids`.
+json stateListing(Child& probe, const std::vector<pid_t>& pids) {
+  for (auto deadline = std::chrono::steady_clock::now() + 20s;
+       std::chrono::steady_clock::now() < deadline;) {
+    json line = nextJson(probe, Stream::Stdout, 5s);
+    if (!line.is_object() || line.value("type", "") != "state") continue;
+    size_t found = 0;
+    for (pid_t pid : pids) {
+      for (const json& owner : line["owners"]) found += owner["pid"] == pid;
+    }
+    if (found == pids.size()) return line;
+  }
+  return json();
+}
+
+json owner(pid_t pid, const char* name, bool input) {
+  return {{"gui", true},  {"ignored", false}, {"input", input},
+          {"name", name}, {"output", !input}, {"pid", pid}};
+}
+
+json ownerOf(const json& state, pid_t pid) {
+  for (const json& owner : state["owners"]) {
+    if (owner["pid"] == pid) return owner;
+  }
+  return json();
+}
+
+// Starts the tap with `args` and reads up to "started".
+void expectStarted(Child& tap) {
+  json format = nextJson(tap, Stream::Stderr);
+  EXPECT_EQ(format.value("type", ""), "format") << format;
+  EXPECT_EQ(format.value("sampleRate", 0.0), kRate);
+  EXPECT_EQ(format.value("outputDeviceUID", ""), "speakers");
+  EXPECT_EQ(nextJson(tap, Stream::Stderr).value("type", ""), "started");
+}
+
+// Two seconds of PCM once it flows, and how long it took to come: its rate.
+struct Recording {
+  std::vector<int16_t> pcm;
+  double measuredRate = 0;
+};
+Recording record(Child& tap) {
+  tap.readBytes(Stream::Stdout, size_t(kRate) / 2);  // start-up settles
+  const auto started = std::chrono::steady_clock::now();
+  Recording recording;
+  recording.pcm =
+      live::samples(tap.readBytes(Stream::Stdout, size_t(kRate) * 2 * 3));
+  const std::chrono::duration<double> took =
+      std::chrono::steady_clock::now() - started;
+  recording.measuredRate = double(recording.pcm.size()) / took.count();
+  return recording;
+}
+
+void expectOrderlyStop(Child& tap) {
+  tap.closeStdin();
+  std::optional<e2e::ExitStatus> status = tap.waitExit();
+  ASSERT_TRUE(status);
+  EXPECT_FALSE(status->signaled);
+  EXPECT_EQ(status->code, 0);
+  EXPECT_EQ(tap.readToEnd(Stream::Stderr), "") << "nothing more after the stop";
+}
+
+TEST(LiveProbe, ListsPlayersWithOutputAndTheRecorderWithInput) {
+  live::Server server;
+  const pid_t low = server.play(kLow, kAmplitude);
+  const pid_t high = server.play(kHigh, kAmplitude);
+  const pid_t recorder = server.recordMicrophone();
+
+  Child probe(NIMBREL_PROBE_PATH, {.args = {"--interval-ms", "200"}});
+  EXPECT_EQ(nextJson(probe, Stream::Stdout).value("type", ""), "hello");
+  json state = stateListing(probe, {low, high, recorder});
+  ASSERT_TRUE(state.is_object()) << "no state line listing all three clients";
+  EXPECT_EQ(state["micHot"], true);
+  EXPECT_EQ(state["audioPlaying"], true);
+  for (pid_t player : {low, high}) {
+    EXPECT_EQ(ownerOf(state, player), owner(player, "paplay", false));
+  }
+  EXPECT_EQ(ownerOf(state, recorder), owner(recorder, "parec", true));
+  EXPECT_EQ(state["owners"][0]["pid"], recorder) << "input holders come first";
+
+  probe.closeStdin();
+  std::optional<e2e::ExitStatus> status = probe.waitExit();
+  ASSERT_TRUE(status);
+  EXPECT_FALSE(status->signaled);
+  EXPECT_EQ(status->code, 0);
+}
+
+TEST(LiveProbe, ExcludedPIDIsNeverListed) {
+  live::Server server;
+  const pid_t low = server.play(kLow, kAmplitude);
+  const pid_t high = server.play(kHigh, kAmplitude);
+
+  Child probe(NIMBREL_PROBE_PATH,
+              {.args = {"--interval-ms", "200", "--exclude-pid",
+                        std::to_string(high)}});
+  json state = stateListing(probe, {low});
+  ASSERT_TRUE(state.is_object());
+  EXPECT_EQ(state["owners"].size(), 1u) << state;
+  EXPECT_EQ(state["micHot"], false)
+      << "recording nothing but the speakers is no microphone use";
+}
+
+// With nothing left out the tap records the sink's own mix; leaving a player
+// out switches to per-stream monitors mixed on the sink's clock. Either way
+// the parent must hear exactly the tones it should, at their level, at the
+// announced rate.
+struct TapCase {
+  const char* name;
+  bool excludeHigh;
+};
+void PrintTo(const TapCase& c, std::ostream* out) { *out << c.name; }
+class LiveTap : public testing::TestWithParam<TapCase> {};
+
+TEST_P(LiveTap, RecordsTheRightTonesAtTheirLevelAndRate) {
+  live::Server server;
+  server.play(kLow, kAmplitude);
+  const pid_t high = server.play(kHigh, kAmplitude);
+  // A monitor of the speakers is not a player: it must not end up in the mix.
+  server.recordMicrophone();
+
+  std::vector<std::string> args;
+  if (GetParam().excludeHigh) args = {"--exclude-pid", std::to_string(high)};
+  Child tap(NIMBREL_TAP_PATH, {.args = args});
+  expectStarted(tap);
+  const Recording recording = record(tap);
+  ASSERT_EQ(recording.pcm.size(), size_t(kRate) * 3);
+
+  // Full scale is 32767 both in the players and in the tap's output.
+  EXPECT_NEAR(live::toneAmplitude(recording.pcm, kLow, kRate), kAmplitude,
+              kAmplitude * 0.03);
+  if (GetParam().excludeHigh) {
+    EXPECT_LT(live::toneAmplitude(recording.pcm, kHigh, kRate),
+              kAmplitude * 0.01);
+    EXPECT_EQ(live::dominantFrequency(recording.pcm, kRate), kLow);
+  } else {
+    EXPECT_NEAR(live::toneAmplitude(recording.pcm, kHigh, kRate), kAmplitude,
+                kAmplitude * 0.03);
+  }
+  // Read as fast as it comes, the stream runs at the sink's clock.
+  EXPECT_NEAR(recording.measuredRate, kRate, kRate * 0.05);
+  expectOrderlyStop(tap);
+}
+
+INSTANTIATE_TEST_SUITE_P(Live, LiveTap,
+                         testing::Values(TapCase{"SinkMonitor", false},
+                                         TapCase{"MixedStreamMonitors", true}),
+                         [](const auto& info) {
+                           return std::string(info.param.name);
+                         });
+
+TEST(LiveTapMixing, PlayerThatStartsLaterIsFollowedAndTheExcludedOneStaysOut) {
+  live::Server server;
+  const pid_t high = server.play(kHigh, kAmplitude);
+  Child tap(NIMBREL_TAP_PATH,
+            {.args = {"--exclude-pid", std::to_string(high)}});
+  expectStarted(tap);
+  constexpr int kLater = 1500;  // Hz
+  server.play(kLater, kAmplitude);
+  tap.readBytes(Stream::Stdout, size_t(kRate) * 2);  // a second to join in
+  const Recording recording = record(tap);
+  EXPECT_NEAR(live::toneAmplitude(recording.pcm, kLater, kRate), kAmplitude,
+              kAmplitude * 0.03);
+  EXPECT_LT(live::toneAmplitude(recording.pcm, kHigh, kRate),
+            kAmplitude * 0.01);
+  expectOrderlyStop(tap);
+}
+
+TEST(LiveTapDeviceChanges, SetDefaultSinkGivesExactlyOneDefaultOutputChanged) {
+  live::Server server;
+  server.play(kLow, kAmplitude);
+  Child tap(NIMBREL_TAP_PATH, {});
+  expectStarted(tap);
+  tap.readBytes(Stream::Stdout, 4800);  // capturing
+
+  ASSERT_TRUE(server.pactl({"set-default-sink", "headset"}));
+  EXPECT_EQ(nextJson(tap, Stream::Stderr),
+            json::parse(R"({"from":"speakers","reason":"default-output-changed",
+                            "to":"headset","type":"device-changed"})"));
+  // Back again and away again: announced once, never more.
+  ASSERT_TRUE(server.pactl({"set-default-sink", "speakers"}));
+  ASSERT_TRUE(server.pactl({"set-default-sink", "headset"}));
+  EXPECT_EQ(tap.readLine(Stream::Stderr, 1500ms), std::nullopt);
+  // Capture goes on unchanged after it.
+  EXPECT_EQ(tap.readBytes(Stream::Stdout, 9600, 5s).size(), 9600u);
+  expectOrderlyStop(tap);
+}
+
+TEST(LiveTapDeviceChanges, RemovedSinkGivesAggregateDead) {
+  live::Server server;
+  server.play(kLow, kAmplitude);
+  Child tap(NIMBREL_TAP_PATH, {});
+  expectStarted(tap);
+  tap.readBytes(Stream::Stdout, 4800);
+
+  ASSERT_TRUE(server.removeSink("speakers"));
+  EXPECT_EQ(nextJson(tap, Stream::Stderr),
+            json::parse(R"({"from":"speakers","reason":"aggregate-dead",
+                            "to":"headset","type":"device-changed"})"));
+  expectOrderlyStop(tap);
+}
+
+TEST(LiveTapDeviceChanges, KilledServerGivesAggregateDeadThenAnOrderlyStop) {
+  live::Server server;
+  server.play(kLow, kAmplitude);
+  Child tap(NIMBREL_TAP_PATH, {});
+  expectStarted(tap);
+  tap.readBytes(Stream::Stdout, 4800);
+
+  server.kill();
+  EXPECT_EQ(
+      nextJson(tap, Stream::Stderr),
+      json::parse(R"({"from":"speakers","reason":"aggregate-dead","to":"none",
+                            "type":"device-changed"})"));
+  expectOrderlyStop(tap);
+}
+
+TEST(LiveNoServer, TapWritesTheErrorLineAndExits1) {
+  live::NoServer none;
+  Child tap(NIMBREL_TAP_PATH, {});
+  std::optional<e2e::ExitStatus> status = tap.waitExit();
+  ASSERT_TRUE(status);
+  EXPECT_EQ(status->code, 1);
+  EXPECT_EQ(
+      tap.readToEnd(Stream::Stderr),
+      R"({"code":"TAP_CREATE_FAILED","message":"Could not connect to the audio server )"
+      R"((PulseAudio or PipeWire): none is running for this user, or it refused the )"
+      R"(connection.","status":6,"type":"error"})"
+      "\n");
+  EXPECT_EQ(tap.readToEnd(Stream::Stdout), "");
+}
+
+TEST(LiveNoServer, ProbeSeesNobodyAndStillEndsWithStdin) {
+  live::NoServer none;
+  Child probe(NIMBREL_PROBE_PATH, {.args = {"--interval-ms", "200"}});
+  EXPECT_EQ(nextJson(probe, Stream::Stdout).value("type", ""), "hello");
+  EXPECT_EQ(
+      nextJson(probe, Stream::Stdout),
+      json::parse(
+          R"({"audioPlaying":false,"micHot":false,"owners":[],"type":"state"})"));
+  probe.closeStdin();
+  std::optional<e2e::ExitStatus> status = probe.waitExit();
+  ASSERT_TRUE(status);
+  EXPECT_EQ(status->code, 0);
+  EXPECT_EQ(probe.readToEnd(Stream::Stderr), "");
+}
+
+}  // namespace
