@@ -53,16 +53,17 @@ bool realHAL() { return false; }
 // Sets off the next scripted change.
 void changeNextProperty() {
   uint32_t size = 0;
-  getPropertyDataSize(kSystemObject, {kProcessObjectList, kScopeGlobal, kElementMain}, 0, nullptr,
-                      &size);
+  getPropertyDataSize(kSystemObject,
+                      {kProcessObjectList, kScopeGlobal, kElementMain}, 0,
+                      nullptr, &size);
 }
 
 template <class T>
-Status read(ObjectID object, Selector selector, T* out, uint32_t qualifierSize = 0,
-            const void* qualifier = nullptr) {
+Status read(ObjectID object, Selector selector, T* out,
+            uint32_t qualifierSize = 0, const void* qualifier = nullptr) {
   uint32_t size = sizeof(T);
-  return getPropertyData(object, {selector, kScopeGlobal, kElementMain}, qualifierSize, qualifier,
-                         &size, out);
+  return getPropertyData(object, {selector, kScopeGlobal, kElementMain},
+                         qualifierSize, qualifier, &size, out);
 }
 
 std::optional<std::string> readString(ObjectID object, Selector selector) {
@@ -76,7 +77,9 @@ std::optional<std::string> readString(ObjectID object, Selector selector) {
 
 ObjectID defaultOutput() {
   ObjectID device = kUnknownObject;
-  return read(kSystemObject, kDefaultOutputDevice, &device) == kNoError ? device : kUnknownObject;
+  return read(kSystemObject, kDefaultOutputDevice, &device) == kNoError
+             ? device
+             : kUnknownObject;
 }
 
 // Holds a queue's tasks back until released, to show that work goes through
@@ -109,7 +112,8 @@ class QueueProbe {
 
   bool waitForCalls(size_t count, std::chrono::seconds timeout) {
     std::unique_lock lock(mutex_);
-    return changed_.wait_for(lock, timeout, [&] { return tags_.size() >= count; });
+    return changed_.wait_for(lock, timeout,
+                             [&] { return tags_.size() >= count; });
   }
   std::vector<int> tags() {
     std::lock_guard lock(mutex_);
@@ -142,7 +146,8 @@ TEST_F(HardwareContract, FailedReadsReturnNonZeroAndLeaveTheData) {
       {"object 0", kUnknownObject, kDefaultOutputDevice},
       {"no such object", 0x7FFFFF00, kDefaultOutputDevice},
       {"no such selector", kSystemObject, fourCharCode("zzzz")},
-      {"device selector on the system object", kSystemObject, kDeviceNominalSampleRate},
+      {"device selector on the system object", kSystemObject,
+       kDeviceNominalSampleRate},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.why);
@@ -150,8 +155,9 @@ TEST_F(HardwareContract, FailedReadsReturnNonZeroAndLeaveTheData) {
     EXPECT_NE(read(row.object, row.selector, &value), kNoError);
     EXPECT_EQ(value, 0xA5A5A5A5);
     uint32_t size = 0;
-    EXPECT_NE(getPropertyDataSize(row.object, {row.selector, kScopeGlobal, kElementMain}, 0, nullptr,
-                                  &size),
+    EXPECT_NE(getPropertyDataSize(row.object,
+                                  {row.selector, kScopeGlobal, kElementMain}, 0,
+                                  nullptr, &size),
               kNoError);
   }
   uint16_t tooSmall = 0xA5A5;
@@ -178,13 +184,17 @@ TEST_F(HardwareContract, DefaultOutputUIDTranslatesBack) {
 
   StringRef qualifier = createString(*uid);
   ObjectID found = kUnknownObject;
-  EXPECT_EQ(read(kSystemObject, kTranslateUIDToDevice, &found, sizeof qualifier, &qualifier), kNoError);
+  EXPECT_EQ(read(kSystemObject, kTranslateUIDToDevice, &found, sizeof qualifier,
+                 &qualifier),
+            kNoError);
   EXPECT_EQ(found, device);
   releaseString(qualifier);
 
   qualifier = createString("nimbrel-contract-no-such-device");
   found = 77;
-  EXPECT_EQ(read(kSystemObject, kTranslateUIDToDevice, &found, sizeof qualifier, &qualifier), kNoError);
+  EXPECT_EQ(read(kSystemObject, kTranslateUIDToDevice, &found, sizeof qualifier,
+                 &qualifier),
+            kNoError);
   EXPECT_EQ(found, kUnknownObject);
   releaseString(qualifier);
 }
@@ -192,16 +202,21 @@ TEST_F(HardwareContract, DefaultOutputUIDTranslatesBack) {
 TEST_F(HardwareContract, UnknownPIDTranslatesToNoObject) {
   int32_t pid = std::numeric_limits<int32_t>::max();
   ObjectID object = 77;
-  EXPECT_EQ(read(kSystemObject, kTranslatePIDToProcessObject, &object, sizeof pid, &pid), kNoError);
+  EXPECT_EQ(read(kSystemObject, kTranslatePIDToProcessObject, &object,
+                 sizeof pid, &pid),
+            kNoError);
   EXPECT_EQ(object, kUnknownObject);
   pid = int32_t(getpid());
-  EXPECT_EQ(read(kSystemObject, kTranslatePIDToProcessObject, &object, sizeof pid, &pid), kNoError);
+  EXPECT_EQ(read(kSystemObject, kTranslatePIDToProcessObject, &object,
+                 sizeof pid, &pid),
+            kNoError);
 }
 
 TEST_F(HardwareContract, ProcessObjectListIsWholeIDs) {
   uint32_t size = 0;
-  ASSERT_EQ(getPropertyDataSize(kSystemObject, {kProcessObjectList, kScopeGlobal, kElementMain}, 0,
-                                nullptr, &size),
+  ASSERT_EQ(getPropertyDataSize(
+                kSystemObject, {kProcessObjectList, kScopeGlobal, kElementMain},
+                0, nullptr, &size),
             kNoError);
   EXPECT_EQ(size % sizeof(ObjectID), 0u);
 }
@@ -213,20 +228,25 @@ void onDefaultOutput(void*) { listenerProbe->enter(1); }
 void onRate(void*) { listenerProbe->enter(2); }
 
 TEST_F(HardwareContract, ListenersRunOnTheirQueueOneAtATimeInOrder) {
-  if (!canChangeProperties()) GTEST_SKIP() << "no way to change a property here";
+  if (!canChangeProperties())
+    GTEST_SKIP() << "no way to change a property here";
   DispatchQueue* queue = createSerialQueue("contract.listeners");
   listenerProbe = new QueueProbe(queue);
   ObjectID device = defaultOutput();
-  ASSERT_EQ(addPropertyListener(kSystemObject, {kDefaultOutputDevice, kScopeGlobal, kElementMain},
-                                queue, onDefaultOutput, nullptr),
-            kNoError);
-  ASSERT_EQ(addPropertyListener(device, {kDeviceNominalSampleRate, kScopeGlobal, kElementMain}, queue,
-                                onRate, nullptr),
+  ASSERT_EQ(
+      addPropertyListener(kSystemObject,
+                          {kDefaultOutputDevice, kScopeGlobal, kElementMain},
+                          queue, onDefaultOutput, nullptr),
+      kNoError);
+  ASSERT_EQ(addPropertyListener(
+                device, {kDeviceNominalSampleRate, kScopeGlobal, kElementMain},
+                queue, onRate, nullptr),
             kNoError);
   listenerProbe->hold();
   for (int i = 0; i < 3; ++i) changeNextProperty();
   std::this_thread::sleep_for(50ms);
-  EXPECT_TRUE(listenerProbe->tags().empty()) << "a listener ran outside its queue";
+  EXPECT_TRUE(listenerProbe->tags().empty())
+      << "a listener ran outside its queue";
   listenerProbe->release();
   ASSERT_TRUE(listenerProbe->waitForCalls(3, 20s));
   std::this_thread::sleep_for(50ms);
@@ -234,7 +254,8 @@ TEST_F(HardwareContract, ListenersRunOnTheirQueueOneAtATimeInOrder) {
   EXPECT_FALSE(listenerProbe->overlapped());
 }
 
-Dictionary captureDescription(const std::string& uid, const std::string& outputUID,
+Dictionary captureDescription(const std::string& uid,
+                              const std::string& outputUID,
                               const std::string& tapUID) {
   Dictionary sub{{{"uid", Value{outputUID}}}};
   Dictionary tap{{{"uid", Value{tapUID}}, {"drift", Value{true}}}};
@@ -263,19 +284,25 @@ TEST_F(HardwareContract, IOCyclesRunOnTheirQueueAndEndWithDeviceStop) {
   ASSERT_EQ(createProcessTap(description, &tap), kNoError);
   ASSERT_NE(tap, kUnknownObject);
   std::optional<std::string> tapUID = readString(tap, kTapUID);
-  std::optional<std::string> outputUID = readString(defaultOutput(), kDeviceUID);
+  std::optional<std::string> outputUID =
+      readString(defaultOutput(), kDeviceUID);
   ASSERT_TRUE(tapUID && outputUID);
   ObjectID aggregate = kUnknownObject;
   std::string uid = "nimbrel-contract-" + std::to_string(getpid());
-  ASSERT_EQ(createAggregateDevice(captureDescription(uid, *outputUID, *tapUID), &aggregate), kNoError);
+  ASSERT_EQ(createAggregateDevice(captureDescription(uid, *outputUID, *tapUID),
+                                  &aggregate),
+            kNoError);
   ASSERT_NE(aggregate, kUnknownObject);
   ObjectID duplicate = kUnknownObject;
-  EXPECT_NE(createAggregateDevice(captureDescription(uid, *outputUID, *tapUID), &duplicate), kNoError);
+  EXPECT_NE(createAggregateDevice(captureDescription(uid, *outputUID, *tapUID),
+                                  &duplicate),
+            kNoError);
 
   DispatchQueue* queue = createSerialQueue("contract.io");
   auto* probe = new QueueProbe(queue);  // the queue may still hold a task of it
   IOProcID proc = nullptr;
-  ASSERT_EQ(createIOProcIDWithBlock(&proc, aggregate, queue, onCycle, probe), kNoError);
+  ASSERT_EQ(createIOProcIDWithBlock(&proc, aggregate, queue, onCycle, probe),
+            kNoError);
   ASSERT_NE(proc, nullptr);
   if (!realHAL()) probe->hold();
   ASSERT_EQ(deviceStart(aggregate, proc), kNoError);
@@ -330,15 +357,19 @@ TEST(DispatchContract, ReadableHandlerRunsOnItsQueueOneAtATimeUntilTheEnd) {
   reader->probe->hold();
   watchReadable(reader->fds[0], queue, [reader] { reader->onReadable(); });
   const std::string chunk(1000, 'x');
-  ASSERT_EQ(write(reader->fds[1], chunk.data(), chunk.size()), ssize_t(chunk.size()));
+  ASSERT_EQ(write(reader->fds[1], chunk.data(), chunk.size()),
+            ssize_t(chunk.size()));
   std::this_thread::sleep_for(50ms);
-  EXPECT_TRUE(reader->probe->tags().empty()) << "the handler ran outside its queue";
+  EXPECT_TRUE(reader->probe->tags().empty())
+      << "the handler ran outside its queue";
   reader->probe->release();
   for (int i = 0; i < 2; ++i) {
     std::this_thread::sleep_for(5ms);
-    ASSERT_EQ(write(reader->fds[1], chunk.data(), chunk.size()), ssize_t(chunk.size()));
+    ASSERT_EQ(write(reader->fds[1], chunk.data(), chunk.size()),
+              ssize_t(chunk.size()));
   }
-  for (int i = 0; i < 20000 && reader->bytes < 3 * chunk.size(); ++i) std::this_thread::sleep_for(1ms);
+  for (int i = 0; i < 20000 && reader->bytes < 3 * chunk.size(); ++i)
+    std::this_thread::sleep_for(1ms);
   close(reader->fds[1]);
   for (int i = 0; i < 20000; ++i) {
     std::vector<int> tags = reader->probe->tags();

@@ -13,7 +13,8 @@
 
 namespace fuzz {
 
-inline std::vector<std::string> splitArguments(const uint8_t* data, size_t size) {
+inline std::vector<std::string> splitArguments(const uint8_t* data,
+                                               size_t size) {
   static const char* const kNames[] = {"--interval-ms", "--exclude-pid",
                                        "--exclude-bundle-prefix"};
   std::vector<std::string> args;
@@ -48,7 +49,7 @@ inline std::optional<int64_t> plainDecimal(std::string_view text, int64_t low,
     if (text[k] < '0' || text[k] > '9') return std::nullopt;
   }
   while (at + 1 < text.size() && text[at] == '0') ++at;  // leading zeros
-  if (text.size() - at > 19) return std::nullopt;         // beyond 64 bits
+  if (text.size() - at > 19) return std::nullopt;        // beyond 64 bits
   __int128 magnitude = 0;
   for (; at < text.size(); ++at) magnitude = magnitude * 10 + (text[at] - '0');
   const __int128 value = negative ? -magnitude : magnitude;

@@ -11,8 +11,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::vector<int32_t> expected;
   for (size_t i = 0; i < argv.size(); ++i) {
     if (argv[i] != "--exclude-pid" || i + 1 >= argv.size()) continue;
-    if (auto pid = fuzz::plainDecimal(argv[i + 1], std::numeric_limits<int32_t>::min(),
-                                      std::numeric_limits<int32_t>::max())) {
+    if (auto pid =
+            fuzz::plainDecimal(argv[i + 1], std::numeric_limits<int32_t>::min(),
+                               std::numeric_limits<int32_t>::max())) {
       expected.push_back(int32_t(*pid));
       ++i;  // the value is consumed
     }

@@ -1,8 +1,8 @@
 // Canonical equality and character-safe prefix tests on UTF-8 text, through
 // CoreFoundation's normalization and composed-character ranges (Apple builds).
-#include "support/unicode_text.h"
-
 #include <CoreFoundation/CoreFoundation.h>
+
+#include "support/unicode_text.h"
 
 namespace support {
 namespace {

@@ -1,11 +1,11 @@
 // Canonical equality and character-safe prefix tests on UTF-8 text, through
 // utf8proc's canonical decomposition (NFD) and grapheme cluster rules.
-#include "support/unicode_text.h"
-
 #include <utf8proc.h>
 
 #include <algorithm>
 #include <vector>
+
+#include "support/unicode_text.h"
 
 namespace support {
 namespace {

@@ -419,8 +419,9 @@ TEST(FaultMatrix, TapGivesTheSpecifiedResultForEachFailure) {
                 kTeardown},
       {.op = "the writer thread cannot start",
        .failures = R"([{"op":"startThread","status":35}])",
-       .lines = {tapworld::kSpeakersFormat, errorLine("WRITER_START_FAILED",
-                                    "Could not start the writer thread.")},
+       .lines = {tapworld::kSpeakersFormat,
+                 errorLine("WRITER_START_FAILED",
+                           "Could not start the writer thread.")},
        .calls = Lines{"createProcessTap 300", "createAggregateDevice 400"} +
                 kTeardown},
       {.op = "deviceStart fails",

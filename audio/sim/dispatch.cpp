@@ -1,6 +1,8 @@
 // Simulated dispatch: serial queues with one thread each, a concurrent global
 // queue, the main queue served by runMainLoop, the signal and
 // read-readiness watchers, and plain threads.
+#include "audio/dispatch.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
@@ -18,7 +20,6 @@
 #include <thread>
 #include <vector>
 
-#include "audio/dispatch.h"
 #include "audio/sim/sim.h"
 #include "audio/sim/state.h"
 
@@ -58,8 +59,8 @@ class DispatchQueue {
   // Main queue: runs one task, waiting for it until `deadline` (absent:
   // for ever, or not at all when `wait` is false); false when none came or
   // a stop was asked for.
-  bool serveOne(std::optional<std::chrono::steady_clock::time_point> deadline, bool wait,
-                bool honourStop) {
+  bool serveOne(std::optional<std::chrono::steady_clock::time_point> deadline,
+                bool wait, bool honourStop) {
     Task task;
     {
       std::unique_lock lock(mutex_);
@@ -150,7 +151,8 @@ void relaySignals(SignalRelay* relay) {
       std::lock_guard lock(relay->mutex);
       handlers = relay->handlers[byte];
     }
-    for (Task& handler : handlers) dispatchAsync(mainQueue(), std::move(handler));
+    for (Task& handler : handlers)
+      dispatchAsync(mainQueue(), std::move(handler));
   }
 }
 
@@ -224,7 +226,8 @@ DispatchQueue* mainQueue() {
 
 DispatchQueue* globalQueue() {
   sim::state();
-  static DispatchQueue* const queue = new DispatchQueue("global", kGlobalWorkers);
+  static DispatchQueue* const queue =
+      new DispatchQueue("global", kGlobalWorkers);
   return queue;
 }
 
@@ -239,7 +242,9 @@ DispatchQueue* createSerialQueue(const char* label) {
   return queue;
 }
 
-void dispatchAsync(DispatchQueue* queue, Task task) { queue->push(std::move(task)); }
+void dispatchAsync(DispatchQueue* queue, Task task) {
+  queue->push(std::move(task));
+}
 
 void runMainLoop() {
   {
@@ -265,7 +270,7 @@ void watchSignal(int signo, Task handler) {
     std::lock_guard lock(relay.mutex);
     relay.handlers[signo].push_back(std::move(handler));
   }
-  struct sigaction action{};
+  struct sigaction action {};
   action.sa_handler = onSignal;
   action.sa_flags = SA_RESTART;
   sigemptyset(&action.sa_mask);
@@ -294,8 +299,8 @@ bool startThread(Task body) {
   {
     sim::State& s = sim::state();
     std::lock_guard lock(s.mutex);
-    if (sim::failureFor(s, "startThread", std::nullopt, 0, nullptr).value_or(kNoError) !=
-        kNoError) {
+    if (sim::failureFor(s, "startThread", std::nullopt, 0, nullptr)
+            .value_or(kNoError) != kNoError) {
       return false;
     }
   }
@@ -326,7 +331,8 @@ void runMainQueueUntilIdle() {
   }
 }
 
-bool runMainQueueUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
+bool runMainQueueUntil(const std::function<bool()>& done,
+                       std::chrono::milliseconds timeout) {
   auto deadline = std::chrono::steady_clock::now() + timeout;
   while (!done()) {
     if (!mainQueue()->serveOne(deadline, true, false)) return done();

@@ -1,5 +1,7 @@
 // The simulated audio hardware layer: string references, property reads,
 // listeners, process taps and aggregate devices, with the platform's statuses.
+#include "audio/hardware.h"
+
 #include <algorithm>
 #include <cstddef>
 #include <cstdio>
@@ -8,7 +10,6 @@
 #include <set>
 #include <unordered_set>
 
-#include "audio/hardware.h"
 #include "audio/sim/sim.h"
 #include "audio/sim/state.h"
 
@@ -30,7 +31,8 @@ constexpr size_t kQuarantine = 256;
 
 struct StringPool {
   std::mutex mutex;
-  std::unordered_set<StringRef> made;  // to tell a reference from a stray pointer
+  std::unordered_set<StringRef>
+      made;  // to tell a reference from a stray pointer
   OpaqueString* oldestReleased = nullptr;
   OpaqueString* newestReleased = nullptr;
   size_t releasedCount = 0;
@@ -65,7 +67,8 @@ decltype(auto) withText(StringRef string, F&& f) {
 
 std::optional<std::string> stringValue(StringRef string) {
   if (!string) return std::nullopt;
-  return withText(string, [](std::string_view text) { return std::string(text); });
+  return withText(string,
+                  [](std::string_view text) { return std::string(text); });
 }
 
 StringRef createString(std::string_view utf8) {
@@ -88,10 +91,12 @@ StringRef createString(std::string_view utf8) {
 }
 
 void releaseString(StringRef string) {
-  if (!string) misuse("releaseString of a null reference (CFRelease(NULL) crashes)");
+  if (!string)
+    misuse("releaseString of a null reference (CFRelease(NULL) crashes)");
   StringPool& pool = stringPool();
   std::lock_guard lock(pool.mutex);
-  if (!pool.made.count(string) || !string->live) misuse("a string reference released twice");
+  if (!pool.made.count(string) || !string->live)
+    misuse("a string reference released twice");
   // Every reference was made here, without const.
   auto* released = const_cast<OpaqueString*>(string);
   released->live = false;
@@ -144,16 +149,20 @@ Target targetOf(State& s, ObjectID object) {
 bool hasProperty(Kind kind, Selector selector) {
   switch (kind) {
     case Kind::kSystem:
-      return selector == kProcessObjectList || selector == kTranslatePIDToProcessObject ||
-             selector == kDefaultOutputDevice || selector == kTranslateUIDToDevice;
+      return selector == kProcessObjectList ||
+             selector == kTranslatePIDToProcessObject ||
+             selector == kDefaultOutputDevice ||
+             selector == kTranslateUIDToDevice;
     case Kind::kProcess:
       return selector == kProcessPID || selector == kProcessIsRunningInput ||
-             selector == kProcessIsRunningOutput || selector == kProcessBundleID;
+             selector == kProcessIsRunningOutput ||
+             selector == kProcessBundleID;
     case Kind::kTap:
       return selector == kTapUID || selector == kTapFormat;
     case Kind::kDevice:
       return selector == kDeviceUID || selector == kDeviceIsAlive ||
-             selector == kDeviceNominalSampleRate || selector == kDeviceStreamConfiguration;
+             selector == kDeviceNominalSampleRate ||
+             selector == kDeviceStreamConfiguration;
     case Kind::kNone:
       break;
   }
@@ -163,16 +172,20 @@ bool hasProperty(Kind kind, Selector selector) {
 // '!obj' for an unknown object, 'who?' for a property it does not have.
 Status checkAddress(Kind kind, const PropertyAddress& a) {
   if (kind == Kind::kNone) return kBadObject;
-  Scope scope = a.selector == kDeviceStreamConfiguration ? kScopeInput : kScopeGlobal;
-  if (!hasProperty(kind, a.selector) || a.scope != scope || a.element != kElementMain) {
+  Scope scope =
+      a.selector == kDeviceStreamConfiguration ? kScopeInput : kScopeGlobal;
+  if (!hasProperty(kind, a.selector) || a.scope != scope ||
+      a.element != kElementMain) {
     return kUnknownProperty;
   }
   return kNoError;
 }
 
 // 'livn' of an aggregate destroyed in a world with "deadAfterDestroy".
-bool isDeadAggregate(const State& s, ObjectID object, const PropertyAddress& a) {
-  return a.selector == kDeviceIsAlive && a.scope == kScopeGlobal && a.element == kElementMain &&
+bool isDeadAggregate(const State& s, ObjectID object,
+                     const PropertyAddress& a) {
+  return a.selector == kDeviceIsAlive && a.scope == kScopeGlobal &&
+         a.element == kElementMain &&
          std::find(s.deadAggregates.begin(), s.deadAggregates.end(), object) !=
              s.deadAggregates.end();
 }
@@ -189,7 +202,9 @@ struct PropertyValue {
   const std::string* text = nullptr;     // kString; null is a null reference
   const DeviceObject* device = nullptr;  // kStreamConfiguration
 
-  bool partial() const { return form == Form::kProcessList; }  // a short read fills what fits
+  bool partial() const {
+    return form == Form::kProcessList;
+  }  // a short read fills what fits
 };
 
 template <class T>
@@ -217,7 +232,8 @@ void forEachInputStream(State& s, const DeviceObject& device, F&& f) {
   for (uint32_t channels : device.inputStreams) f(channels, 4u);
   for (ObjectID tap : device.taps) {
     if (!findTap(s, tap)) continue;
-    for (uint32_t channels : s.world.tap.buffers) f(channels, s.world.tap.isFloat ? 4u : 2u);
+    for (uint32_t channels : s.world.tap.buffers)
+      f(channels, s.world.tap.isFloat ? 4u : 2u);
   }
 }
 
@@ -226,17 +242,24 @@ void forEachInputStream(State& s, const DeviceObject& device, F&& f) {
 uint32_t streamConfigurationSize(State& s, const DeviceObject& device) {
   size_t streams = 0;
   forEachInputStream(s, device, [&](uint32_t, uint32_t) { ++streams; });
-  return uint32_t(std::max(sizeof(BufferList), offsetof(BufferList, buffers) + streams * sizeof(Buffer)));
+  return uint32_t(std::max(sizeof(BufferList), offsetof(BufferList, buffers) +
+                                                   streams * sizeof(Buffer)));
 }
 
-void writeStreamConfiguration(State& s, const DeviceObject& device, uint32_t size, uint8_t* out) {
+void writeStreamConfiguration(State& s, const DeviceObject& device,
+                              uint32_t size, uint8_t* out) {
   std::memset(out, 0, size);
   uint32_t streams = 0;
-  forEachInputStream(s, device, [&](uint32_t channels, uint32_t bytesPerSample) {
-    Buffer buffer{channels, s.world.ioBufferFrames * channels * bytesPerSample, nullptr};
-    std::memcpy(out + offsetof(BufferList, buffers) + streams * sizeof(Buffer), &buffer, sizeof buffer);
-    ++streams;
-  });
+  forEachInputStream(
+      s, device, [&](uint32_t channels, uint32_t bytesPerSample) {
+        Buffer buffer{channels,
+                      s.world.ioBufferFrames * channels * bytesPerSample,
+                      nullptr};
+        std::memcpy(
+            out + offsetof(BufferList, buffers) + streams * sizeof(Buffer),
+            &buffer, sizeof buffer);
+        ++streams;
+      });
   uint32_t count = device.reportedBufferCount.value_or(streams);
   std::memcpy(out, &count, sizeof count);
 }
@@ -292,7 +315,8 @@ PropertyValue readProperty(State& s, ObjectID object, const PropertyAddress& a,
     case Kind::kSystem:
       if (a.selector == kProcessObjectList) {
         v.form = PropertyValue::Form::kProcessList;
-        v.size = uint32_t((s.processes.size() + (s.world.selfListed ? 1 : 0)) * sizeof(ObjectID));
+        v.size = uint32_t((s.processes.size() + (s.world.selfListed ? 1 : 0)) *
+                          sizeof(ObjectID));
       } else if (a.selector == kTranslatePIDToProcessObject) {
         int32_t pid;
         if (!readQualifier(qualifierSize, qualifier, &pid)) {
@@ -300,7 +324,9 @@ PropertyValue readProperty(State& s, ObjectID object, const PropertyAddress& a,
           return v;
         }
         const Process* listed = findProcessByPID(s, pid);
-        ObjectID found = listed ? listed->object : pid == s.self.pid ? s.self.object : kUnknownObject;
+        ObjectID found = listed              ? listed->object
+                         : pid == s.self.pid ? s.self.object
+                                             : kUnknownObject;
         put(v, found);
       } else if (a.selector == kDefaultOutputDevice) {
         put(v, deviceIDOf(s, s.defaultOutput));
@@ -314,8 +340,9 @@ PropertyValue readProperty(State& s, ObjectID object, const PropertyAddress& a,
           v.status = kIllegalOperation;
           return v;
         }
-        DeviceObject* device =
-            withText(uid, [&](std::string_view text) { return findDeviceByUID(s, text); });
+        DeviceObject* device = withText(uid, [&](std::string_view text) {
+          return findDeviceByUID(s, text);
+        });
         put(v, device ? device->id : kUnknownObject);
       }
       break;
@@ -328,7 +355,8 @@ PropertyValue readProperty(State& s, ObjectID object, const PropertyAddress& a,
       if (a.selector == kProcessPID) put(v, p.pid);
       if (a.selector == kProcessIsRunningInput) put(v, uint32_t(p.input));
       if (a.selector == kProcessIsRunningOutput) put(v, uint32_t(p.output));
-      if (a.selector == kProcessBundleID) putString(v, p.bundleID ? &*p.bundleID : nullptr);
+      if (a.selector == kProcessBundleID)
+        putString(v, p.bundleID ? &*p.bundleID : nullptr);
       break;
     }
     case Kind::kTap:
@@ -356,24 +384,32 @@ PropertyValue readProperty(State& s, ObjectID object, const PropertyAddress& a,
 bool validAggregate(State& s, const Dictionary& d, std::string* mainUID,
                     std::vector<ObjectID>* taps) {
   static const std::set<std::string> kStrings = {"name", "uid", "master"};
-  static const std::set<std::string> kBooleans = {"private", "stacked", "tapautostart"};
+  static const std::set<std::string> kBooleans = {"private", "stacked",
+                                                  "tapautostart"};
   static const std::set<std::string> kLists = {"subdevices", "taps"};
   std::set<std::string> seen;
   for (const auto& [key, value] : d.entries) {
     if (!seen.insert(key).second) return false;
-    if (kStrings.count(key) && !std::holds_alternative<std::string>(value.v)) return false;
-    if (kBooleans.count(key) && !std::holds_alternative<bool>(value.v)) return false;
-    if (kLists.count(key) && !std::holds_alternative<std::vector<Dictionary>>(value.v)) return false;
-    if (!kStrings.count(key) && !kBooleans.count(key) && !kLists.count(key)) return false;
+    if (kStrings.count(key) && !std::holds_alternative<std::string>(value.v))
+      return false;
+    if (kBooleans.count(key) && !std::holds_alternative<bool>(value.v))
+      return false;
+    if (kLists.count(key) &&
+        !std::holds_alternative<std::vector<Dictionary>>(value.v))
+      return false;
+    if (!kStrings.count(key) && !kBooleans.count(key) && !kLists.count(key))
+      return false;
   }
   if (seen.size() != 8) return false;
   const std::string& uid = std::get<std::string>(d.find("uid")->v);
   if (uid.empty() || findDeviceByUID(s, uid)) return false;
   *mainUID = std::get<std::string>(d.find("master")->v);
   bool mainListed = false;
-  for (const Dictionary& sub : std::get<std::vector<Dictionary>>(d.find("subdevices")->v)) {
+  for (const Dictionary& sub :
+       std::get<std::vector<Dictionary>>(d.find("subdevices")->v)) {
     const Value* subUID = sub.find("uid");
-    if (sub.entries.size() != 1 || !subUID || !std::holds_alternative<std::string>(subUID->v)) {
+    if (sub.entries.size() != 1 || !subUID ||
+        !std::holds_alternative<std::string>(subUID->v)) {
       return false;
     }
     DeviceObject* device = findDeviceByUID(s, std::get<std::string>(subUID->v));
@@ -381,7 +417,8 @@ bool validAggregate(State& s, const Dictionary& d, std::string* mainUID,
     mainListed = mainListed || device->uid == *mainUID;
   }
   if (!mainListed) return false;
-  for (const Dictionary& sub : std::get<std::vector<Dictionary>>(d.find("taps")->v)) {
+  for (const Dictionary& sub :
+       std::get<std::vector<Dictionary>>(d.find("taps")->v)) {
     const Value* tapUID = sub.find("uid");
     const Value* drift = sub.find("drift");
     if (sub.entries.size() != 2 || !tapUID || !drift ||
@@ -442,7 +479,8 @@ Status getPropertyDataSize(ObjectID object, const PropertyAddress& address,
     logCall(s, "processList");
     fireScript(s, ScriptEntry::Trigger::kOnListRead, s.listReads);
   }
-  if (auto status = failureFor(s, "getSize", address.selector, object, nullptr)) return *status;
+  if (auto status = failureFor(s, "getSize", address.selector, object, nullptr))
+    return *status;
   if (!outDataSize) return kIllegalOperation;
   PropertyValue v = readProperty(s, object, address, qualifierSize, qualifier);
   if (v.status != kNoError) return v.status;
@@ -455,7 +493,8 @@ Status getPropertyData(ObjectID object, const PropertyAddress& address,
                        uint32_t* ioDataSize, void* outData) {
   State& s = state();
   std::lock_guard lock(s.mutex);
-  if (auto status = failureFor(s, "get", address.selector, object, nullptr)) return *status;
+  if (auto status = failureFor(s, "get", address.selector, object, nullptr))
+    return *status;
   if (!ioDataSize || !outData) return kIllegalOperation;
   PropertyValue v = readProperty(s, object, address, qualifierSize, qualifier);
   if (v.status != kNoError) return v.status;
@@ -486,12 +525,16 @@ Status getPropertyData(ObjectID object, const PropertyAddress& address,
 }
 
 Status addPropertyListener(ObjectID object, const PropertyAddress& address,
-                           DispatchQueue* queue, ListenerFunction listener, void* context) {
+                           DispatchQueue* queue, ListenerFunction listener,
+                           void* context) {
   State& s = state();
   std::lock_guard lock(s.mutex);
-  if (auto status = failureFor(s, "addListener", address.selector, object, nullptr)) return *status;
+  if (auto status =
+          failureFor(s, "addListener", address.selector, object, nullptr))
+    return *status;
   if (!listener) return kIllegalOperation;
-  if (Status status = checkAddress(targetOf(s, object).kind, address); status != kNoError) {
+  if (Status status = checkAddress(targetOf(s, object).kind, address);
+      status != kNoError) {
     return status;
   }
   s.listeners.push_back({object, address.selector, queue, listener, context});
@@ -501,7 +544,8 @@ Status addPropertyListener(ObjectID object, const PropertyAddress& address,
 Status createProcessTap(const TapDescription& description, ObjectID* outTapID) {
   State& s = state();
   std::lock_guard lock(s.mutex);
-  if (auto status = creationFailure(s, "createProcessTap", outTapID)) return *status;
+  if (auto status = creationFailure(s, "createProcessTap", outTapID))
+    return *status;
   if (!outTapID) return kIllegalOperation;
   TapObject tap;
   tap.id = freeObjectID(s, s.nextTap);
@@ -517,19 +561,24 @@ Status createProcessTap(const TapDescription& description, ObjectID* outTapID) {
 Status destroyProcessTap(ObjectID tap) {
   State& s = state();
   std::lock_guard lock(s.mutex);
-  Status status = failureFor(s, "destroyProcessTap", std::nullopt, tap, nullptr).value_or(kNoError);
+  Status status = failureFor(s, "destroyProcessTap", std::nullopt, tap, nullptr)
+                      .value_or(kNoError);
   if (status == kNoError && !findTap(s, tap)) status = kBadObject;
-  if (status == kNoError) std::erase_if(s.taps, [&](const TapObject& t) { return t.id == tap; });
+  if (status == kNoError)
+    std::erase_if(s.taps, [&](const TapObject& t) { return t.id == tap; });
   logCall(s, callLine("destroyProcessTap", tap, status));
   return status;
 }
 
-Status createAggregateDevice(const Dictionary& description, ObjectID* outDeviceID) {
+Status createAggregateDevice(const Dictionary& description,
+                             ObjectID* outDeviceID) {
   State& s = state();
   std::lock_guard lock(s.mutex);
-  if (auto status = creationFailure(s, "createAggregateDevice", outDeviceID)) return *status;
+  if (auto status = creationFailure(s, "createAggregateDevice", outDeviceID))
+    return *status;
   DeviceObject device;
-  if (!outDeviceID || !validAggregate(s, description, &device.mainUID, &device.taps)) {
+  if (!outDeviceID ||
+      !validAggregate(s, description, &device.mainUID, &device.taps)) {
     logCall(s, callLine("createAggregateDevice", 0, kIllegalOperation));
     return kIllegalOperation;
   }
@@ -552,7 +601,8 @@ Status destroyAggregateDevice(ObjectID device) {
   {
     std::lock_guard lock(s.mutex);
     Status status =
-        failureFor(s, "destroyAggregateDevice", std::nullopt, device, nullptr).value_or(kNoError);
+        failureFor(s, "destroyAggregateDevice", std::nullopt, device, nullptr)
+            .value_or(kNoError);
     DeviceObject* found = findDevice(s, device);
     if (status == kNoError && !found) status = kBadObject;
     if (status == kNoError && !found->aggregate) status = kIllegalOperation;
@@ -563,7 +613,8 @@ Status destroyAggregateDevice(ObjectID device) {
   }
   stopDeviceIO(device);
   std::lock_guard lock(s.mutex);
-  std::erase_if(s.devices, [&](const DeviceObject& d) { return d.id == device; });
+  std::erase_if(s.devices,
+                [&](const DeviceObject& d) { return d.id == device; });
   logCall(s, callLine("destroyAggregateDevice", device, kNoError));
   if (s.world.deadAfterDestroy) {
     // Told on the listeners' own queues, so possibly after this returns.

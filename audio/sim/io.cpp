@@ -18,7 +18,8 @@ struct IOProc {
   void* context = nullptr;
   bool destroyed = false;  // under the state lock
   uint64_t cycles = 0;     // delivered since the start, under the state lock
-  std::vector<int64_t> cycleTimes;  // when each was handed over, under the state lock
+  std::vector<int64_t>
+      cycleTimes;  // when each was handed over, under the state lock
 
   std::mutex control;  // serialises start, stop and destroy
   std::thread clock;
@@ -30,7 +31,8 @@ struct IOProc {
   bool stopRequested = false;
   bool startCancelled = false;  // a stop came while a start waits
   bool cycleDone = false;
-  bool holdCycles = false;  // the first cycle waits for a tapped process to play
+  bool holdCycles =
+      false;  // the first cycle waits for a tapped process to play
 
   // Written at start, then used by the clock thread only.
   struct Slot {
@@ -42,8 +44,8 @@ struct IOProc {
   std::vector<Slot> slots;
   uint32_t frames = 0;
   std::vector<std::byte> storage;  // the buffers' samples, 4-byte aligned
-  std::vector<uint8_t> list;      // the BufferList
-  std::vector<Signal> playing;    // scratch for one cycle's mix
+  std::vector<uint8_t> list;       // the BufferList
+  std::vector<Signal> playing;     // scratch for one cycle's mix
 };
 
 namespace {
@@ -70,7 +72,8 @@ int16_t toInt16(double value) {
 // tap's buffers.
 void prepare(State& s, IOProc& proc, const DeviceObject& device) {
   proc.slots.clear();
-  for (uint32_t channels : device.inputStreams) proc.slots.push_back({channels, 0, 0, {}});
+  for (uint32_t channels : device.inputStreams)
+    proc.slots.push_back({channels, 0, 0, {}});
   for (ObjectID tapID : device.taps) {
     const TapObject* tap = findTap(s, tapID);
     if (!tap) continue;
@@ -84,7 +87,8 @@ void prepare(State& s, IOProc& proc, const DeviceObject& device) {
   uint32_t frames = s.world.ioBufferFrames;
   proc.frames = frames;
   size_t bytes = 0;
-  for (const IOProc::Slot& slot : proc.slots) bytes += size_t(frames) * slot.channels * 4;
+  for (const IOProc::Slot& slot : proc.slots)
+    bytes += size_t(frames) * slot.channels * 4;
   proc.storage.assign(bytes, std::byte{0});
   size_t count = std::max<size_t>(1, proc.slots.size());
   proc.list.assign(offsetof(BufferList, buffers) + count * sizeof(Buffer), 0);
@@ -94,7 +98,8 @@ void prepare(State& s, IOProc& proc, const DeviceObject& device) {
   for (size_t i = 0; i < proc.slots.size(); ++i) {
     const IOProc::Slot& slot = proc.slots[i];
     uint32_t width = slot.bytesPerSample ? slot.bytesPerSample : 4;
-    list->buffers[i] = {slot.channels, frames * slot.channels * width, proc.storage.data() + offset};
+    list->buffers[i] = {slot.channels, frames * slot.channels * width,
+                        proc.storage.data() + offset};
     offset += size_t(frames) * slot.channels * 4;
   }
   proc.playing.reserve(s.processes.size() + 16);
@@ -113,8 +118,8 @@ void fill(State& s, IOProc& proc, uint64_t n) {
     }
     proc.playing.clear();
     for (const Process& p : s.processes) {
-      bool excluded = std::find(slot.excluded.begin(), slot.excluded.end(), p.object) !=
-                      slot.excluded.end();
+      bool excluded = std::find(slot.excluded.begin(), slot.excluded.end(),
+                                p.object) != slot.excluded.end();
       if (p.output && !excluded) proc.playing.push_back(p.signal);
     }
     for (uint32_t f = 0; f < frames; ++f) {
@@ -146,7 +151,8 @@ bool tappedProcessPlays(State& s, const DeviceObject& device) {
     if (!tap) continue;
     const std::vector<ObjectID>& excluded = tap->description.excludedProcesses;
     for (const Process& p : s.processes) {
-      if (p.output && std::find(excluded.begin(), excluded.end(), p.object) == excluded.end()) {
+      if (p.output && std::find(excluded.begin(), excluded.end(), p.object) ==
+                          excluded.end()) {
         return true;
       }
     }
@@ -166,7 +172,8 @@ bool waitForTappedAudio(IOProc& proc, Cancelled cancelled) {
       if (tappedProcessPlays(s, *device)) return true;
     }
     std::unique_lock lock(proc.mutex);
-    if (proc.wake.wait_for(lock, std::chrono::milliseconds(5), cancelled)) return false;
+    if (proc.wake.wait_for(lock, std::chrono::milliseconds(5), cancelled))
+      return false;
   }
 }
 
@@ -215,15 +222,17 @@ void runClock(IOProc* proc) {
     std::chrono::duration<double> period;
     {
       std::lock_guard lock(s.mutex);
-      period = std::chrono::duration<double>(proc->frames / clockRate(s, proc->device) /
-                                             s.world.speed);
+      period = std::chrono::duration<double>(
+          proc->frames / clockRate(s, proc->device) / s.world.speed);
     }
     next += std::chrono::duration_cast<Clock::duration>(period);
     // Far behind (a loaded machine): carry on from now rather than burst.
     if (Clock::now() - next > 10 * period) next = Clock::now();
     {
       std::unique_lock lock(proc->mutex);
-      if (proc->wake.wait_until(lock, next, [&] { return proc->stopRequested; })) return;
+      if (proc->wake.wait_until(lock, next,
+                                [&] { return proc->stopRequested; }))
+        return;
     }
     {
       std::lock_guard lock(s.mutex);
@@ -258,11 +267,13 @@ void stopClock(IOProc& proc) {
   State& s = state();
   std::lock_guard lock(s.mutex);
   if (s.world.logCycles) {
-    logCall(s, "cycles " + std::to_string(proc.device) + " " + std::to_string(proc.cycles));
+    logCall(s, "cycles " + std::to_string(proc.device) + " " +
+                   std::to_string(proc.cycles));
   }
   if (s.world.logCycleTimes) {
     for (size_t k = 0; k < proc.cycleTimes.size(); ++k) {
-      logCall(s, "cycleTime " + std::to_string(proc.device) + " " + std::to_string(k) + " " +
+      logCall(s, "cycleTime " + std::to_string(proc.device) + " " +
+                     std::to_string(k) + " " +
                      std::to_string(proc.cycleTimes[k]));
     }
   }
@@ -270,15 +281,19 @@ void stopClock(IOProc& proc) {
 
 // The proc that a call on (device, id) acts on, after the call's failure
 // rule; the status the call returns when there is none.
-Status lookUpProc(State& s, const char* op, ObjectID device, IOProcID id, IOProc** proc) {
-  Status status = failureFor(s, op, std::nullopt, device, nullptr).value_or(kNoError);
+Status lookUpProc(State& s, const char* op, ObjectID device, IOProcID id,
+                  IOProc** proc) {
+  Status status =
+      failureFor(s, op, std::nullopt, device, nullptr).value_or(kNoError);
   *proc = status == kNoError ? findProc(s, device, id) : nullptr;
-  if (status == kNoError && !*proc) status = findDevice(s, device) ? kIllegalOperation : kBadObject;
+  if (status == kNoError && !*proc)
+    status = findDevice(s, device) ? kIllegalOperation : kBadObject;
   return status;
 }
 
 // Stops a proc's clock, and with `destroy` marks it destroyed.
-Status stopProc(const char* op, const char* logName, ObjectID device, IOProcID id, bool destroy) {
+Status stopProc(const char* op, const char* logName, ObjectID device,
+                IOProcID id, bool destroy) {
   State& s = state();
   IOProc* proc;
   {
@@ -316,12 +331,14 @@ namespace audio {
 
 using namespace sim;
 
-Status createIOProcIDWithBlock(IOProcID* outProcID, ObjectID device, DispatchQueue* queue,
-                               IOFunction function, void* context) {
+Status createIOProcIDWithBlock(IOProcID* outProcID, ObjectID device,
+                               DispatchQueue* queue, IOFunction function,
+                               void* context) {
   State& s = state();
   std::lock_guard lock(s.mutex);
   bool noObject = false;
-  Status status = failureFor(s, "createIOProc", std::nullopt, device, &noObject).value_or(kNoError);
+  Status status = failureFor(s, "createIOProc", std::nullopt, device, &noObject)
+                      .value_or(kNoError);
   if (status == kNoError && noObject) {
     if (outProcID) *outProcID = nullptr;
   } else if (status == kNoError) {
@@ -365,7 +382,8 @@ Status deviceStart(ObjectID device, IOProcID id) {
       proc->startCancelled = false;
     }
     // A stop meanwhile ends the wait; the status is our choice.
-    if (!waitForTappedAudio(*proc, [proc] { return proc->startCancelled; })) return kNotRunning;
+    if (!waitForTappedAudio(*proc, [proc] { return proc->startCancelled; }))
+      return kNotRunning;
   }
   // Lock order: a proc's control, then the state (the clock takes the state).
   std::lock_guard control(proc->control);
@@ -375,8 +393,8 @@ Status deviceStart(ObjectID device, IOProcID id) {
     DeviceObject* found = findDevice(s, device);
     if (!found || proc->destroyed) return kBadObject;
     prepare(s, *proc, *found);
-    proc->holdCycles =
-        s.world.tapAutoStart == World::AutoStart::kCyclesWait && autoStarts(*found);
+    proc->holdCycles = s.world.tapAutoStart == World::AutoStart::kCyclesWait &&
+                       autoStarts(*found);
     proc->cycles = 0;
     proc->cycleTimes.clear();
   }

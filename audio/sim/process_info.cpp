@@ -1,9 +1,10 @@
 // The simulated running-application and executable-path look-ups, answered
 // from the world's processes.
+#include "audio/process_info.h"
+
 #include <cerrno>
 #include <cstring>
 
-#include "audio/process_info.h"
 #include "audio/sim/state.h"
 
 namespace audio {

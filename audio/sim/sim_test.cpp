@@ -283,8 +283,10 @@ TEST_F(Simulated, WorldErrorsNameTheFault) {
       {R"({"failures": [{"op": "read"}]})",
        "failures[0].op: unknown operation \"read\""},
       {R"({"script": [{"processes": []}]})", "script[0]: needs exactly one of"},
-      {R"({"script": [{"atMs": 1, "atCycle": 2}]})", "script[0]: needs exactly one of"},
-      {R"({"script": [{"atMs": 1, "deviceRate": {"uid": "x", "rate": 1}}]})", "unknown device \"x\""},
+      {R"({"script": [{"atMs": 1, "atCycle": 2}]})",
+       "script[0]: needs exactly one of"},
+      {R"({"script": [{"atMs": 1, "deviceRate": {"uid": "x", "rate": 1}}]})",
+       "unknown device \"x\""},
       {R"({"tapAutoStart": "blocks"})", "tapAutoStart: expected"},
       {R"({"listenerOrder": "random"})", "listenerOrder: expected"},
       {R"({"notificationsNeedRunLoop": 1})", "notificationsNeedRunLoop"},
@@ -657,13 +659,19 @@ TEST_F(Simulated, ScriptNotifiesListenersOnTheMainQueueInOrder) {
     static Notes notes;  // listeners are never removed
     notes.seen.clear();
     const PropertyAddress rate{kDeviceNominalSampleRate, kScopeGlobal, 0};
-    ASSERT_EQ(addPropertyListener(50, rate, mainQueue(), note<kDeviceRate>, &notes), kNoError);
-    ASSERT_EQ(addPropertyListener(chain.aggregate, rate, mainQueue(), note<kAggregateRate>, &notes), kNoError);
-    ASSERT_EQ(addPropertyListener(chain.aggregate, {kDeviceIsAlive, kScopeGlobal, 0}, mainQueue(),
-                                  note<kAlive>, &notes),
+    ASSERT_EQ(
+        addPropertyListener(50, rate, mainQueue(), note<kDeviceRate>, &notes),
+        kNoError);
+    ASSERT_EQ(addPropertyListener(chain.aggregate, rate, mainQueue(),
+                                  note<kAggregateRate>, &notes),
               kNoError);
-    ASSERT_EQ(addPropertyListener(kSystemObject, {kDefaultOutputDevice, kScopeGlobal, 0}, mainQueue(),
-                                  note<kDefaultOutput>, &notes),
+    ASSERT_EQ(
+        addPropertyListener(chain.aggregate, {kDeviceIsAlive, kScopeGlobal, 0},
+                            mainQueue(), note<kAlive>, &notes),
+        kNoError);
+    ASSERT_EQ(addPropertyListener(kSystemObject,
+                                  {kDefaultOutputDevice, kScopeGlobal, 0},
+                                  mainQueue(), note<kDefaultOutput>, &notes),
               kNoError);
     processList();
     EXPECT_TRUE(notes.seen.empty()) << "notified outside the main queue";
@@ -672,7 +680,8 @@ TEST_F(Simulated, ScriptNotifiesListenersOnTheMainQueueInOrder) {
     double aggregateRate = 0;
     uint32_t alive = 1;
     ObjectID output = 99;
-    EXPECT_EQ(read(chain.aggregate, kDeviceNominalSampleRate, &aggregateRate), kNoError);
+    EXPECT_EQ(read(chain.aggregate, kDeviceNominalSampleRate, &aggregateRate),
+              kNoError);
     EXPECT_EQ(aggregateRate, 16000);
     EXPECT_EQ(read(chain.aggregate, kDeviceIsAlive, &alive), kNoError);
     EXPECT_EQ(alive, 0u);

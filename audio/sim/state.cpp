@@ -62,7 +62,8 @@ void reset(State& s, World world) {
   if (s.callLogFd >= 0) close(s.callLogFd);
   s.callLogFd = -1;
   if (s.world.callLog) {
-    s.callLogFd = open(s.world.callLog->c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    s.callLogFd = open(s.world.callLog->c_str(),
+                       O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
     if (s.callLogFd < 0) die("cannot open the call log " + *s.world.callLog);
   }
 }
@@ -82,7 +83,8 @@ void runTimer(State* s) {
     if (!next) {
       s->scriptChanged.wait(lock);
     } else if (now >= *next) {
-      auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(now - s->origin);
+      auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
+          now - s->origin);
       fireScript(*s, ScriptEntry::Trigger::kAtMs, uint64_t(elapsed.count()));
     } else {
       s->scriptChanged.wait_until(lock, *next);
@@ -136,7 +138,8 @@ void applyEntry(State& s, const ScriptEntry& e) {
       std::shuffle(changed.begin(), changed.end(), s.listenerRandom);
       break;
   }
-  for (const auto& [object, selector] : changed) notifyListeners(s, object, selector);
+  for (const auto& [object, selector] : changed)
+    notifyListeners(s, object, selector);
 }
 
 }  // namespace
@@ -197,7 +200,8 @@ void setProcesses(State& s, std::vector<Process> processes) {
 const Process* findProcess(const State& s, ObjectID object) {
   if (object == s.self.object) return &s.self;
   auto found = s.processByObject.find(object);
-  return found == s.processByObject.end() ? nullptr : &s.processes[found->second];
+  return found == s.processByObject.end() ? nullptr
+                                          : &s.processes[found->second];
 }
 
 const Process* findProcessByPID(const State& s, int32_t pid) {
@@ -246,13 +250,14 @@ ObjectID freeObjectID(const State& s, ObjectID from) {
 }
 
 std::optional<Status> failureFor(State& s, std::string_view op,
-                                 std::optional<Selector> selector, ObjectID object,
-                                 bool* noObject) {
+                                 std::optional<Selector> selector,
+                                 ObjectID object, bool* noObject) {
   for (FailureRule& rule : s.world.failures) {
     if (rule.op != op) continue;
     if (rule.selector && rule.selector != selector) continue;
     if (rule.object && *rule.object != object) continue;
-    if (rule.status == kNoError && !rule.noObject && rule.delayMs == 0) continue;
+    if (rule.status == kNoError && !rule.noObject && rule.delayMs == 0)
+      continue;
     if (rule.matched++ < rule.skip) continue;
     // Copied first: a world loaded during the wait replaces the rule.
     const Status status = rule.status;
@@ -276,7 +281,8 @@ void notifyListeners(const State& s, ObjectID object, Selector selector) {
     if (l.object != object || l.selector != selector) continue;
     ListenerFunction function = l.function;
     void* context = l.context;
-    dispatchAsync(l.queue ? l.queue : globalQueue(), [function, context] { function(context); });
+    dispatchAsync(l.queue ? l.queue : globalQueue(),
+                  [function, context] { function(context); });
   }
 }
 

@@ -7,8 +7,8 @@
 #include <pthread.h>
 
 #include <chrono>
-#include <csignal>
 #include <condition_variable>
+#include <csignal>
 #include <cstdint>
 #include <mutex>
 #include <optional>
@@ -60,8 +60,9 @@ struct State {
   World world;
   std::vector<bool> fired;  // per script entry
   std::chrono::steady_clock::time_point origin;
-  std::vector<Process> processes;  // listed by 'prs#'; changed by setProcesses only
-  Process self;                     // the calling process, always readable
+  std::vector<Process>
+      processes;  // listed by 'prs#'; changed by setProcesses only
+  Process self;   // the calling process, always readable
   // Positions in `processes` by object and by PID (the first listed), so that
   // a property read does not search the list.
   std::unordered_map<ObjectID, uint32_t> processByObject;
@@ -104,8 +105,8 @@ ObjectID freeObjectID(const State& s, ObjectID from);
 /// delay releases the lock while the call waits, so callers look objects up
 /// only after this.
 std::optional<Status> failureFor(State& s, std::string_view op,
-                                 std::optional<Selector> selector, ObjectID object,
-                                 bool* noObject);
+                                 std::optional<Selector> selector,
+                                 ObjectID object, bool* noObject);
 /// Runs every listener of (object, selector) once, on its queue.
 void notifyListeners(const State& s, ObjectID object, Selector selector);
 /// Applies the script entries that `trigger` has reached at `count`.
@@ -130,9 +131,12 @@ class SignalsKeptFromNewThreads {
     sigaddset(&stops, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &stops, &saved_);
   }
-  ~SignalsKeptFromNewThreads() { pthread_sigmask(SIG_SETMASK, &saved_, nullptr); }
+  ~SignalsKeptFromNewThreads() {
+    pthread_sigmask(SIG_SETMASK, &saved_, nullptr);
+  }
   SignalsKeptFromNewThreads(const SignalsKeptFromNewThreads&) = delete;
-  SignalsKeptFromNewThreads& operator=(const SignalsKeptFromNewThreads&) = delete;
+  SignalsKeptFromNewThreads& operator=(const SignalsKeptFromNewThreads&) =
+      delete;
 
  private:
   sigset_t saved_;
