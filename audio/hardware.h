@@ -147,17 +147,18 @@ struct Value {
 };
 struct Dictionary {
   std::vector<std::pair<std::string, Value>> entries;
-  const Value* find(std::string_view key) const {
-    for (const auto& [name, value] : entries) {
-      if (name == key) return &value;
-    }
-    return nullptr;
-  }
+  const Value* find(std::string_view key) const;
 };
 // Clang with libstdc++ rejects std::pair<std::string, Value> if the pair is
 // instantiated before Value's destructor (a circular trait check); this use
 // of the destructor settles the order in every file.
 inline void destroyValue(Value& value) { value.~Value(); }
+inline const Value* Dictionary::find(std::string_view key) const {
+  for (const auto& [name, value] : entries) {
+    if (name == key) return &value;
+  }
+  return nullptr;
+}
 Status createAggregateDevice(const Dictionary& description,
                              ObjectID* outDeviceID);
 Status destroyAggregateDevice(ObjectID device);
