@@ -4,9 +4,9 @@
 
 #import <Foundation/Foundation.h>
 
-#include <pthread.h>
-
 #include <csignal>
+#include <system_error>
+#include <thread>
 #include <utility>
 
 #include "audio/dispatch_apple.h"
@@ -86,24 +86,14 @@ void watchReadable(int fd, DispatchQueue* queue, Task handler) {
 }
 
 bool startThread(Task body) {
-  // pthread rather than NSThread: creation failure is a status here.
-  pthread_attr_t attributes;
-  if (pthread_attr_init(&attributes) != 0) return false;
-  pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
-  Task* task = new Task(std::move(body));
-  pthread_t thread;
-  const int status = pthread_create(
-      &thread, &attributes,
-      [](void* context) -> void* {
-        Task* task = static_cast<Task*>(context);
-        (*task)();
-        delete task;
-        return nullptr;
-      },
-      task);
-  pthread_attr_destroy(&attributes);
-  if (status != 0) delete task;
-  return status == 0;
+  // A plain thread, not a queue's: the writer blocks for long stretches.
+  // std::thread reports one it could not create as std::system_error.
+  try {
+    std::thread(std::move(body)).detach();
+  } catch (const std::system_error&) {
+    return false;
+  }
+  return true;
 }
 
 }  // namespace audio

@@ -28,6 +28,12 @@ constexpr uint32_t fourCharCode(const char (&c)[5]) {
 }
 
 constexpr Status kNoError = 0;
+// The platform's failures of its own; a platform may add others.
+constexpr Status kBadObject = fourCharCode("!obj");
+constexpr Status kUnknownProperty = fourCharCode("who?");
+constexpr Status kBadPropertySize = fourCharCode("!siz");
+constexpr Status kIllegalOperation = fourCharCode("nope");
+constexpr Status kNotRunning = fourCharCode("stop");
 constexpr ObjectID kUnknownObject = 0;
 constexpr ObjectID kSystemObject = 1;
 

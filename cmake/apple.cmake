@@ -15,7 +15,8 @@ endif()
 
 add_library(nimbrel_audio STATIC
   ${PROJECT_SOURCE_DIR}/audio/coreaudio.mm
-  ${PROJECT_SOURCE_DIR}/audio/dispatch_apple.mm)
+  ${PROJECT_SOURCE_DIR}/audio/dispatch_apple.mm
+  ${PROJECT_SOURCE_DIR}/audio/failure_messages_coreaudio.cpp)
 target_include_directories(nimbrel_audio PUBLIC ${PROJECT_SOURCE_DIR})
 target_compile_options(nimbrel_audio PRIVATE -fobjc-arc)
 target_link_libraries(nimbrel_audio PUBLIC

@@ -8,49 +8,23 @@
 
 namespace tap {
 
-#if defined(NIMBREL_PLATFORM_LINUX)
-// The desktop's audio server (PulseAudio, or PipeWire's PulseAudio service):
-// the messages name its causes; "status" is libpulse's error number.
-const ErrorKind kTapCreateFailed{
-    "TAP_CREATE_FAILED",
-    "Could not connect to the audio server (PulseAudio or PipeWire): none is "
-    "running for this user, or it refused the connection."};
-const ErrorKind kTapUIDFailed{"TAP_UID_FAILED", "Could not read the tap UID."};
+// The codes are the protocol's; what each failure means is the platform's.
+const ErrorKind kTapCreateFailed{"TAP_CREATE_FAILED",
+                                 audio::StartFailure::kCreateTap};
+const ErrorKind kTapUIDFailed{"TAP_UID_FAILED",
+                              audio::StartFailure::kReadTapUID};
 const ErrorKind kNoOutputDevice{"NO_OUTPUT_DEVICE",
-                                "The audio server has no default sink."};
-const ErrorKind kAggregateCreateFailed{
-    "AGGREGATE_CREATE_FAILED",
-    "The default sink or the audio server went away while capture was set up."};
-const ErrorKind kTapFormatFailed{
-    "TAP_FORMAT_FAILED", "Could not read the default sink's sample rate."};
-const ErrorKind kIOProcFailed{"IOPROC_FAILED",
-                              "Could not set up the capture streams."};
-const ErrorKind kDeviceStartFailed{
-    "DEVICE_START_FAILED",
-    "The audio server refused to record the default sink's monitor."};
-const ErrorKind kWriterStartFailed{"WRITER_START_FAILED",
-                                   "Could not start the writer thread."};
-#else
-const ErrorKind kTapCreateFailed{
-    "TAP_CREATE_FAILED",
-    "AudioHardwareCreateProcessTap failed. This usually means the System "
-    "Audio Recording permission was denied, or NSAudioCaptureUsageDescription "
-    "is missing from Info.plist."};
-const ErrorKind kTapUIDFailed{"TAP_UID_FAILED", "Could not read the tap UID."};
-const ErrorKind kNoOutputDevice{"NO_OUTPUT_DEVICE",
-                                "No default output device."};
-const ErrorKind kAggregateCreateFailed{
-    "AGGREGATE_CREATE_FAILED", "AudioHardwareCreateAggregateDevice failed."};
+                                audio::StartFailure::kFindOutputDevice};
+const ErrorKind kAggregateCreateFailed{"AGGREGATE_CREATE_FAILED",
+                                       audio::StartFailure::kCreateAggregate};
 const ErrorKind kTapFormatFailed{"TAP_FORMAT_FAILED",
-                                 "Could not read the tap stream format."};
+                                 audio::StartFailure::kReadTapFormat};
 const ErrorKind kIOProcFailed{"IOPROC_FAILED",
-                              "AudioDeviceCreateIOProcIDWithBlock failed."};
+                              audio::StartFailure::kCreateIOProc};
 const ErrorKind kDeviceStartFailed{"DEVICE_START_FAILED",
-                                   "AudioDeviceStart failed."};
+                                   audio::StartFailure::kStartDevice};
 const ErrorKind kWriterStartFailed{"WRITER_START_FAILED",
-                                   "Could not start the writer thread."};
-
-#endif
+                                   audio::StartFailure::kStartWriter};
 
 namespace {
 
@@ -81,7 +55,7 @@ Event errorEvent(const ErrorKind& kind, std::optional<int32_t> status) {
   Event event{
       {"type", text("error")},
       {"code", text(kind.code)},
-      {"message", text(kind.message)},
+      {"message", text(audio::failureMessage(kind.failure))},
   };
   if (status) event.push_back({"status", support::JsonValue{int64_t(*status)}});
   return event;

@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 
+#include "audio/start_failures.h"
 #include "support/json_line.h"
 
 namespace tap {
@@ -16,7 +17,7 @@ using Event = support::JsonObject;
 
 struct ErrorKind {
   const char* code;
-  const char* message;
+  audio::StartFailure failure;
 };
 extern const ErrorKind kTapCreateFailed;
 extern const ErrorKind kTapUIDFailed;

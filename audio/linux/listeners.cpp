@@ -2,10 +2,8 @@
 // ('dOut'), a sink's rate ('nsrt'), and anything that can end a capture
 // device ('livn'). A listener re-reads what it watches, so telling it once
 // too often is harmless; telling it too seldom is not.
-#include <mutex>
-#include <vector>
+#include "audio/posix/listeners.h"
 
-#include "audio/dispatch.h"
 #include "audio/hardware.h"
 #include "audio/linux/objects.h"
 #include "audio/linux/server.h"
@@ -15,18 +13,10 @@ namespace {
 
 using namespace pulse;
 
-struct Listener {
-  ObjectID object;
-  Selector selector;
-  DispatchQueue* queue;
-  ListenerFunction function;
-  void* context;
-};
+posix::ListenerRegistry& listeners = *new posix::ListenerRegistry;
 
-std::mutex& listenersMutex = *new std::mutex;
-std::vector<Listener>& listeners = *new std::vector<Listener>;
-
-bool concerns(const Listener& listener, Change change, uint32_t sinkIndex) {
+bool concerns(const posix::Listener& listener, Change change,
+              uint32_t sinkIndex) {
   switch (change) {
     case Change::DefaultSink:
       return listener.object == kSystemObject &&
@@ -41,14 +31,9 @@ bool concerns(const Listener& listener, Change change, uint32_t sinkIndex) {
 }
 
 void changed(Change change, uint32_t sinkIndex) {
-  std::lock_guard lock(listenersMutex);
-  for (const Listener& listener : listeners) {
-    if (!concerns(listener, change, sinkIndex)) continue;
-    dispatchAsync(listener.queue,
-                  [function = listener.function, context = listener.context] {
-                    function(context);
-                  });
-  }
+  listeners.tell([&](const posix::Listener& listener) {
+    return concerns(listener, change, sinkIndex);
+  });
 }
 
 }  // namespace
@@ -64,8 +49,7 @@ Status addPropertyListener(ObjectID object, const PropertyAddress& address,
   if (object != kSystemObject && kind != kDeviceKind && kind != kAggregateKind)
     return kBadObject;
   setChangeObserver(changed);
-  std::lock_guard lock(listenersMutex);
-  listeners.push_back({object, address.selector, queue, listener, context});
+  listeners.add({object, address.selector, queue, listener, context});
   return kNoError;
 }
 

@@ -34,12 +34,8 @@ constexpr ObjectID deviceObject(uint32_t sink) {
 constexpr ObjectID kindOf(ObjectID object) { return object & kKindMask; }
 constexpr uint32_t indexOf(ObjectID object) { return object & ~kKindMask; }
 
-// Failures of this layer's own; errors the server reports keep libpulse's
-// numbers (PA_ERR_*), which are small positive values.
-constexpr Status kBadObject = fourCharCode("!obj");
-constexpr Status kUnknownProperty = fourCharCode("who?");
-constexpr Status kBadPropertySize = fourCharCode("!siz");
-constexpr Status kIllegalOperation = fourCharCode("nope");
+// Failures of this layer's own are the seam's (kBadObject...); errors the
+// server reports keep libpulse's numbers (PA_ERR_*), small positive values.
 
 struct Tap {
   std::string uid;

@@ -9,6 +9,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "audio/posix/signals.h"
+
 namespace audio::pulse {
 namespace {
 
@@ -317,6 +319,7 @@ pa_threaded_mainloop* mainloop() {
     // Left with libpulse's name for it ("threaded-ml"): naming it after the
     // start names the caller instead, and before the start ThreadSanitizer
     // loses sight of the loop's own lock.
+    posix::SignalsKeptFromNewThreads quiet;
     if (loop == nullptr || pa_threaded_mainloop_start(loop) < 0) std::abort();
     return loop;
   }();

@@ -537,7 +537,7 @@ Status addPropertyListener(ObjectID object, const PropertyAddress& address,
       status != kNoError) {
     return status;
   }
-  s.listeners.push_back({object, address.selector, queue, listener, context});
+  s.listeners.add({object, address.selector, queue, listener, context});
   return kNoError;
 }
 

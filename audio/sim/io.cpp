@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "audio/hardware.h"
+#include "audio/posix/signals.h"
 #include "audio/sim/state.h"
 
 namespace audio::sim {
@@ -400,7 +401,7 @@ Status deviceStart(ObjectID device, IOProcID id) {
   }
   proc->stopRequested = false;
   proc->running = true;
-  sim::SignalsKeptFromNewThreads quiet;
+  posix::SignalsKeptFromNewThreads quiet;
   proc->clock = std::thread(runClock, proc);
   return kNoError;
 }

@@ -26,11 +26,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-constexpr Status kBadObject = fourCharCode("!obj");
-constexpr Status kUnknownProperty = fourCharCode("who?");
-constexpr Status kBadPropertySize = fourCharCode("!siz");
-constexpr Status kIllegalOperation = fourCharCode("nope");
-
 template <class T>
 Status read(ObjectID object, Selector selector, T* out,
             Scope scope = kScopeGlobal) {

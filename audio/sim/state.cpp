@@ -13,6 +13,7 @@
 #include <sstream>
 #include <thread>
 
+#include "audio/posix/signals.h"
 #include "audio/sim/sim.h"
 
 namespace audio::sim {
@@ -157,7 +158,7 @@ State& state() {
       json = text.str();
     }
     reset(*s, parseOrDie(json));
-    SignalsKeptFromNewThreads quiet;
+    posix::SignalsKeptFromNewThreads quiet;
     std::thread(runTimer, s).detach();
     return s;
   }();
@@ -277,13 +278,9 @@ std::optional<Status> failureFor(State& s, std::string_view op,
 }
 
 void notifyListeners(const State& s, ObjectID object, Selector selector) {
-  for (const Listener& l : s.listeners) {
-    if (l.object != object || l.selector != selector) continue;
-    ListenerFunction function = l.function;
-    void* context = l.context;
-    dispatchAsync(l.queue ? l.queue : globalQueue(),
-                  [function, context] { function(context); });
-  }
+  s.listeners.tell([&](const posix::Listener& l) {
+    return l.object == object && l.selector == selector;
+  });
 }
 
 void fireScript(State& s, ScriptEntry::Trigger trigger, uint64_t count) {

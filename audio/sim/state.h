@@ -4,11 +4,8 @@
 #ifndef NIMBREL_AUDIO_SIM_STATE_H_
 #define NIMBREL_AUDIO_SIM_STATE_H_
 
-#include <pthread.h>
-
 #include <chrono>
 #include <condition_variable>
-#include <csignal>
 #include <cstdint>
 #include <mutex>
 #include <optional>
@@ -20,15 +17,10 @@
 
 #include "audio/dispatch.h"
 #include "audio/hardware.h"
+#include "audio/posix/listeners.h"
 #include "audio/sim/world.h"
 
 namespace audio::sim {
-
-constexpr Status kBadObject = fourCharCode("!obj");
-constexpr Status kUnknownProperty = fourCharCode("who?");
-constexpr Status kBadPropertySize = fourCharCode("!siz");
-constexpr Status kIllegalOperation = fourCharCode("nope");
-constexpr Status kNotRunning = fourCharCode("stop");
 
 struct TapObject {
   ObjectID id = 0;
@@ -42,14 +34,6 @@ struct DeviceObject : Device {
   std::string mainUID;         // the aggregate's main sub-device
   std::vector<ObjectID> taps;  // the aggregate's taps, in description order
   Dictionary description;
-};
-
-struct Listener {
-  ObjectID object;
-  Selector selector;
-  DispatchQueue* queue;
-  ListenerFunction function;
-  void* context;
 };
 
 struct IOProc;
@@ -70,7 +54,7 @@ struct State {
   std::vector<DeviceObject> devices;
   std::optional<std::string> defaultOutput;
   std::vector<TapObject> taps;
-  std::vector<Listener> listeners;
+  posix::ListenerRegistry listeners;
   std::vector<IOProc*> ioProcs;  // never freed: an IOProcID is the pointer
   std::vector<IOProc*> retired;  // those of earlier worlds
   std::vector<ObjectID> deadAggregates;  // destroyed, 'livn' still reads 0
@@ -117,30 +101,6 @@ void startHearingNotifications(State& s);
 void logCall(const State& s, const std::string& line);
 /// A call-log line: the operation, its object, and the status if it failed.
 std::string callLine(const char* op, uint64_t object, Status status);
-
-/// While alive, the threads that the calling thread starts block SIGINT and
-/// SIGTERM, so those reach the program's own threads, as on the real
-/// platform. Under ThreadSanitizer a handler waits until its thread next
-/// enters the runtime, which a platform thread may not do for good.
-class SignalsKeptFromNewThreads {
- public:
-  SignalsKeptFromNewThreads() {
-    sigset_t stops;
-    sigemptyset(&stops);
-    sigaddset(&stops, SIGINT);
-    sigaddset(&stops, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &stops, &saved_);
-  }
-  ~SignalsKeptFromNewThreads() {
-    pthread_sigmask(SIG_SETMASK, &saved_, nullptr);
-  }
-  SignalsKeptFromNewThreads(const SignalsKeptFromNewThreads&) = delete;
-  SignalsKeptFromNewThreads& operator=(const SignalsKeptFromNewThreads&) =
-      delete;
-
- private:
-  sigset_t saved_;
-};
 
 // I/O, implemented in io.cpp; called without the state lock.
 /// Stops every I/O proc of `device`, or of every device when it is 0.

@@ -1,6 +1,7 @@
-// Simulated dispatch: serial queues with one thread each, a concurrent global
-// queue, the main queue served by runMainLoop, the signal and
-// read-readiness watchers, and plain threads.
+// The event machinery on POSIX threads: serial queues with a thread each, a
+// concurrent global queue, the main queue served by runMainLoop, signals
+// through a self-pipe, read-readiness watchers on poll(), and plain threads.
+// Every thread it starts blocks SIGINT and SIGTERM.
 #include "audio/dispatch.h"
 
 #include <fcntl.h>
@@ -10,18 +11,20 @@
 
 #include <atomic>
 #include <cerrno>
+#include <condition_variable>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <deque>
 #include <mutex>
-#include <optional>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <vector>
 
-#include "audio/sim/sim.h"
-#include "audio/sim/state.h"
+#include "audio/posix/platform.h"
+#include "audio/posix/queues.h"
+#include "audio/posix/signals.h"
 
 namespace audio {
 namespace {
@@ -49,7 +52,7 @@ class DispatchQueue {
     tasks_.push_back(std::move(task));
     if (int(tasks_.size()) > idle_ && workers_ < maxWorkers_) {
       ++workers_;
-      sim::SignalsKeptFromNewThreads quiet;
+      posix::SignalsKeptFromNewThreads quiet;
       std::thread([this] { work(); }).detach();
     } else {
       ready_.notify_one();
@@ -89,20 +92,39 @@ class DispatchQueue {
     ready_.notify_all();
   }
 
+  // A serial queue's turn, taken on the calling thread.
+  void runInline(void (*function)(void*), void* context) {
+    std::unique_lock lock(mutex_);
+    turnFree_.wait(lock, [&] { return !busy_; });
+    busy_ = true;
+    lock.unlock();
+    function(context);
+    lock.lock();
+    busy_ = false;
+    turnFree_.notify_all();
+    ready_.notify_all();
+  }
+
  private:
   void work() {
     nameThisThread(label_);
+    const bool serial = maxWorkers_ == 1;
     std::unique_lock lock(mutex_);
     for (;;) {
       ++idle_;
-      ready_.wait(lock, [&] { return !tasks_.empty(); });
+      ready_.wait(lock, [&] { return !tasks_.empty() && !(serial && busy_); });
       --idle_;
       Task task = std::move(tasks_.front());
       tasks_.pop_front();
+      if (serial) busy_ = true;
       lock.unlock();
       task();
       task = nullptr;
       lock.lock();
+      if (serial) {
+        busy_ = false;
+        turnFree_.notify_all();
+      }
     }
   }
 
@@ -110,9 +132,11 @@ class DispatchQueue {
   const int maxWorkers_;
   std::mutex mutex_;
   std::condition_variable ready_;
+  std::condition_variable turnFree_;
   std::deque<Task> tasks_;
   int workers_ = 0;
   int idle_ = 0;
+  bool busy_ = false;  // a serial queue's task, or an inline turn, is running
   bool stop_ = false;
 };
 
@@ -124,7 +148,6 @@ constexpr int kGlobalWorkers = 64;
 // a relay thread turns it into tasks on the main queue.
 struct SignalRelay {
   int readEnd = -1;
-  int writeEnd = -1;
   std::mutex mutex;
   std::vector<Task> handlers[NSIG];
 };
@@ -132,8 +155,8 @@ struct SignalRelay {
 std::atomic<int> signalPipe{-1};
 
 void onSignal(int signo) {
-  int saved = errno;
-  unsigned char byte = static_cast<unsigned char>(signo);
+  const int saved = errno;
+  const auto byte = static_cast<unsigned char>(signo);
   if (write(signalPipe.load(std::memory_order_relaxed), &byte, 1) < 0) {
     // The pipe is full: the arrival merges with those already queued.
   }
@@ -143,7 +166,7 @@ void onSignal(int signo) {
 void relaySignals(SignalRelay* relay) {
   for (;;) {
     unsigned char byte;
-    ssize_t n = read(relay->readEnd, &byte, 1);
+    const ssize_t n = read(relay->readEnd, &byte, 1);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return;
     std::vector<Task> handlers;
@@ -162,16 +185,15 @@ SignalRelay& signalRelay() {
     int fds[2];
     // pipe2 is not on macOS; no other thread starts programs this early.
     if (pipe(fds) != 0) {
-      std::perror("nimbrel-sim: pipe");
+      std::perror("nimbrel: pipe");
       std::abort();
     }
     fcntl(fds[0], F_SETFD, FD_CLOEXEC);
     fcntl(fds[1], F_SETFD, FD_CLOEXEC);
+    fcntl(fds[1], F_SETFL, O_NONBLOCK);
     relay->readEnd = fds[0];
-    relay->writeEnd = fds[1];
-    fcntl(relay->writeEnd, F_SETFL, O_NONBLOCK);
-    signalPipe.store(relay->writeEnd);
-    sim::SignalsKeptFromNewThreads quiet;
+    signalPipe.store(fds[1]);
+    posix::SignalsKeptFromNewThreads quiet;
     std::thread(relaySignals, relay).detach();
     return relay;
   }();
@@ -190,7 +212,8 @@ void waitForStopSignals() {
   }
 }
 
-// Runs `handler` on `queue` and waits until it has finished.
+// Runs `handler` on `queue` and waits until it has finished, so that it
+// never runs twice at once.
 void runAndWait(DispatchQueue* queue, const Task& handler) {
   std::mutex mutex;
   std::condition_variable finished;
@@ -208,12 +231,11 @@ void runAndWait(DispatchQueue* queue, const Task& handler) {
 void watchFD(int fd, DispatchQueue* queue, Task handler) {
   for (;;) {
     pollfd p{fd, POLLIN, 0};
-    int n = poll(&p, 1, -1);
+    const int n = poll(&p, 1, -1);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) return;
     runAndWait(queue, handler);
-    // A descriptor that is not open stays "ready" for ever: told once.
-    if (p.revents & POLLNVAL) return;
+    if (p.revents & POLLNVAL) return;  // not open: ready for ever, told once
   }
 }
 
@@ -225,14 +247,14 @@ DispatchQueue* mainQueue() {
 }
 
 DispatchQueue* globalQueue() {
-  sim::state();
+  posix::preparePlatform();
   static DispatchQueue* const queue =
       new DispatchQueue("global", kGlobalWorkers);
   return queue;
 }
 
 DispatchQueue* createSerialQueue(const char* label) {
-  sim::state();
+  posix::preparePlatform();
   // Queues live for the process; the list keeps them reachable.
   static std::mutex mutex;
   static auto* const queues = new std::vector<DispatchQueue*>;
@@ -247,11 +269,7 @@ void dispatchAsync(DispatchQueue* queue, Task task) {
 }
 
 void runMainLoop() {
-  {
-    sim::State& s = sim::state();
-    std::lock_guard lock(s.mutex);
-    sim::startHearingNotifications(s);
-  }
+  posix::beforeMainLoop();
   while (mainQueue()->serveOne(std::nullopt, true, true)) {
   }
 }
@@ -263,7 +281,7 @@ void runMainLoop() {
 // thread and taken by sigwait: a process-directed one then never waits on a
 // handler that ThreadSanitizer may hold back for good.
 void watchSignal(int signo, Task handler) {
-  sim::state();
+  posix::preparePlatform();
   if (signo <= 0 || signo >= NSIG) return;
   SignalRelay& relay = signalRelay();
   {
@@ -277,7 +295,7 @@ void watchSignal(int signo, Task handler) {
   sigaction(signo, &action, nullptr);
   if (signo == SIGINT || signo == SIGTERM) {
     static const bool waiting = [] {
-      sim::SignalsKeptFromNewThreads quiet;
+      posix::SignalsKeptFromNewThreads quiet;
       std::thread(waitForStopSignals).detach();
       return true;
     }();
@@ -290,57 +308,35 @@ void watchSignal(int signo, Task handler) {
 }
 
 void watchReadable(int fd, DispatchQueue* queue, Task handler) {
-  sim::state();
-  sim::SignalsKeptFromNewThreads quiet;
+  posix::preparePlatform();
+  posix::SignalsKeptFromNewThreads quiet;
   std::thread(watchFD, fd, queue, std::move(handler)).detach();
 }
 
 bool startThread(Task body) {
-  {
-    sim::State& s = sim::state();
-    std::lock_guard lock(s.mutex);
-    if (sim::failureFor(s, "startThread", std::nullopt, 0, nullptr)
-            .value_or(kNoError) != kNoError) {
-      return false;
-    }
-  }
-  pthread_attr_t attributes;
-  if (pthread_attr_init(&attributes) != 0) return false;
-  pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
-  Task* task = new Task(std::move(body));
-  pthread_t thread;
-  sim::SignalsKeptFromNewThreads quiet;
-  const int status = pthread_create(
-      &thread, &attributes,
-      [](void* context) -> void* {
-        Task* task = static_cast<Task*>(context);
-        (*task)();
-        delete task;
-        return nullptr;
-      },
-      task);
-  pthread_attr_destroy(&attributes);
-  if (status != 0) delete task;
-  return status == 0;
-}
-
-namespace sim {
-
-void runMainQueueUntilIdle() {
-  while (mainQueue()->serveOne(std::nullopt, false, false)) {
-  }
-}
-
-bool runMainQueueUntil(const std::function<bool()>& done,
-                       std::chrono::milliseconds timeout) {
-  auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (!done()) {
-    if (!mainQueue()->serveOne(deadline, true, false)) return done();
+  if (!posix::platformAllowsThread()) return false;
+  posix::SignalsKeptFromNewThreads quiet;
+  // std::thread reports a thread it could not create as std::system_error.
+  try {
+    std::thread(std::move(body)).detach();
+  } catch (const std::system_error&) {
+    return false;
   }
   return true;
 }
 
+namespace posix {
+
+void runOnQueue(DispatchQueue* queue, void (*function)(void*), void* context) {
+  queue->runInline(function, context);
+}
+
+bool serveMainQueueOnce(
+    std::optional<std::chrono::steady_clock::time_point> deadline, bool wait) {
+  return mainQueue()->serveOne(deadline, wait, false);
+}
+
 void stopMainLoop() { mainQueue()->requestStop(); }
 
-}  // namespace sim
+}  // namespace posix
 }  // namespace audio

@@ -1,0 +1,24 @@
+// The tap's start-up steps that can fail, and what the platform says each
+// failure means: its own causes, in one sentence.
+#ifndef NIMBREL_AUDIO_START_FAILURES_H_
+#define NIMBREL_AUDIO_START_FAILURES_H_
+
+namespace audio {
+
+enum class StartFailure {
+  kCreateTap,
+  kReadTapUID,
+  kFindOutputDevice,
+  kCreateAggregate,
+  kReadTapFormat,
+  kCreateIOProc,
+  kStartDevice,
+  kStartWriter,
+};
+
+/// The message of the "error" event for `failure` on this platform.
+const char* failureMessage(StartFailure failure);
+
+}  // namespace audio
+
+#endif  // NIMBREL_AUDIO_START_FAILURES_H_
