@@ -4,28 +4,17 @@
 
 namespace audio {
 
-const char* failureMessage(StartFailure failure) {
-  switch (failure) {
-    case StartFailure::kCreateTap:
-      return "AudioHardwareCreateProcessTap failed. This usually means the "
-             "System Audio Recording permission was denied, or "
-             "NSAudioCaptureUsageDescription is missing from Info.plist.";
-    case StartFailure::kReadTapUID:
-      return "Could not read the tap UID.";
-    case StartFailure::kFindOutputDevice:
-      return "No default output device.";
-    case StartFailure::kCreateAggregate:
-      return "AudioHardwareCreateAggregateDevice failed.";
-    case StartFailure::kReadTapFormat:
-      return "Could not read the tap stream format.";
-    case StartFailure::kCreateIOProc:
-      return "AudioDeviceCreateIOProcIDWithBlock failed.";
-    case StartFailure::kStartDevice:
-      return "AudioDeviceStart failed.";
-    case StartFailure::kStartWriter:
-      return "Could not start the writer thread.";
-  }
-  return "";
-}
+const char* const kStartFailureMessages[kStartFailureCount] = {
+    "AudioHardwareCreateProcessTap failed. This usually means the System "
+    "Audio Recording permission was denied, or "
+    "NSAudioCaptureUsageDescription is missing from Info.plist.",
+    "Could not read the tap UID.",
+    "No default output device.",
+    "AudioHardwareCreateAggregateDevice failed.",
+    "Could not read the tap stream format.",
+    "AudioDeviceCreateIOProcIDWithBlock failed.",
+    "AudioDeviceStart failed.",
+    "Could not start the writer thread.",
+};
 
 }  // namespace audio

@@ -15,9 +15,15 @@ enum class StartFailure {
   kStartDevice,
   kStartWriter,
 };
+constexpr int kStartFailureCount = 8;
 
-/// The message of the "error" event for `failure` on this platform.
-const char* failureMessage(StartFailure failure);
+/// The message of the "error" event for each failure, in the order above;
+/// each platform defines it.
+extern const char* const kStartFailureMessages[kStartFailureCount];
+
+inline const char* failureMessage(StartFailure failure) {
+  return kStartFailureMessages[int(failure)];
+}
 
 }  // namespace audio
 

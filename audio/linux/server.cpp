@@ -116,55 +116,52 @@ void reportLivenessAfterServerInfo() {
   }
 }
 
-void sinkInfo(pa_context*, const pa_sink_info* info, int eol, void* initial) {
+// An info or list callback: a list's end is counted, each entry taken.
+template <typename Info, void (*take)(const Info&)>
+void onInfo(pa_context*, const Info* info, int eol, void* initial) {
   if (eol != 0) {
     listAnswered(initial);
     return;
   }
+  take(*info);
+}
+
+void takeSink(const pa_sink_info& info) {
   bool rateChanged = false;
   {
     std::lock_guard lock(mutexStorage);
-    auto [entry, added] = snapshotStorage.sinks.try_emplace(info->index);
-    rateChanged = !added && entry->second.rate != info->sample_spec.rate;
-    entry->second = {info->name ? info->name : "",
-                     info->monitor_source_name ? info->monitor_source_name : "",
-                     info->sample_spec.rate};
+    auto [entry, added] = snapshotStorage.sinks.try_emplace(info.index);
+    rateChanged = !added && entry->second.rate != info.sample_spec.rate;
+    entry->second = {info.name ? info.name : "",
+                     info.monitor_source_name ? info.monitor_source_name : "",
+                     info.sample_spec.rate};
   }
-  if (rateChanged) notify(Change::SinkRate, info->index);
+  if (rateChanged) notify(Change::SinkRate, info.index);
 }
 
-void sourceInfo(pa_context*, const pa_source_info* info, int eol,
-                void* initial) {
-  if (eol != 0) {
-    listAnswered(initial);
-    return;
-  }
+void takeSource(const pa_source_info& info) {
   std::lock_guard lock(mutexStorage);
-  snapshotStorage.sources[info->index] = {info->monitor_of_sink !=
-                                          PA_INVALID_INDEX};
+  snapshotStorage.sources[info.index] = {info.monitor_of_sink !=
+                                         PA_INVALID_INDEX};
 }
 
-void sinkInputInfo(pa_context*, const pa_sink_input_info* info, int eol,
-                   void* initial) {
-  if (eol != 0) {
-    listAnswered(initial);
-    return;
-  }
+void takeSinkInput(const pa_sink_input_info& info) {
   std::lock_guard lock(mutexStorage);
-  snapshotStorage.sinkInputs[info->index] =
-      streamOf(info->sink, info->corked, info->proplist);
+  snapshotStorage.sinkInputs[info.index] =
+      streamOf(info.sink, info.corked, info.proplist);
 }
 
-void sourceOutputInfo(pa_context*, const pa_source_output_info* info, int eol,
-                      void* initial) {
-  if (eol != 0) {
-    listAnswered(initial);
-    return;
-  }
+void takeSourceOutput(const pa_source_output_info& info) {
   std::lock_guard lock(mutexStorage);
-  snapshotStorage.sourceOutputs[info->index] =
-      streamOf(info->source, info->corked, info->proplist);
+  snapshotStorage.sourceOutputs[info.index] =
+      streamOf(info.source, info.corked, info.proplist);
 }
+
+constexpr auto sinkInfo = onInfo<pa_sink_info, takeSink>;
+constexpr auto sourceInfo = onInfo<pa_source_info, takeSource>;
+constexpr auto sinkInputInfo = onInfo<pa_sink_input_info, takeSinkInput>;
+constexpr auto sourceOutputInfo =
+    onInfo<pa_source_output_info, takeSourceOutput>;
 
 void forget(pa_subscription_event_type_t facility, uint32_t index) {
   {

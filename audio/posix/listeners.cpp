@@ -20,10 +20,9 @@ void ListenerRegistry::tell(
   std::lock_guard lock(mutex_);
   for (const Listener& l : listeners_) {
     if (!concerns(l)) continue;
-    dispatchAsync(l.queue ? l.queue : globalQueue(),
-                  [function = l.function, context = l.context] {
-                    function(context);
-                  });
+    dispatchAsync(
+        l.queue ? l.queue : globalQueue(),
+        [function = l.function, context = l.context] { function(context); });
   }
 }
 

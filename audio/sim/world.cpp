@@ -105,6 +105,25 @@ class Reader {
     return v.get<std::string>();
   }
 
+  // The position of the string `v` among `names`.
+  std::optional<size_t> choice(const json& v, const std::string& path,
+                               std::initializer_list<const char*> names) {
+    std::optional<std::string> text = string(v, path);
+    if (!text) return std::nullopt;
+    std::string expected = "expected ";
+    size_t i = 0;
+    for (const char* name : names) {
+      if (*text == name) return i;
+      expected += std::string(i == 0                  ? ""
+                              : i + 1 == names.size() ? " or "
+                                                      : ", ") +
+                  "\"" + name + "\"";
+      ++i;
+    }
+    fail(path, expected);
+    return std::nullopt;
+  }
+
   std::optional<int64_t> integer(const json& v, const std::string& path,
                                  int64_t min, int64_t max) {
     if (!ok()) return std::nullopt;
@@ -590,28 +609,14 @@ std::optional<World> parseWorld(std::string_view text, std::string* error) {
               .value_or(false);
     }
     if (v.contains("tapAutoStart")) {
-      std::string mode =
-          r.string(v["tapAutoStart"], "tapAutoStart").value_or("");
-      if (mode == "startWaits") {
-        world.tapAutoStart = World::AutoStart::kStartWaits;
-      } else if (mode == "cyclesWait") {
-        world.tapAutoStart = World::AutoStart::kCyclesWait;
-      } else if (mode != "immediate" && r.ok()) {
-        r.fail("tapAutoStart",
-               "expected \"immediate\", \"startWaits\" or \"cyclesWait\"");
-      }
+      if (auto mode = r.choice(v["tapAutoStart"], "tapAutoStart",
+                               {"immediate", "startWaits", "cyclesWait"}))
+        world.tapAutoStart = World::AutoStart(*mode);
     }
     if (v.contains("listenerOrder")) {
-      std::string order =
-          r.string(v["listenerOrder"], "listenerOrder").value_or("");
-      if (order == "reversed") {
-        world.listenerOrder = World::ListenerOrder::kReversed;
-      } else if (order == "shuffled") {
-        world.listenerOrder = World::ListenerOrder::kShuffled;
-      } else if (order != "asSet" && r.ok()) {
-        r.fail("listenerOrder",
-               "expected \"asSet\", \"reversed\" or \"shuffled\"");
-      }
+      if (auto order = r.choice(v["listenerOrder"], "listenerOrder",
+                                {"asSet", "reversed", "shuffled"}))
+        world.listenerOrder = World::ListenerOrder(*order);
     }
     if (v.contains("listenerSeed")) {
       world.listenerSeed = uint32_t(
