@@ -41,7 +41,8 @@ std::optional<std::map<std::string, PlistValue>> readDictionary(
   if (CFGetTypeID(root) == CFDictionaryGetTypeID()) {
     const auto dictionary = static_cast<CFDictionaryRef>(root);
     const CFIndex count = CFDictionaryGetCount(dictionary);
-    std::vector<const void*> keys(size_t(count)), values(size_t(count));
+    const size_t size = size_t(count);
+    std::vector<const void*> keys(size), values(size);
     CFDictionaryGetKeysAndValues(dictionary, keys.data(), values.data());
     entries.emplace();
     for (CFIndex i = 0; i < count; ++i) {
