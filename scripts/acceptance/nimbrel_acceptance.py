@@ -37,7 +37,10 @@ def notice():
         "headphones." % (TONE_HZ, round(20 * math.log10(TONE_LEVEL)), TONE_SECONDS),
         "NOTE macOS may ask whether your terminal may record system audio "
         "(\"System Audio Recording\"): click Allow, then run scripts/mac-acceptance "
-        "again. Don't Allow leaves the tap recording only zeros.",
+        "again. Don't Allow usually leaves the tap recording only zeros.",
+        "NOTE Each program gets at most %d s for its first line and %d s to exit "
+        "after the end of its input; nothing started here outlives the script."
+        % (READY_WAIT, EXIT_WAIT),
     ]
 
 

@@ -42,7 +42,7 @@ class Analysis(unittest.TestCase):
 
     def test_notice_states_the_tone_and_the_prompt(self):
         text = " ".join(acceptance.notice())
-        for words in ("1000 Hz", "-6 dBFS", "30 s", "click Allow", "again"):
+        for words in ("1000 Hz", "-6 dBFS", "30 s", "click Allow", "again", "5 s", "3 s"):
             self.assertIn(words, text)
 
     def test_probe_lines(self):
