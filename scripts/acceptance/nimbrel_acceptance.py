@@ -383,8 +383,8 @@ def signature_checks(results, build):
                                 capture_output=True)
         with open(path, "rb") as file:
             embedded = macho_section(file.read(), "__TEXT", "__info_plist")
-        check(results, name + " signature holds the hardened runtime, entitlements"
-              + (" and Info.plist" if plist else ""),
+        check(results, name + " signed with the hardened runtime"
+              + (", the entitlements and its Info.plist" if plist else " and the entitlements"),
               signature_verdict(identifier, display.stderr + display.stdout, signed.stdout,
                                 entitlements, plist, embedded),
               display.stderr.splitlines()[:3], "codesign")
