@@ -43,13 +43,13 @@ std::optional<Memory> measure(const std::string& program,
   std::thread out(drain, child->out);
   std::thread err(drain, child->err);
   std::this_thread::sleep_for(std::chrono::duration<double>(runSeconds));
-  Memory memory{long(procstat::peakResidentKiB(child->pid)),
-                long(procstat::residentKiB(child->pid))};
+  Memory memory{long(procstat::peakResidentKiB(child->pid).value_or(-1)),
+                long(procstat::residentKiB(child->pid).value_or(-1))};
   bench::closeStdinAndWait(*child);
   out.join();
   err.join();
   bench::closeOutputs(*child);
-  if (memory.peakKb < 0) {
+  if (memory.peakKb < 0 || memory.residentKb < 0) {
     error = program + " ended before its memory could be read";
     return std::nullopt;
   }

@@ -64,8 +64,16 @@ set(CMAKE_EXE_LINKER_FLAGS_INIT "${link_flags}")
 set(CMAKE_SHARED_LINKER_FLAGS_INIT "${link_flags}")
 set(CMAKE_MODULE_LINKER_FLAGS_INIT "${link_flags}")
 
-set(CMAKE_FIND_ROOT_PATH "${NIMBREL_MACOS_SDK}")
+# Libraries built for the Mac target (GoogleTest; scripts/macos-cross-check
+# makes them) live in a prefix of their own beside the SDK.
+set(NIMBREL_CROSS_PREFIX "" CACHE PATH "Prefix of libraries built for the Mac target")
+list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES NIMBREL_CROSS_PREFIX)
+set(CMAKE_FIND_ROOT_PATH "${NIMBREL_MACOS_SDK}" ${NIMBREL_CROSS_PREFIX})
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+
+# Mac test programs cannot run here: list their tests when ctest runs them
+# (on a Mac), not after each link.
+set(CMAKE_GTEST_DISCOVER_TESTS_DISCOVERY_MODE PRE_TEST)

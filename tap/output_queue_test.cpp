@@ -4,10 +4,12 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <limits.h>  // PIPE_BUF
 #include <pthread.h>
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <thread>
 
@@ -167,24 +169,64 @@ TEST(WriterLoop, SlowInterruptedReaderGetsEveryByteInOrder) {
   EXPECT_TRUE(received == streamRange(0, total));
 }
 
+// The bytes a new non-blocking pipe holds, filled in writes of 4,096 bytes
+// and then of one: how writes fit depends on the kernel (Linux fills whole
+// pages, macOS a ring), so the tests measure rather than assume.
+int64_t pipeCapacity() {
+  int fds[2];
+  if (pipe(fds) != 0 || fcntl(fds[1], F_SETFL, O_NONBLOCK) != 0) return -1;
+  std::vector<uint8_t> page(4096, 0xEE);
+  int64_t held = 0;
+  for (ssize_t n; (n = write(fds[1], page.data(), page.size())) > 0;) held += n;
+  while (write(fds[1], page.data(), 1) == 1) ++held;
+  close(fds[0]);
+  close(fds[1]);
+  return held;
+}
+
+// Fills a non-blocking pipe to `bytes` in writes of at most 4,096 bytes,
+// as pipeCapacity() filled it; false when a write fell short.
+bool fillPipe(int fd, int64_t bytes) {
+  std::vector<uint8_t> filler(4096, 0xEE);
+  for (int64_t left = bytes; left > 0;) {
+    const size_t size = size_t(std::min<int64_t>(left, 4096));
+    if (write(fd, filler.data(), size) != ssize_t(size)) return false;
+    left -= int64_t(size);
+  }
+  return true;
+}
+
 TEST(WriterLoop, FailedWriteDropsThatChunkOnly) {
-  // A non-blocking pipe whose every page holds 4,000 bytes: a 4,096-byte
-  // write (atomic, at most PIPE_BUF) cannot fit and fails with EAGAIN,
-  // while a 50-byte one still fits in the last page.
+  // A non-blocking pipe with 100 bytes of room: a write of PIPE_BUF bytes
+  // (atomic: all or nothing; 4,096 on Linux, 512 on macOS) cannot fit and
+  // fails with EAGAIN, while a 50-byte one still fits.
+  const int64_t capacity = pipeCapacity();
+  ASSERT_GT(capacity, 4096);
+  const int64_t filled = capacity - 100;
+  const size_t large = std::min<size_t>(PIPE_BUF, 4096);
+  int twin[2];
+  ASSERT_EQ(pipe(twin), 0);
+  ASSERT_EQ(fcntl(twin[1], F_SETFL, O_NONBLOCK), 0);
+  ASSERT_TRUE(fillPipe(twin[1], filled));
+  std::vector<uint8_t> probe(large, 0);
+  EXPECT_EQ(write(twin[1], probe.data(), large), -1);
+  EXPECT_EQ(write(twin[1], probe.data(), 50), 50)
+      << "this kernel's pipe of " << capacity << " bytes fits neither";
+  close(twin[0]);
+  close(twin[1]);
+
   int fds[2];
   ASSERT_EQ(pipe(fds), 0);
   ASSERT_EQ(fcntl(fds[1], F_SETFL, O_NONBLOCK), 0);
-  std::vector<uint8_t> filler(4000, 0xEE);
-  int64_t filled = 0;
-  while (write(fds[1], filler.data(), filler.size()) == 4000) filled += 4000;
+  ASSERT_TRUE(fillPipe(fds[1], filled));
 
   OutputQueue queue;
   std::thread writer([&] { writerLoop(queue, fds[1]); });
-  pushStream(queue, 0, 4096);
+  pushStream(queue, 0, int64_t(large));
   for (int wait = 0; wait < 20000 && queue.queuedBytes() > 0; ++wait) {
     std::this_thread::sleep_for(1ms);
   }
-  pushStream(queue, 4096, 50);  // drained only after the first chunk failed
+  pushStream(queue, int64_t(large), 50);  // drained after the first failed
   queue.finish();
   EXPECT_TRUE(queue.waitUntilWritten(20s));
   writer.join();
@@ -194,7 +236,7 @@ TEST(WriterLoop, FailedWriteDropsThatChunkOnly) {
   close(fds[0]);
   ASSERT_EQ(int64_t(received.size()), filled + 50);
   EXPECT_TRUE(std::vector<uint8_t>(received.begin() + filled, received.end()) ==
-              streamRange(4096, 50));
+              streamRange(int64_t(large), 50));
 }
 
 TEST(WriterLoop, EndsOnFinishWhenNothingCanBeWritten) {

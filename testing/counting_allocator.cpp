@@ -4,7 +4,11 @@
 // binaries that ask for it pay for it.
 #include "testing/counting_allocator.h"
 
-#include <malloc.h>  // malloc_usable_size
+#ifdef __APPLE__
+#include <malloc/malloc.h>
+#else
+#include <malloc.h>
+#endif
 
 #include <atomic>
 #include <cstddef>
@@ -13,6 +17,15 @@
 
 namespace heap {
 namespace {
+
+// What the allocator really set aside for `p`, not what was asked for.
+std::size_t usableSize(void* p) {
+#ifdef __APPLE__
+  return malloc_size(p);
+#else
+  return malloc_usable_size(p);
+#endif
+}
 
 #ifdef NIMBREL_COUNT_BYTES_HELD
 constexpr bool kCountBytesHeld = true;
@@ -37,7 +50,7 @@ void* allocate(std::size_t size, std::size_t alignment) noexcept {
                 : std::aligned_alloc(alignment, (size + alignment - 1) /
                                                     alignment * alignment);
   if (kCountBytesHeld && p != nullptr)
-    held.fetch_add(int64_t(malloc_usable_size(p)), std::memory_order_relaxed);
+    held.fetch_add(int64_t(usableSize(p)), std::memory_order_relaxed);
   return p;
 }
 
@@ -49,7 +62,7 @@ void* allocateOrThrow(std::size_t size, std::size_t alignment) {
 
 void release(void* p) noexcept {
   if (kCountBytesHeld && p != nullptr)
-    held.fetch_sub(int64_t(malloc_usable_size(p)), std::memory_order_relaxed);
+    held.fetch_sub(int64_t(usableSize(p)), std::memory_order_relaxed);
   std::free(p);
 }
 

@@ -50,7 +50,8 @@ struct LaunchOptions {
   bool ignoreSigpipe = false;
   /// The capacity of the stdout pipe when above 0 (F_SETPIPE_SZ; at most
   /// /proc/sys/fs/pipe-max-size): more room for a reader that must never
-  /// fall behind.
+  /// fall behind. Ignored where pipes cannot be sized (macOS: 16 KiB,
+  /// growing to 64 KiB), so a test must not rely on the exact figure.
   int stdoutPipeBytes = 0;
   /// The stdout pipe is non-blocking (O_NONBLOCK on the child's end), as a
   /// parent's event loop may leave it.

@@ -1,28 +1,30 @@
-// Figures of running processes and of the machine, from /proc: resident
-// memory for the tests' bounds and the benchmarks' tables, load beside timings.
+// Figures of running processes and of the machine: resident memory and CPU
+// time for the tests' bounds and the benchmarks' tables, load beside timings.
+// From /proc on Linux and from the Mach task (through libproc) on Apple.
 #ifndef NIMBREL_TESTING_PROCESS_STATS_H_
 #define NIMBREL_TESTING_PROCESS_STATS_H_
 
 #include <sys/types.h>
 
 #include <cstdint>
+#include <optional>
 #include <string>
-#include <string_view>
 
 namespace procstat {
 
-/// A "Vm..." line of /proc/<pid>/status in KiB, e.g. "VmRSS" or "VmHWM";
-/// -1 once the process is gone or when it has no such line.
-int64_t statusKiB(pid_t pid, std::string_view key);
+/// The resident set in KiB; absent once the process is gone or when the
+/// system will not tell, so that a bound on it cannot pass unchecked.
+std::optional<int64_t> residentKiB(pid_t pid);
 
-/// The resident set (VmRSS) in KiB; -1 once the process is gone.
-inline int64_t residentKiB(pid_t pid) { return statusKiB(pid, "VmRSS"); }
+/// The peak resident set in KiB (VmHWM on Linux; on Apple, which keeps no
+/// peak of the resident set, the lifetime peak of the physical footprint).
+std::optional<int64_t> peakResidentKiB(pid_t pid);
 
-/// The peak resident set (VmHWM) in KiB; -1 once the process is gone.
-inline int64_t peakResidentKiB(pid_t pid) { return statusKiB(pid, "VmHWM"); }
+/// User plus system CPU time used so far, in seconds.
+std::optional<double> cpuSeconds(pid_t pid);
 
-/// The first three fields of /proc/loadavg: timing figures need the load
-/// they were taken under beside them.
+/// The 1, 5 and 15 minute load averages: timing figures need the load they
+/// were taken under beside them.
 std::string loadAverage();
 
 }  // namespace procstat

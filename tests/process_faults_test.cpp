@@ -66,18 +66,27 @@ TEST(ProcessFaults, StalledReaderLosesTheOldestAudioAndThenGetsTheNewest) {
   std::string pcm = tap.readBytes(Stream::Stdout, 20 * kBytesPerCycle);
   pcm += tap.readAvailable(Stream::Stdout);
 
-  const int64_t residentBefore = procstat::residentKiB(tap.pid());
+  const std::optional<int64_t> before = procstat::residentKiB(tap.pid());
+  ASSERT_TRUE(before) << "the tap's resident set cannot be read";
+  const int64_t residentBefore = *before;
   int64_t residentMost = residentBefore;
+  const std::optional<double> cpuBefore = procstat::cpuSeconds(tap.pid());
   for (int i = 0; i < 10; ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
-    residentMost = std::max(residentMost, procstat::residentKiB(tap.pid()));
+    const std::optional<int64_t> now = procstat::residentKiB(tap.pid());
+    ASSERT_TRUE(now) << "the tap's resident set cannot be read";
+    residentMost = std::max(residentMost, *now);
   }
+  const std::optional<double> cpuAfter = procstat::cpuSeconds(tap.pid());
+  ASSERT_TRUE(cpuBefore && cpuAfter) << "the tap's CPU time cannot be read";
   ASSERT_FALSE(tap.waitExit(e2e::Duration(0))) << "the tap stopped";
 
   pcm += tap.readBytes(Stream::Stdout, 600 * kBytesPerCycle);
   tap.sendSignal(SIGTERM);
   pcm += tap.readToEnd(Stream::Stdout);
   expectExit(tap, 0);
+  EXPECT_FALSE(procstat::residentKiB(tap.pid()))
+      << "a figure of a gone process";
   EXPECT_EQ(tap.readToEnd(Stream::Stderr), "");
   EXPECT_EQ(calls(tap), kChain + kShutdown);
 
@@ -86,6 +95,8 @@ TEST(ProcessFaults, StalledReaderLosesTheOldestAudioAndThenGetsTheNewest) {
   EXPECT_LT(residentMost - residentBefore, 2048)
       << residentBefore << " KiB before the stall, " << residentMost
       << " KiB at most during it";
+  // A writer or queue that spins on the full pipe would take most of it.
+  EXPECT_LT(*cpuAfter - *cpuBefore, 2.5) << "CPU seconds in a 5 s stall";
   std::printf(
       "[ figures  ] tap RSS %lld KiB before a 5 s stall, %lld KiB at "
       "most during it\n",

@@ -32,18 +32,26 @@ STUBS = {
     "id": "echo 0",
     "dpkg": 'case " $STUB_DPKG " in *" $2 "*) exit 0 ;; esac; exit 1',
     "apt-get": 'echo "apt-get $*" >>"$STUB_LOG"; exit "${STUB_APT_STATUS:-0}"',
-    "c++": ('read -r line; h=${line#*<}; h=${h%>}\n'
-            'case " $STUB_HEADERS " in *" $h "*) exit 0 ;; esac; exit 1'),
+    # Defaults to C++98 as Apple clang may, where GoogleTest's headers fail;
+    # Homebrew's headers are found only through -I.
+    "c++": ('std=c++98; inc=\n'
+            'for a; do case $a in -std=*) std=${a#-std=} ;; -I*) inc=${a#-I} ;; esac; done\n'
+            'read -r line; h=${line#*<}; h=${h%>}\n'
+            'case $h:$std in g*/g*:c++98|g*/g*:c++11|g*/g*:c++14) exit 1 ;; esac\n'
+            'case " $STUB_HEADERS " in *" $h "*) exit 0 ;; esac\n'
+            '[ "$inc" = "$STUB_BREW_PREFIX/include" ] || exit 1\n'
+            'case " $STUB_BREW_HEADERS " in *" $h "*) exit 0 ;; esac; exit 1'),
     "pkg-config": 'case " $STUB_MODULES " in *" $2 "*) exit 0 ;; esac; exit 1',
     "clang++": 'while read -r _; do :; done; exit "${STUB_FUZZER:-1}"',
-    "brew": "echo /opt/homebrew",
+    "brew": 'echo "$STUB_BREW_PREFIX"',
 }
 
 
 class InstallDeps(unittest.TestCase):
 
     def run_script(self, os_name, commands=(), dpkg=(), headers=(),
-                   modules=(), fuzzer=False, apt=False, apt_status=0):
+                   modules=(), fuzzer=False, apt=False, apt_status=0,
+                   brew_prefix="/opt/homebrew", brew_headers=()):
         with tempfile.TemporaryDirectory() as stubs:
             log = os.path.join(stubs, "log")
             open(log, "w").close()
@@ -68,6 +76,8 @@ class InstallDeps(unittest.TestCase):
                 "STUB_MODULES": " ".join(modules),
                 "STUB_FUZZER": "0" if fuzzer else "1",
                 "STUB_APT_STATUS": str(apt_status),
+                "STUB_BREW_PREFIX": brew_prefix,
+                "STUB_BREW_HEADERS": " ".join(brew_headers),
             }
             result = subprocess.run(
                 ["/bin/sh", os.path.join(SOURCE, "scripts", "install-deps")],
@@ -114,6 +124,18 @@ class InstallDeps(unittest.TestCase):
              dict(os_name="Darwin", dpkg=None, fuzzer=False,
                   commands=["cmake", "ninja", "c++", "xcode-select"],
                   headers=["gtest/gtest.h", "gmock/gmock.h", "nlohmann/json.hpp"]),
+             0, [], []),
+            ("mac, apple silicon: Homebrew's headers in /opt/homebrew",
+             dict(os_name="Darwin", dpkg=None,
+                  commands=["cmake", "ninja", "c++", "xcode-select"],
+                  brew_headers=["gtest/gtest.h", "gmock/gmock.h",
+                                "nlohmann/json.hpp"]),
+             0, [], []),
+            ("mac, intel: Homebrew's headers in /usr/local",
+             dict(os_name="Darwin", dpkg=None, brew_prefix="/usr/local",
+                  commands=["cmake", "ninja", "c++", "xcode-select"],
+                  brew_headers=["gtest/gtest.h", "gmock/gmock.h",
+                                "nlohmann/json.hpp"]),
              0, [], []),
             ("mac, missing (c++ is the tools' stub)",
              dict(os_name="Darwin", dpkg=None, commands=["cmake", "c++"]),

@@ -118,7 +118,9 @@ TEST(Soak, TapCapturesTenSimulatedMinutesWholeAndExact) {
                                 << " ms at frame " << frame;
     check(chunk);
     if (Clock::now() >= nextSample) {
-      resident.push_back(procstat::residentKiB(tap.pid()));
+      const std::optional<int64_t> kib = procstat::residentKiB(tap.pid());
+      ASSERT_TRUE(kib) << "the tap's resident set cannot be read";
+      resident.push_back(*kib);
       nextSample += every;
     }
   }

@@ -628,15 +628,18 @@ TEST(TapEndToEnd, StalledReaderGetsTheNewestAudioWithBoundedMemory) {
   // the stream than the ramp up to it would take.
   ASSERT_LT(before.size() + 65536 + 384000 + kBytesPerCycle,
             size_t(kMarkerCycle * kBytesPerCycle));
-  const int64_t residentBefore = procstat::residentKiB(tap.pid());
+  const std::optional<int64_t> residentBefore =
+      procstat::residentKiB(tap.pid());
+  ASSERT_TRUE(residentBefore) << "the tap's resident set cannot be read";
 
   // Stall for long enough to pass the marker cycle with a full queue behind
   // it, even on a slow machine.
   std::this_thread::sleep_for(std::chrono::seconds(6));
-  const int64_t residentAfter = procstat::residentKiB(tap.pid());
+  const std::optional<int64_t> residentAfter = procstat::residentKiB(tap.pid());
   EXPECT_FALSE(tap.waitExit(e2e::Duration(0)));
-  EXPECT_LT(residentAfter - residentBefore, 4 * 1024)
-      << residentBefore << " KiB before the stall";
+  ASSERT_TRUE(residentAfter) << "the tap's resident set cannot be read";
+  EXPECT_LT(*residentAfter - *residentBefore, 4 * 1024)
+      << *residentBefore << " KiB before the stall";
 
   // Without dropping the oldest bytes, the reader would first get the whole
   // ramp up to the marker cycle; with it, the marker follows what the pipe

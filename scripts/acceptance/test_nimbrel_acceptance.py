@@ -7,6 +7,8 @@ import io
 import json
 import math
 import os
+import plistlib
+import struct
 import tempfile
 import unittest
 from contextlib import redirect_stdout
@@ -35,6 +37,13 @@ class Analysis(unittest.TestCase):
         self.assertIn("denied", acceptance.permission_state(array.array("h", [0] * 100)))
         self.assertIn("granted", acceptance.permission_state(array.array("h", [0, 5, 0])))
         self.assertIn("unknown", acceptance.permission_state(array.array("h")))
+        self.assertIn("never wrote \"started\"",
+                      acceptance.permission_state(array.array("h"), started=False))
+
+    def test_notice_states_the_tone_and_the_prompt(self):
+        text = " ".join(acceptance.notice())
+        for words in ("1000 Hz", "-6 dBFS", "30 s", "click Allow", "again", "5 s", "3 s"):
+            self.assertIn(words, text)
 
     def test_probe_lines(self):
         text = "\n".join([
@@ -47,6 +56,63 @@ class Analysis(unittest.TestCase):
         self.assertTrue(acceptance.plays_output(lines, 9))
         self.assertFalse(acceptance.plays_output(lines, 7))
         self.assertFalse(acceptance.plays_output(lines, 8))
+
+
+ENTITLEMENTS = {"com.apple.security.inherit": True}
+INFO_PLIST = plistlib.dumps({"CFBundleIdentifier": "app.nimbrel.tap", "CFBundleName": "N"})
+DISPLAY = ("Identifier=app.nimbrel.tap\nFormat=Mach-O thin (arm64)\n"
+           "CodeDirectory v=20500 size=1 flags=0x10002(adhoc,runtime) hashes=1+7\n"
+           "Signature=adhoc\nInfo.plist entries=2\n")
+
+
+def macho(sections):
+    """A thin arm64 Mach-O image with one __TEXT segment of `sections`
+    ((name, bytes) pairs), their bytes after the load commands."""
+    size = 72 + 80 * len(sections)
+    at, headers, payload = 32 + size, b"", b""
+    for name, data in sections:
+        headers += struct.pack("<16s16sQQIIIIIIII", name.encode(), b"__TEXT", 0, len(data),
+                               at + len(payload), 0, 0, 0, 0, 0, 0, 0)
+        payload += data
+    segment = struct.pack("<II16sQQQQiiII", 0x19, size, b"__TEXT", 0, 0, 0, 0, 5, 5,
+                          len(sections), 0)
+    header = struct.pack("<IiiIIIII", 0xFEEDFACF, 0x0100000C, 0, 2, 1, size, 0, 0)
+    return header + segment + headers + payload
+
+
+class Signatures(unittest.TestCase):
+    def test_section_of_a_macho_image(self):
+        image = macho([("__text", b"code"), ("__info_plist", INFO_PLIST)])
+        self.assertEqual(acceptance.macho_section(image, "__TEXT", "__info_plist"), INFO_PLIST)
+        self.assertIsNone(acceptance.macho_section(image, "__DATA", "__info_plist"))
+        self.assertIsNone(acceptance.macho_section(b"\x7fELF" + bytes(60), "__TEXT", "x"))
+
+    def test_verdicts(self):
+        signed = plistlib.dumps(ENTITLEMENTS)
+        cases = [
+            # name, display, entitlements, Info.plist, embedded, passes, words
+            ("all there", DISPLAY, signed, INFO_PLIST, INFO_PLIST, True, "runtime"),
+            ("no hardened runtime", DISPLAY.replace("(adhoc,runtime)", "(adhoc)"), signed,
+             INFO_PLIST, INFO_PLIST, False, "no hardened runtime"),
+            ("entitlements missing", DISPLAY, b"", INFO_PLIST, INFO_PLIST, False,
+             "entitlements"),
+            ("Info.plist not bound", DISPLAY.replace("entries=2", "not bound"), signed,
+             INFO_PLIST, INFO_PLIST, False, "not bound"),
+            ("embedded list differs", DISPLAY, signed, INFO_PLIST, b"<plist/>", False,
+             "differs"),
+            ("other identifier", DISPLAY.replace("app.nimbrel.tap", "a.out"), signed,
+             INFO_PLIST, INFO_PLIST, False, "identifier a.out"),
+            ("probe without a list",
+             DISPLAY.replace("app.nimbrel.tap", "app.nimbrel.tap").replace(
+                 "Info.plist entries=2", "Info.plist=not bound"), signed, None, None, True,
+             "Signature=adhoc"),
+        ]
+        for name, display, xml, plist, embedded, passes, words in cases:
+            with self.subTest(name):
+                ok, detail = acceptance.signature_verdict("app.nimbrel.tap", display, xml,
+                                                          ENTITLEMENTS, plist, embedded)
+                self.assertEqual(ok, passes, detail)
+                self.assertIn(words, detail)
 
 
 PLAYER = 4242
@@ -68,17 +134,35 @@ class OnTheSimulatedPlatform(unittest.TestCase):
             os.unlink(file.name)
         return results, printed.getvalue()
 
-    def test_tap_checks_pass_when_the_tone_is_heard(self):
-        results, printed = self.run_checks(WORLD, lambda results, env: acceptance.tap_checks(
-            results, os.environ["NIMBREL_TAP"], PLAYER, env, seconds=0.3))
-        self.assertEqual(results, [True, True, True], printed)
-        self.assertIn("strongest frequency 1000 Hz at 48000 Hz", printed)
-        self.assertIn("permission: granted", printed)
+    def tap_checks(self, world):
+        return self.run_checks(world, lambda results, env: acceptance.tap_checks(
+            results, os.environ["NIMBREL_TAP"], PLAYER, env, seconds=0.3, ready_wait=1))
+
+    def test_tap_checks_pass_under_every_auto_start_reading(self):
+        # With the player excluded nothing the tap hears plays: zeros at once,
+        # or nothing at all while the start or the cycles wait for audio.
+        readings = [("immediate", r"[1-9]\d* samples, largest 0"),
+                    ("cyclesWait", "0 bytes: it waits"),
+                    ("startWaits", "0 bytes, no \"started\" within 1 s: it waits")]
+        for reading, silence in readings:
+            with self.subTest(reading):
+                results, printed = self.tap_checks(dict(WORLD, tapAutoStart=reading))
+                self.assertEqual(results, [True, True, True], printed)
+                self.assertIn("strongest frequency 1000 Hz at 48000 Hz", printed)
+                self.assertIn("permission: granted", printed)
+                self.assertRegex(printed, "PASS tap is silent with the player excluded: "
+                                 + silence)
+
+    def test_tap_checks_print_the_tap_error_line(self):
+        failing = dict(WORLD, failures=[{"op": "createProcessTap", "status": -50}])
+        results, printed = self.tap_checks(failing)
+        self.assertEqual(results, [False, False, False], printed)
+        self.assertIn('tap said: {"code":"TAP_CREATE_FAILED"', printed)
+        self.assertIn("exit status 1", printed)
 
     def test_tap_checks_fail_on_a_tapped_silence(self):
         quiet = {"processes": [{"object": 100, "pid": PLAYER, "output": True}]}
-        results, printed = self.run_checks(quiet, lambda results, env: acceptance.tap_checks(
-            results, os.environ["NIMBREL_TAP"], PLAYER, env, seconds=0.3))
+        results, printed = self.tap_checks(quiet)
         self.assertEqual(results, [False, True, True], printed)
         self.assertIn("permission: denied", printed)
 

@@ -1,17 +1,17 @@
 // Checks the tap's embedded Info.plist and the entitlement set: keys, order,
 // types and values as the system reads them, and the comments explaining them.
 #include <gtest/gtest.h>
-#include <plist/plist.h>
 
 #include <cstdlib>
 #include <fstream>
-#include <memory>
 #include <optional>
 #include <set>
 #include <sstream>
 #include <string>
 #include <variant>
 #include <vector>
+
+#include "tap/identity/plist_reader.h"
 
 namespace {
 
@@ -22,34 +22,7 @@ std::string readFile(const char* path) {
   return text.str();
 }
 
-struct PlistDeleter {
-  void operator()(void* node) const { plist_free(static_cast<plist_t>(node)); }
-};
-using Plist = std::unique_ptr<void, PlistDeleter>;
-
-Plist parse(const std::string& xml) {
-  plist_t root = nullptr;
-  plist_from_xml(xml.data(), uint32_t(xml.size()), &root);
-  return Plist(root);
-}
-
-std::vector<std::string> dictKeys(plist_t dict) {
-  std::vector<std::string> keys;
-  plist_dict_iter it = nullptr;
-  plist_dict_new_iter(dict, &it);
-  for (;;) {
-    char* key = nullptr;
-    plist_t value = nullptr;
-    plist_dict_next_item(dict, it, &key, &value);
-    if (key == nullptr) break;
-    keys.emplace_back(key);
-    free(key);
-  }
-  free(it);
-  return keys;
-}
-
-// libplist does not promise to keep the file's order, so the order is read
+// A parsed dictionary does not keep the file's order, so the order is read
 // from the text: the <key> elements as they stand.
 std::vector<std::string> keysInTextOrder(const std::string& xml) {
   std::vector<std::string> keys;
@@ -90,41 +63,29 @@ struct Entry {
   Expected value;
 };
 
-// The node's value when it has the expected type, absent otherwise.
-std::optional<Expected> valueOf(plist_t node, const Expected& expected) {
-  if (node == nullptr) return std::nullopt;
-  if (std::holds_alternative<bool>(expected)) {
-    if (plist_get_node_type(node) != PLIST_BOOLEAN) return std::nullopt;
-    uint8_t flag = 0;
-    plist_get_bool_val(node, &flag);
-    return Expected(flag != 0);
-  }
-  if (plist_get_node_type(node) != PLIST_STRING) return std::nullopt;
-  char* text = nullptr;
-  plist_get_string_val(node, &text);
-  Expected value(std::string(text != nullptr ? text : ""));
-  free(text);
-  return value;
+// The value when it has the expected type, absent otherwise.
+std::optional<Expected> valueOf(const identity::PlistValue& value) {
+  if (const auto* text = std::get_if<std::string>(&value)) return *text;
+  if (const auto* flag = std::get_if<bool>(&value)) return *flag;
+  return std::nullopt;
 }
 
 void expectDictionary(const std::string& xml,
                       const std::vector<Entry>& entries) {
-  Plist root = parse(xml);
-  ASSERT_NE(root, nullptr) << "not a property list";
-  ASSERT_EQ(plist_get_node_type(root.get()), PLIST_DICT);
+  const auto parsed = identity::readDictionary(xml);
+  ASSERT_TRUE(parsed) << "not a property list with a dictionary at its root";
 
   std::vector<std::string> order;
   for (const Entry& entry : entries) order.push_back(entry.key);
   EXPECT_EQ(keysInTextOrder(xml), order);
-  const std::vector<std::string> parsed = dictKeys(root.get());
-  EXPECT_EQ(std::set<std::string>(parsed.begin(), parsed.end()),
-            std::set<std::string>(order.begin(), order.end()));
-  EXPECT_EQ(parsed.size(), entries.size());
+  std::set<std::string> keys;
+  for (const auto& [key, value] : *parsed) keys.insert(key);
+  EXPECT_EQ(keys, std::set<std::string>(order.begin(), order.end()));
 
   for (const Entry& entry : entries) {
-    EXPECT_EQ(valueOf(plist_dict_get_item(root.get(), entry.key.c_str()),
-                      entry.value),
-              std::optional<Expected>(entry.value))
+    const auto found = parsed->find(entry.key);
+    ASSERT_NE(found, parsed->end()) << entry.key;
+    EXPECT_EQ(valueOf(found->second), std::optional<Expected>(entry.value))
         << entry.key;
   }
 }
