@@ -1,0 +1,31 @@
+'use strict';
+// The package against nimbrel-probe on the simulated platform: a call that
+// starts and ends, as typed events.
+const test = require('node:test');
+const assert = require('node:assert');
+const { Probe } = require('..');
+const { PROBE, onWorld, once } = require('./programs');
+
+test('a call: hello, then a change for each owner that comes and goes', async () => {
+  const talker = { pid: 4242, input: true, output: true, bundleID: 'org.example.talker', app: { name: 'Talker' } };
+  const { env } = onWorld({
+    script: [{ onListRead: 3, processes: [talker] }, { onListRead: 5, processes: [] }],
+  });
+  const probe = new Probe({ path: PROBE, args: ['--interval-ms', '200'], env });
+  const events = [];
+  probe.on('hello', (hello) => events.push(['hello', hello.intervalMs]));
+  probe.on('change', (c) =>
+    events.push(['change', c.micHotChanged, c.state.micHot, c.owners.added.map((o) => o.name), c.owners.removed.map((o) => o.pid)]),
+  );
+  probe.on('bad-input', (bad) => events.push(['bad-input', bad.problem]));
+  probe.start();
+  while (events.length < 4) await once(probe, 'change');
+  const result = await probe.stop();
+  assert.deepStrictEqual(events, [
+    ['hello', 200],
+    ['change', true, false, [], []],
+    ['change', true, true, ['Talker'], []],
+    ['change', true, false, [], [4242]],
+  ]);
+  assert.deepStrictEqual([result.step, result.code, result.explanation], ['stdin-end', 0, 'orderly stop']);
+});
