@@ -5,7 +5,7 @@ const assert = require('node:assert');
 const fs = require('node:fs');
 const path = require('node:path');
 const lib = require('..');
-const { scratchDir, once } = require('./programs');
+const { scratchDir, once } = require('../testing/programs');
 
 test('lines split across chunks, characters too; a cut-off last line is handed back', () => {
   const lines = new lib.LineSplitter();
@@ -114,4 +114,10 @@ test('a probe that keeps dying is restarted with growing pauses', async () => {
   const result = await probe.stop();
   assert.deepStrictEqual(restarts, [10, 20, 40]);
   assert.deepStrictEqual([result.code, result.step], [3, 'already-exited']);
+});
+
+test('every export has a declaration in index.d.ts', () => {
+  const declarations = fs.readFileSync(path.join(__dirname, '../index.d.ts'), 'utf8');
+  const declared = [...declarations.matchAll(/^export (?:declare class|function) (\w+)/gm)].map((m) => m[1]);
+  assert.deepStrictEqual([...new Set(declared)].sort(), Object.keys(lib).sort());
 });

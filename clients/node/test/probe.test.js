@@ -4,7 +4,7 @@
 const test = require('node:test');
 const assert = require('node:assert');
 const { Probe } = require('..');
-const { PROBE, onWorld, once } = require('./programs');
+const { PROBE, onWorld, once } = require('../testing/programs');
 
 test('a call: hello, then a change for each owner that comes and goes', async () => {
   const talker = { pid: 4242, input: true, output: true, bundleID: 'org.example.talker', app: { name: 'Talker' } };

@@ -5,7 +5,7 @@ const test = require('node:test');
 const assert = require('node:assert');
 const { spawn } = require('node:child_process');
 const { stopChild } = require('..');
-const { PROBE, TAP } = require('./programs');
+const { PROBE, TAP } = require('../testing/programs');
 
 for (const [program, file] of [['probe', PROBE], ['tap', TAP]]) {
   test(`${program}: stdin.end() from a default spawn exits 0`, async () => {

@@ -5,7 +5,7 @@ const test = require('node:test');
 const assert = require('node:assert');
 const fs = require('node:fs');
 const { Tap, Recorder } = require('..');
-const { TAP, onWorld, captureWorld, once } = require('./programs');
+const { TAP, onWorld, captureWorld, once } = require('../testing/programs');
 
 const QUARTER = Math.trunc(0.25 * 32767);
 
@@ -38,13 +38,20 @@ test('a device change: the recorder writes one WAV file per tap run', async () =
   const { env, dir } = onWorld(world);
   const recorder = new Recorder({ path: TAP, env, directory: dir });
   const changes = [];
+  const devices = [];
   recorder.on('device-changed', (change, run) => changes.push([run, change.reason, change.to, change.position.frames]));
+  recorder.on('file-opened', (file) => devices.push(file.format.outputDeviceUID));
   recorder.start();
+  await once(recorder, 'started');
+  // Each run is a process of its own: the replacement finds the world as the change left it.
+  fs.writeFileSync(env.NIMBREL_SIM_WORLD, JSON.stringify({ ...world, defaultOutput: 'usb-dac', script: [] }));
   await once(recorder, 'replacing');
-  await once(recorder, 'file-closed'); // the first run, stopped by the recorder
+  await once(recorder, 'file-closed'); // the first run, stopped once the second has its format
+  await new Promise((resolve) => setTimeout(resolve, 300));
   const files = await recorder.stop();
   assert.deepStrictEqual(changes.map((c) => c.slice(0, 3)), [[1, 'default-output-changed', 'usb-dac']]);
   assert.ok(changes[0][3] > 0);
+  assert.deepStrictEqual(devices, ['speakers', 'usb-dac']);
   assert.deepStrictEqual(files.map((f) => [f.run, f.exit.code]), [[1, 0], [2, 0]]);
   for (const file of files) {
     const bytes = fs.readFileSync(file.path);
