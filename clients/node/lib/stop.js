@@ -15,6 +15,7 @@ function explainExit(program, code, signal) {
   if (code === 0) return 'orderly stop';
   if (code === 1 && program === 'tap') return 'start-up error (see the "error" event)';
   if (code === 70) return 'the simulated platform rejected its world';
+  if (code < 0) return 'could not be started (see the "spawn-error" event)'; // Node's -errno
   return `exit status ${code}`;
 }
 

@@ -84,6 +84,18 @@ test('advice: every documented code and reason', () => {
   }
 });
 
+test('exit statuses explained', () => {
+  const rows = [
+    ['tap', 0, null, 'orderly stop'],
+    ['tap', 1, null, 'start-up error (see the "error" event)'],
+    ['probe', 1, null, 'exit status 1'],
+    ['tap', null, 'SIGTERM', 'killed by SIGTERM before its device started (no orderly stop)'],
+    ['probe', null, 'SIGPIPE', 'killed by SIGPIPE: its reader went away while it wrote'],
+    ['tap', -2, null, 'could not be started (see the "spawn-error" event)'],
+  ];
+  for (const [program, code, signal, text] of rows) assert.strictEqual(lib.explainExit(program, code, signal), text);
+});
+
 test('WAV: header sizes filled in on close', () => {
   const file = path.join(scratchDir(), 'a.wav');
   const wav = new lib.WavWriter(file, 44100.5);
