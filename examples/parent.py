@@ -19,18 +19,24 @@ import sys
 import threading
 import wave
 
-# What a parent should do on each start-up error of the tap.
+# What a parent should do on each start-up error of the tap (docs/tap.md).
+# Retry only a few times, with growing pauses: a failure that repeats is not
+# transient.
 ERROR_ADVICE = {
-    "TAP_CREATE_FAILED": "the tap could not be made; check the usage "
-                         "descriptions, then retry once",
-    "TAP_UID_FAILED": "retry once; report it if it persists",
-    "NO_OUTPUT_DEVICE": "nothing to record from; retry when an output "
-                        "device appears",
-    "AGGREGATE_CREATE_FAILED": "retry once after a short pause",
+    "TAP_CREATE_FAILED": "retry once; if it fails again, tell the user that "
+                         "system audio cannot be recorded, and log the status",
+    "TAP_UID_FAILED": "retry once after a short pause",
+    "NO_OUTPUT_DEVICE": "tell the user there is no output device; start the "
+                        "tap again when one appears, not in a tight loop",
+    "AGGREGATE_CREATE_FAILED": "retry after a short pause (about a second), "
+                               "a few times at most",
     "TAP_FORMAT_FAILED": "retry once after a short pause",
-    "IOPROC_FAILED": "retry once after a short pause",
-    "DEVICE_START_FAILED": "the device may be busy or just gone; retry "
-                           "after a short pause",
+    "WRITER_START_FAILED": "the system is out of threads or memory; discard "
+                           "that format, retry once after a short pause",
+    "IOPROC_FAILED": "discard that format; retry once after a short pause",
+    "DEVICE_START_FAILED": "the device may be busy or just gone; discard "
+                           "that format, retry after a short pause, a few "
+                           "times at most",
 }
 
 print_lock = threading.Lock()

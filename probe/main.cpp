@@ -1,6 +1,6 @@
 // nimbrel-probe: tells the parent application, as JSON lines on standard
-// output, which processes use audio input or output. Runs until its stdin
-// pipe ends.
+// output, which processes use audio input or output. Runs until its standard
+// input (a pipe or a stream socket) ends.
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -15,6 +15,7 @@
 #include "probe/messages.h"
 #include "probe/options.h"
 #include "probe/sampler.h"
+#include "support/input_end.h"
 #include "support/standard_streams.h"
 #include "support/utf8.h"
 
@@ -30,7 +31,7 @@ std::optional<Report>& lastReport = *new std::optional<Report>;
 int64_t ticksSinceEmit = 0;
 int64_t heartbeatTicks = 5;
 struct stat stdinStat;
-bool stdinIsPipe = false;
+bool stdinHasWatchableEnd = false;
 // The watcher itself lives in the platform layer for the rest of the
 // process, never cancelled, so there is no handle to keep.
 
@@ -111,12 +112,12 @@ int main(int argc, char** argv) {
   ticksSinceEmit = 0;
   heartbeatTicks = heartbeatTicksFor(intervalMs);
 
-  // Only a pipe is watched: a terminal, a file or /dev/null never ends
-  // the probe.
+  // Only a pipe or a stream socket is watched: a terminal, a file or
+  // /dev/null never ends the probe.
   stdinStat = {};
   if (fstat(STDIN_FILENO, &stdinStat) == 0) {
-    stdinIsPipe = (stdinStat.st_mode & S_IFMT) == S_IFIFO;
-    if (stdinIsPipe) {
+    stdinHasWatchableEnd = support::hasWatchableEnd(STDIN_FILENO, stdinStat);
+    if (stdinHasWatchableEnd) {
       audio::watchReadable(STDIN_FILENO, audio::globalQueue(), onStdinReadable);
     }
   }

@@ -1,5 +1,6 @@
-// Stop watchers (SIGINT, SIGTERM, the end of a piped standard input) and
-// `shutdown`, the orderly stop that ends the process with status 0.
+// Stop watchers (SIGINT, SIGTERM, the end of a standard input that is a pipe
+// or a stream socket) and `shutdown`, the orderly stop that ends the process
+// with status 0.
 #include "tap/shutdown.h"
 
 #include <sys/stat.h>
@@ -11,6 +12,7 @@
 
 #include "audio/dispatch.h"
 #include "audio/hardware.h"
+#include "support/input_end.h"
 #include "tap/chain.h"
 #include "tap/state.h"
 
@@ -60,7 +62,7 @@ void installSignalWatchers() {
 void installStdinWatcher() {
   stdinStat = {};
   if (fstat(0, &stdinStat) != 0) return;
-  if ((stdinStat.st_mode & S_IFMT) != S_IFIFO) return;
+  if (!support::hasWatchableEnd(0, stdinStat)) return;
   audio::watchReadable(0, audio::globalQueue(), stdinReadable);
 }
 

@@ -1,5 +1,6 @@
-// Stop watchers (SIGINT, SIGTERM, the end of a piped standard input) and
-// `shutdown`, the orderly stop that ends the process with status 0.
+// Stop watchers (SIGINT, SIGTERM, the end of a standard input that is a pipe
+// or a stream socket) and `shutdown`, the orderly stop that ends the process
+// with status 0.
 #ifndef NIMBREL_TAP_SHUTDOWN_H_
 #define NIMBREL_TAP_SHUTDOWN_H_
 
@@ -26,7 +27,8 @@ void parkIfShuttingDown();
 /// `shutdown` on the main queue.
 void installSignalWatchers();
 
-/// Watches descriptor 0 on the global queue when it is a pipe; its end or a
+/// Watches descriptor 0 on the global queue when it is a pipe or a stream
+/// socket; its end (the peer's close or shutdown of writing) or a
 /// read error shuts the tap down, and bytes read are discarded.
 void installStdinWatcher();
 

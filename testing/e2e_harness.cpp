@@ -6,6 +6,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -37,6 +38,13 @@ const bool kSigpipeIgnored = [] {
 // the descriptors between the two calls.
 bool closeOnExecPipe(int fds[2]) {
   if (pipe(fds) != 0) return false;
+  fcntl(fds[0], F_SETFD, FD_CLOEXEC);
+  fcntl(fds[1], F_SETFD, FD_CLOEXEC);
+  return true;
+}
+
+bool closeOnExecSocketPair(int fds[2]) {
+  if (socketpair(AF_UNIX, SOCK_STREAM, 0, fds) != 0) return false;
   fcntl(fds[0], F_SETFD, FD_CLOEXEC);
   fcntl(fds[1], F_SETFD, FD_CLOEXEC);
   return true;
@@ -104,7 +112,11 @@ Child::Child(const std::string& path, LaunchOptions options) {
   }
 
   int in[2] = {-1, -1}, out[2] = {-1, -1}, err[2] = {-1, -1};
+  const bool socket = options.stdinMode == Stdin::Socket ||
+                      options.stdinMode == Stdin::SocketShutdown;
+  stdinShutdownOnly_ = options.stdinMode == Stdin::SocketShutdown;
   if ((options.stdinMode == Stdin::Pipe && !closeOnExecPipe(in)) ||
+      (socket && !closeOnExecSocketPair(in)) ||
       (options.stdoutMode != Output::NotOpen && !closeOnExecPipe(out)) ||
       (options.stderrMode != Output::NotOpen && !closeOnExecPipe(err))) {
     ADD_FAILURE() << "pipe: " << std::strerror(errno);
@@ -125,6 +137,8 @@ Child::Child(const std::string& path, LaunchOptions options) {
   posix_spawn_file_actions_init(&actions);
   switch (options.stdinMode) {
     case Stdin::Pipe:
+    case Stdin::Socket:
+    case Stdin::SocketShutdown:
       posix_spawn_file_actions_adddup2(&actions, in[0], 0);
       break;
     case Stdin::DevNull:
@@ -191,7 +205,7 @@ Child::Child(const std::string& path, LaunchOptions options) {
 
 Child::~Child() {
   if (pid_ > 0 && !exit_) kill();
-  for (const int fd : {stdin_, out_.fd, err_.fd}) {
+  for (const int fd : {stdin_, stdinShut_, out_.fd, err_.fd}) {
     if (fd >= 0) close(fd);
   }
   if (!worldPath_.empty()) unlink(worldPath_.c_str());
@@ -294,7 +308,12 @@ bool Child::writeStdin(std::string_view bytes) {
 }
 
 void Child::closeStdin() {
-  if (stdin_ >= 0) close(stdin_);
+  if (stdin_ >= 0 && stdinShutdownOnly_) {
+    shutdown(stdin_, SHUT_WR);
+    stdinShut_ = stdin_;
+  } else if (stdin_ >= 0) {
+    close(stdin_);
+  }
   stdin_ = -1;
 }
 

@@ -22,6 +22,8 @@ enum class Stdin {
   Pipe,     // a pipe the test writes to and closes (writeStdin, closeStdin)
   DevNull,  // /dev/null: end of file at once, but not a pipe
   Fd,       // `stdinFd` from LaunchOptions, duplicated onto descriptor 0
+  Socket,   // a stream socketpair, as Node's spawn gives; closeStdin closes
+  SocketShutdown,  // the same, but closeStdin only shuts down writing
 };
 
 enum class Stream { Stdout, Stderr };
@@ -101,8 +103,11 @@ class Child {
   /// listening; what was buffered is dropped.
   void closeReader(Stream stream);
 
-  /// Writes to the stdin pipe; false if it is closed or the child is gone.
+  /// Writes to the stdin pipe or socket; false if it is closed or the child
+  /// is gone.
   bool writeStdin(std::string_view bytes);
+  /// Ends standard input: closes it, or shuts down writing on it
+  /// (Stdin::SocketShutdown).
   void closeStdin();
 
   void sendSignal(int signo);
@@ -128,6 +133,8 @@ class Child {
 
   pid_t pid_ = -1;
   int stdin_ = -1;
+  bool stdinShutdownOnly_ = false;
+  int stdinShut_ = -1;  // a socket shut down for writing, kept open
   Pipe out_, err_;
   std::optional<ExitStatus> exit_;
   std::string worldPath_, callLogPath_;

@@ -181,16 +181,23 @@ TEST(ProbeEndToEnd, NameCacheIsEmptiedOnceItHoldsMoreThan256) {
 }
 
 TEST(ProbeEndToEnd, EndOfStdinExitsInTheMiddleOfALongSleep) {
-  Child probe(NIMBREL_PROBE_PATH,
-              {.args = {"--interval-ms", "60000"}, .world = "{}"});
-  EXPECT_EQ(probe.readLine(),
-            R"({"intervalMs":60000,"protocolVersion":1,"type":"hello"})");
-  EXPECT_EQ(probe.readLine(), kNobody);
-  EXPECT_TRUE(probe.writeStdin("anything at all\n"));
-  // The first tick is done and its 60 s sleep has begun.
-  ASSERT_TRUE(waitForTicks(probe, 1));
-  EXPECT_EQ(closeAndExpectExit(probe), "");
-  EXPECT_EQ(ticks(probe), 1u);
+  // A pipe, and the stream socket a Node parent's spawn gives: closed, or
+  // only shut down for writing as its stdin.end() does.
+  for (const Stdin mode : {Stdin::Pipe, Stdin::Socket, Stdin::SocketShutdown}) {
+    SCOPED_TRACE(static_cast<int>(mode));
+    Child probe(
+        NIMBREL_PROBE_PATH,
+        {.args = {"--interval-ms", "60000"}, .world = "{}", .stdinMode = mode});
+    EXPECT_EQ(probe.readLine(),
+              R"({"intervalMs":60000,"protocolVersion":1,"type":"hello"})");
+    EXPECT_EQ(probe.readLine(), kNobody);
+    EXPECT_TRUE(probe.writeStdin("anything at all\n"));
+    // The first tick is done and its 60 s sleep has begun.
+    ASSERT_TRUE(waitForTicks(probe, 1));
+    EXPECT_FALSE(probe.waitExit(std::chrono::milliseconds(200)));
+    EXPECT_EQ(closeAndExpectExit(probe), "");
+    EXPECT_EQ(ticks(probe), 1u);
+  }
 }
 
 TEST(ProbeEndToEnd, StdinAtEndFromTheStartExitsAfterHello) {

@@ -18,9 +18,9 @@ DEBIAN_PACKAGES = (
     "cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev "
     "libbenchmark-dev libutf8proc-dev nlohmann-json3-dev libplist-dev clang "
     "lld llvm libclang-rt-14-dev clang-format python3 libpulse-dev pulseaudio "
-    "pulseaudio-utils linux-perf").split()
+    "pulseaudio-utils linux-perf nodejs node-typescript").split()
 COMMANDS = ("cmake ninja c++ pkg-config clang ld.lld llvm-ar clang-format "
-            "python3 pulseaudio pactl perf").split()
+            "python3 pulseaudio pactl perf node tsc").split()
 HEADERS = ("gtest/gtest.h gmock/gmock.h benchmark/benchmark.h "
            "nlohmann/json.hpp").split()
 MODULES = "libutf8proc libplist-2.0 libpulse".split()

@@ -1,0 +1,45 @@
+'use strict';
+// Turns the tap's standard output into whole 16-bit samples: a read may end
+// in the middle of a sample, and the stream may be read before the "format"
+// line that describes it.
+
+class PcmDecoder {
+  constructor() {
+    this.held = []; // chunks that came before the format
+    this.odd = null; // the first byte of a sample cut by a read
+    this.ready = false;
+  }
+
+  /** Releases what was held; returns its samples. */
+  start() {
+    this.ready = true;
+    const held = Buffer.concat(this.held);
+    this.held = [];
+    return this.push(held);
+  }
+
+  /** Samples of `chunk` (an Int16Array, possibly empty); none before start(). */
+  push(chunk) {
+    if (!this.ready) {
+      this.held.push(Buffer.from(chunk));
+      return new Int16Array(0);
+    }
+    let bytes = chunk;
+    if (this.odd) {
+      bytes = Buffer.concat([this.odd, chunk]);
+      this.odd = null;
+    }
+    const whole = bytes.length & ~1;
+    if (whole < bytes.length) this.odd = Buffer.from(bytes.subarray(whole));
+    const samples = new Int16Array(whole / 2);
+    for (let i = 0; i < samples.length; i++) samples[i] = bytes.readInt16LE(2 * i);
+    return samples;
+  }
+
+  /** Bytes left over at the end: an odd byte, or everything if never started. */
+  leftover() {
+    return (this.odd ? 1 : 0) + this.held.reduce((sum, b) => sum + b.length, 0);
+  }
+}
+
+module.exports = { PcmDecoder };

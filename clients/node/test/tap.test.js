@@ -1,0 +1,71 @@
+'use strict';
+// The package against nimbrel-tap on the simulated platform: a call with a
+// device change, start-up errors and a stalled reader.
+const test = require('node:test');
+const assert = require('node:assert');
+const fs = require('node:fs');
+const { Tap, Recorder } = require('..');
+const { TAP, onWorld, captureWorld, once, sleep } = require('../testing/programs');
+
+const QUARTER = Math.trunc(0.25 * 32767);
+
+test('a device change: the recorder writes one WAV file per tap run', async () => {
+  const world = captureWorld({ script: [{ atCycle: 30, defaultOutput: 'usb-dac' }] });
+  const { env, dir } = onWorld(world);
+  const recorder = new Recorder({ path: TAP, env, directory: dir });
+  const seen = [];
+  recorder.on('device-changed', (change, run) => seen.push([run, change.reason, change.to, change.position.frames > 0]));
+  recorder.on('file-opened', (file) => seen.push(file.format.outputDeviceUID));
+  recorder.on('bad-input', (bad) => seen.push(bad.problem));
+  await once(recorder.start(), 'started');
+  // Each run is a process of its own: the replacement finds the world as the change left it.
+  fs.writeFileSync(env.NIMBREL_SIM_WORLD, JSON.stringify({ ...world, defaultOutput: 'usb-dac', script: [] }));
+  await once(recorder, 'file-closed'); // the first run, stopped once the second has its format
+  await sleep(300);
+  const files = await recorder.stop();
+  assert.deepStrictEqual(seen, ['speakers', [1, 'default-output-changed', 'usb-dac', true], 'usb-dac']);
+  assert.deepStrictEqual(files.map((f) => [f.run, f.exit.code, f.frames > 0]), [[1, 0, true], [2, 0, true]]);
+  for (const file of files) {
+    const bytes = fs.readFileSync(file.path);
+    assert.deepStrictEqual([bytes.readUInt32LE(40), bytes.readUInt32LE(24)], [bytes.length - 44, 48000]);
+    for (let i = 44; i < bytes.length; i += 2) assert.strictEqual(bytes.readInt16LE(i), QUARTER);
+  }
+});
+
+for (const [code, world, status, retries, formatFirst] of [
+  ['TAP_CREATE_FAILED', { failures: [{ op: 'createProcessTap', status: -50 }] }, -50, 1, false],
+  ['NO_OUTPUT_DEVICE', { defaultOutput: null }, undefined, 0, false],
+  ['WRITER_START_FAILED', { failures: [{ op: 'startThread', status: 1 }] }, undefined, 1, true],
+  ['DEVICE_START_FAILED', { failures: [{ op: 'start', status: -10 }] }, -10, 3, true],
+]) {
+  test(`start-up error ${code}: an event with advice, exit 1 explained`, async () => {
+    const tap = new Tap({ path: TAP, env: onWorld(captureWorld(world)).env });
+    tap.on('pcm', () => assert.fail('PCM after a failed start'));
+    const [[error], [exit]] = await Promise.all([once(tap, 'tap-error'), once(tap, 'exit'), tap.start()]);
+    assert.deepStrictEqual(
+      [error.code, error.status, error.advice.retries, Boolean(error.formatToDiscard), exit.code, exit.explanation],
+      [code, status, retries, formatFirst, 1, 'start-up error (see the "error" event)'],
+    );
+  });
+}
+
+test('a stalled reader: the audio the tap dropped is reported as a drop', async () => {
+  // At 96 kHz the tap's queue holds 2 s; a 4 s stall loses about 1.7 s.
+  const { env, calls } = onWorld(captureWorld({ rate: 96000, logCycles: true }));
+  const tap = new Tap({ path: TAP, env });
+  const drops = [];
+  tap.on('drop', (drop) => drops.push(drop));
+  await once(tap.start(), 'started');
+  await sleep(1200);
+  tap.child.stdout.pause();
+  await sleep(4000);
+  tap.child.stdout.resume();
+  await sleep(2500);
+  const { position } = await tap.stop();
+  const delivered = 512 * Number(calls().find((line) => line.startsWith('cycles 400 ')).split(' ')[2]);
+  assert.strictEqual(drops.length, 1, JSON.stringify(drops));
+  assert.ok(drops[0].atFrame > 0.9 * 96000 && drops[0].atFrame < 1.6 * 96000, `at ${drops[0].atFrame}`);
+  // What came plus what was inferred lost is what the device delivered, within 50 ms.
+  const missing = delivered - position.frames - drops[0].frames;
+  assert.ok(Math.abs(missing) < 4800, `${position.frames} + ${drops[0].frames} vs ${delivered}`);
+});

@@ -1,0 +1,40 @@
+// Uses every export once, so that `tsc` checks the declarations against how
+// an app calls them.
+import { spawn } from 'node:child_process';
+import {
+  Probe, Tap, Recorder, WavWriter, PcmDecoder, PcmTimeline, LineSplitter, parseLine, errorAdvice,
+  changeAdvice, diffOwners, probeExclusionArgs, tapExclusionArgs, stopChild, explainExit, Drop, RecordedFile,
+} from '../..';
+
+const helperPids = [101, 102]; // Electron: app.getAppMetrics().map((m) => m.pid)
+const probe = new Probe({ path: 'nimbrel-probe', args: probeExclusionArgs({ helperPids, bundlePrefixes: ['com.example'] }) });
+probe.on('change', (c) => console.log(c.state.micHot, c.micHotChanged, c.owners.added.map((o) => o.name)));
+probe.on('restart', ({ attempt, delayMs }) => console.log(attempt + delayMs)).start();
+
+const tap = new Tap({ path: 'nimbrel-tap', args: tapExclusionArgs({ helperPids }) });
+tap.on('format', (format) => {
+  const wav = new WavWriter('/tmp/far.wav', format.sampleRate);
+  tap.on('pcm', (samples: Int16Array, atFrame: number) => atFrame >= 0 && wav.write(samples));
+  tap.on('exit', (exit) => console.log(wav.close().seconds, exit.explanation, exit.position?.firstFrameNs));
+});
+tap.on('device-changed', (change) => console.log(change.advice.text, change.position?.frames));
+tap.on('tap-error', (error) => console.log(error.code, error.advice.retries, error.formatToDiscard?.sampleRate));
+tap.on('drop', (drop: Drop) => console.log(drop.frames, drop.atFrame)).start();
+
+const recorder = new Recorder({ path: 'nimbrel-tap', directory: '/tmp', fileName: (run) => `far-${run}.wav` });
+recorder.on('file-closed', (file: RecordedFile) => console.log(file.path, file.drops.length)).start();
+
+async function stopAll(): Promise<void> {
+  const steps = [(await probe.stop())?.step, (await tap.stop({ endWaitMs: 2000 }))?.position?.frames];
+  const files: RecordedFile[] = await recorder.stop();
+  const result = await stopChild(spawn('nimbrel-probe'), 'probe', { termWaitMs: 1000 });
+  console.log(steps, files.length, result.explanation, explainExit('tap', 1, null));
+}
+
+const decoder = new PcmDecoder();
+const drop: Drop | null = new PcmTimeline(48000, { windowMs: 1000 }).add(decoder.push(new Buffer()).length);
+const parsed = parseLine('tap', new LineSplitter().push(new Buffer())[0] ?? '');
+if (parsed.problem === undefined) console.log(parsed.message.type, parsed.unknownKeys);
+console.log(drop, decoder.start(), decoder.leftover(), errorAdvice('TAP_CREATE_FAILED').text, changeAdvice('x').restart);
+console.log(diffOwners([], probe.state?.owners ?? []).added);
+void stopAll();
