@@ -151,6 +151,7 @@ export declare class Recorder extends EventEmitter {
   constructor(options: RecorderOptions);
   start(): this;
   stop(waits?: StopWaits): Promise<RecordedFile[]>;
+  on(event: 'tap', listener: (tap: Tap, run: number) => void): this;
   on(event: 'file-opened', listener: (file: { path: string; format: Format; run: number }) => void): this;
   on(event: 'file-closed', listener: (file: RecordedFile) => void): this;
   on(event: 'replacing', listener: (replacing: { run: number; change: PlacedChange }) => void): this;
@@ -161,4 +162,22 @@ export declare class Recorder extends EventEmitter {
   on(event: 'exit', listener: (exit: TapExit, run: number) => void): this;
   on(event: 'bad-input', listener: (bad: BadInput, run: number) => void): this;
   on(event: 'spawn-error', listener: (error: Error, run: number) => void): this;
+}
+
+// ---- Permission silence ----------------------------------------------------
+
+export interface LongSilence {
+  /** PCM seconds of nothing but zeros while `players` played. */
+  seconds: number; atFrame: number; players: Owner[]; text: string;
+}
+export interface SilenceWatchOptions { excludedPids?: number[]; thresholdMs?: number }
+
+export declare class SilenceWatch extends EventEmitter {
+  constructor(options?: SilenceWatchOptions);
+  restart(sampleRate: number): void;
+  state(state: State): void;
+  pcm(samples: Int16Array): LongSilence | null;
+  watchTap(tap: Tap): this;
+  watchProbe(probe: Probe): this;
+  on(event: 'long-silence', listener: (silence: LongSilence) => void): this;
 }

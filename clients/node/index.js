@@ -5,6 +5,7 @@ module.exports = {
   ...require('./lib/tap'),
   ...require('./lib/recorder'),
   ...require('./lib/wav'),
+  ...require('./lib/silence'),
   ...require('./lib/pcm'),
   ...require('./lib/timeline'),
   ...require('./lib/lines'),

@@ -10,8 +10,9 @@ const { WavWriter } = require('./wav');
 const FORWARDED = ['started', 'device-changed', 'tap-error', 'drop', 'bad-input', 'spawn-error', 'exit'];
 
 /**
- * Events: 'file-opened' ({ path, format, run }), 'file-closed' ({ path,
- * frames, seconds, run, exit, drops }), 'replacing' ({ run, change }), and
+ * Events: 'tap' (each new Tap, and its run), 'file-opened' ({ path, format,
+ * run }), 'file-closed' ({ path, frames, seconds, run, exit, drops }),
+ * 'replacing' ({ run, change }), and
  * the taps' own events with `run` added as a last argument.
  */
 class Recorder extends EventEmitter {
@@ -34,6 +35,7 @@ class Recorder extends EventEmitter {
     const run = ++this.runs;
     const tap = new Tap(this.options);
     const record = { run, tap, wav: null, drops: [] };
+    this.emit('tap', tap, run); // before it starts: a listener misses nothing
     for (const name of FORWARDED) tap.on(name, (event) => this.emit(name, event, run));
     tap.on('format', (format) => {
       const file = path.join(this.directory, this.fileName(run));

@@ -50,6 +50,27 @@ test('WAV: header sizes filled in on close, a fractional rate rounded', () => {
   assert.strictEqual(fs.readFileSync(file).toString('hex'), expected);
 });
 
+const owner = (pid, extra) => ({ pid, name: 'p', gui: true, ignored: false, input: false, output: true, ...extra });
+const state = (...owners) => ({ type: 'state', micHot: false, audioPlaying: owners.length > 0, owners });
+const zeros = (n) => (w) => w.pcm(new Int16Array(n));
+for (const [name, steps, reports] of [
+  ['zeros with a player for the threshold: one report', [state(owner(1)), zeros(500), zeros(500)], [[0, 0.5]]],
+  ['silence before the player counts from the player', [zeros(300), state(owner(1)), zeros(400), zeros(100)], [[300, 0.5]]],
+  ['one sample other than 0: the permission is there', [state(owner(1)), zeros(100), (w) => w.pcm(new Int16Array([0, -1])), zeros(900)], []],
+  ['a player that leaves starts the count again', [state(owner(1)), zeros(400), state(), zeros(200), state(owner(1)), zeros(400), zeros(100)], [[600, 0.5]]],
+  ['excluded, ignored and input-only owners are no players', [state(owner(7), owner(2, { ignored: true }), owner(3, { output: false })), zeros(900)], []],
+  ['a new tap run is judged afresh', [state(owner(1)), (w) => w.pcm(new Int16Array([5])), (w) => w.restart(1000), zeros(500)], [[0, 0.5]]],
+]) {
+  test(`silence watch: ${name}`, () => {
+    const watch = new lib.SilenceWatch({ excludedPids: [7], thresholdMs: 500 });
+    const seen = [];
+    watch.on('long-silence', (silence) => seen.push([silence.atFrame, silence.seconds]));
+    watch.restart(1000);
+    for (const step of steps) (typeof step === 'function' ? step(watch) : watch.state(step));
+    assert.deepStrictEqual(seen, reports);
+  });
+}
+
 test('a program that writes garbage and dies mid-line: reported, never thrown', async () => {
   const garbage = 'process.stderr.write(\'not json\\n{"type":"started","extra":1}\\n{"type":"mystery"}\\n{"type":"sta\')';
   const tap = new lib.Tap({ path: process.execPath, args: ['-e', garbage] });

@@ -4,6 +4,7 @@ import { spawn } from 'node:child_process';
 import {
   Probe, Tap, Recorder, WavWriter, PcmDecoder, PcmTimeline, LineSplitter, parseLine, errorAdvice,
   changeAdvice, diffOwners, probeExclusionArgs, tapExclusionArgs, stopChild, explainExit, Drop, RecordedFile,
+  SilenceWatch, LongSilence,
 } from '../..';
 
 const helperPids = [101, 102]; // Electron: app.getAppMetrics().map((m) => m.pid)
@@ -24,6 +25,13 @@ tap.on('drop', (drop: Drop) => console.log(drop.frames, drop.atFrame)).start();
 const recorder = new Recorder({ path: 'nimbrel-tap', directory: '/tmp', fileName: (run) => `far-${run}.wav` });
 recorder.on('file-closed', (file: RecordedFile) => console.log(file.path, file.drops.length)).start();
 
+const watch = new SilenceWatch({ excludedPids: helperPids, thresholdMs: 10000 }).watchProbe(probe).watchTap(tap);
+recorder.on('tap', (next: Tap, run: number) => run > 0 && watch.watchTap(next));
+watch.on('long-silence', (s: LongSilence) => console.log(s.seconds, s.atFrame, s.players.map((o) => o.pid), s.text));
+watch.restart(48000);
+if (probe.state) watch.state(probe.state);
+const report: LongSilence | null = watch.pcm(new Int16Array(4800));
+
 async function stopAll(): Promise<void> {
   const steps = [(await probe.stop())?.step, (await tap.stop({ endWaitMs: 2000 }))?.position?.frames];
   const files: RecordedFile[] = await recorder.stop();
@@ -36,5 +44,5 @@ const drop: Drop | null = new PcmTimeline(48000, { windowMs: 1000 }).add(decoder
 const parsed = parseLine('tap', new LineSplitter().push(new Buffer())[0] ?? '');
 if (parsed.problem === undefined) console.log(parsed.message.type, parsed.unknownKeys);
 console.log(drop, decoder.start(), decoder.leftover(), errorAdvice('TAP_CREATE_FAILED').text, changeAdvice('x').restart);
-console.log(diffOwners([], probe.state?.owners ?? []).added);
+console.log(diffOwners([], probe.state?.owners ?? []).added, report?.seconds);
 void stopAll();
