@@ -72,7 +72,7 @@ async function startServer() {
     children.push(child);
     return child;
   };
-  const pactl = (...args) => execFileSync('pactl', args, { env, encoding: 'utf8', timeout: 10000 });
+  const pactl = (...args) => execFileSync('pactl', args, { env, encoding: 'utf8', timeout: 10000, stdio: ['ignore', 'pipe', 'pipe'] });
   const server = {
     dir, env, pactl,
     /** A paplay of a tone; resolves once its stream is on the server. */
@@ -116,4 +116,4 @@ async function until(check, what) {
   }
 }
 
-module.exports = { startServer, readWav, toneNear, amplitudeAt };
+module.exports = { startServer, until, readWav, toneNear, amplitudeAt };
