@@ -51,7 +51,7 @@ test('WAV: header sizes filled in on close, a fractional rate rounded', () => {
 });
 
 const owner = (pid, extra) => ({ pid, name: 'p', gui: true, ignored: false, input: false, output: true, ...extra });
-const state = (...owners) => ({ type: 'state', micHot: false, audioPlaying: owners.length > 0, owners });
+const state = (...owners) => ({ owners });
 const zeros = (n) => (w) => w.pcm(new Int16Array(n));
 for (const [name, steps, reports] of [
   ['zeros with a player for the threshold: one report', [state(owner(1)), zeros(500), zeros(500)], [[0, 0.5]]],
