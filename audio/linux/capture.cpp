@@ -87,6 +87,10 @@ Status Capture::start() {
   Status status = ensureConnected();
   if (status != kNoError) return status;
   pa_threaded_mainloop_lock(mainloop());
+  if (stopping_) {  // stopped before it began
+    pa_threaded_mainloop_unlock(mainloop());
+    return kIllegalOperation;
+  }
   const bool known = withSnapshot([&](const Snapshot& s) {
     for (const auto& [index, sink] : s.sinks) {
       if (sink.name == spec_.sink) {
@@ -103,11 +107,17 @@ Status Capture::start() {
              nullptr) {
     status = pa_context_errno(context());
   } else {
-    pa_stream_state_t state;
-    while ((state = pa_stream_get_state(clock_)) == PA_STREAM_CREATING) {
+    // A stop (the end of standard input) may come while we wait and let
+    // the stream go: wait on a reference of our own, and for the stop too.
+    pa_stream* stream = pa_stream_ref(clock_);
+    pa_stream_state_t state = PA_STREAM_UNCONNECTED;
+    while (!stopping_ &&
+           (state = pa_stream_get_state(stream)) == PA_STREAM_CREATING) {
       pa_threaded_mainloop_wait(mainloop());
     }
-    if (state != PA_STREAM_READY) {
+    if (stopping_) {
+      status = kIllegalOperation;
+    } else if (state != PA_STREAM_READY) {
       status = pa_context_errno(context());
       if (status == kNoError) status = PA_ERR_UNKNOWN;
       forgetStream(clock_);
@@ -115,6 +125,7 @@ Status Capture::start() {
     } else if (mixing_) {
       followSinkInputs();
     }
+    pa_stream_unref(stream);
   }
   pa_threaded_mainloop_unlock(mainloop());
   return status;
@@ -129,6 +140,7 @@ void Capture::stop() {
   monitors_.clear();
   if (clock_) forgetStream(clock_);
   clock_ = nullptr;
+  pa_threaded_mainloop_signal(mainloop(), 0);  // a start waiting gives up
   pa_threaded_mainloop_unlock(mainloop());
 }
 

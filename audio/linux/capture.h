@@ -31,7 +31,8 @@ class Capture {
           void* context);
 
   /// Connects the streams and waits until the clock stream records.
-  /// kNoError, or the server's error number. Not on the server thread.
+  /// kNoError, the server's error number, or kIllegalOperation when stop()
+  /// came first or meanwhile. Not on the server thread.
   Status start();
   /// Disconnects the streams; once it returns, the I/O function is not
   /// called again. Not on the server thread.

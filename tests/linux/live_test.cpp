@@ -5,7 +5,10 @@
 
 #include <chrono>
 #include <nlohmann/json.hpp>
+#include <random>
+#include <sstream>
 #include <string>
+#include <thread>
 
 #include "testing/e2e_harness.h"
 #include "tests/linux/live_server.h"
@@ -169,6 +172,31 @@ TEST_P(LiveTap, RecordsTheRightTonesAtTheirLevelAndRate) {
   // Read as fast as it comes, the stream runs at the sink's clock.
   EXPECT_NEAR(recording.measuredRate, kRate, kRate * 0.05);
   expectOrderlyStop(tap);
+}
+
+// A parent that gives up right after spawning: the end of standard input
+// may come at any moment of the start, while a stream is being set up.
+TEST_P(LiveTap, EndOfStdinDuringTheStartStopsItWithStatusZero) {
+  live::Server server;
+  const pid_t high = server.play(kHigh, kAmplitude);
+  std::vector<std::string> args;
+  if (GetParam().excludeHigh) args = {"--exclude-pid", std::to_string(high)};
+  std::mt19937 random(GetParam().excludeHigh ? 2 : 1);
+  for (int run = 0; run < 80; ++run) {
+    Child tap(NIMBREL_TAP_PATH, {.args = args});
+    // "format" comes right before the streams are set up.
+    ASSERT_TRUE(tap.readLine(Stream::Stderr));
+    std::this_thread::sleep_for(std::chrono::microseconds(random() % 3000));
+    tap.closeStdin();
+    std::optional<e2e::ExitStatus> status = tap.waitExit();
+    ASSERT_TRUE(status);
+    const std::string rest = tap.readToEnd(Stream::Stderr);
+    ASSERT_FALSE(status->signaled) << "run " << run << ": " << rest;
+    ASSERT_EQ(status->code, 0) << "run " << run << ": " << rest;
+    std::istringstream lines(rest);
+    for (std::string line; std::getline(lines, line);)
+      ASSERT_TRUE(json::accept(line)) << "run " << run << ": " << line;
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Live, LiveTap,
