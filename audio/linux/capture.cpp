@@ -18,6 +18,10 @@ constexpr uint32_t kFragmentMs = 20;
 // cycle reach us in separate packets, not always before the clock's.
 constexpr uint32_t kHoldBackFragments = 3;
 
+// A monitor's frames never run ahead of the clock by more than a packet or
+// two; beyond this the clock has stopped, and a monitor holds no more.
+constexpr uint32_t kMaxAheadMs = 1000;
+
 uint32_t framesIn(uint32_t rate, uint32_t ms) { return rate * ms / 1000; }
 
 // Calls `take` with each run of frames the stream holds; holes become
@@ -56,7 +60,8 @@ Capture::Capture(CaptureSpec spec, DispatchQueue* queue, IOFunction function,
       function_(function),
       context_(context),
       mixing_(!spec_.excludedPIDs.empty()),
-      mix_(int64_t(framesIn(spec_.rate, kFragmentMs * kHoldBackFragments))) {}
+      mix_(int64_t(framesIn(spec_.rate, kFragmentMs * kHoldBackFragments)),
+           int64_t(framesIn(spec_.rate, kMaxAheadMs))) {}
 
 pa_stream* Capture::record(const char* name, uint32_t sinkInput) {
   const pa_sample_spec sampleSpec{PA_SAMPLE_FLOAT32NE, spec_.rate, 1};

@@ -19,7 +19,8 @@ constexpr auto kRetryInterval = std::chrono::seconds(1);
 
 // Everything here but the snapshot is guarded by the main loop's lock.
 struct Connection {
-  pa_threaded_mainloop* loop = nullptr;
+  // Set once, before any thread but the first can see it.
+  pa_threaded_mainloop* const loop = mainloop();
   pa_context* context = nullptr;
   int pendingLists = 0;  // initial list requests still answering
   bool ready = false;    // connected, with a full snapshot
@@ -327,7 +328,6 @@ pa_context* context() { return connection().context; }
 
 Status ensureConnected() {
   Connection& c = connection();
-  c.loop = mainloop();
   pa_threaded_mainloop_lock(c.loop);
   Status status = kNoError;
   if (!c.ready) {

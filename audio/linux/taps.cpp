@@ -106,6 +106,10 @@ Status createAggregateDevice(const Dictionary& description,
     if (entry.uid == *tapUID) tap = id;
   }
   if (tap == kUnknownObject) return kBadObject;
+  // A UID names one device: a second one would make UID look-ups ambiguous.
+  for (const auto& [id, entry] : o.aggregates) {
+    if (entry.uid == *uid) return kIllegalOperation;
+  }
   const ObjectID id = o.nextAggregate++;
   o.aggregates[id] = Aggregate{*uid, *sinkName, tap, *rate, nullptr};
   *outDeviceID = id;

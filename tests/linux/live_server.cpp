@@ -67,6 +67,16 @@ void stop(pid_t pid) {
 
 Server::Server() : folder_(makeFolder("nimbrel-live")) {
   pointAt(folder_, folder_ + "/pulse/native");
+  start();
+}
+
+void Server::restart() {
+  if (server_ > 0) kill();
+  playbackStreams_ = recordStreams_ = 0;  // their clients went with it
+  start();
+}
+
+void Server::start() {
   server_ = spawn({"pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1",
                    "--log-target=stderr", "-L", "module-native-protocol-unix",
                    "-L", "module-null-sink sink_name=speakers rate=48000", "-L",

@@ -35,10 +35,13 @@ class Server {
   bool removeSink(const std::string& name);
   /// Kills the server outright (SIGKILL), as a crash would.
   void kill();
+  /// Kills it if it runs, and starts it again as it was at first.
+  void restart();
 
   const std::string& folder() const { return folder_; }
 
  private:
+  void start();
   pid_t spawn(const std::vector<std::string>& argv, const std::string& output);
   int countLines(const std::vector<std::string>& pactlArgs);
   bool waitForStreams(const char* kind, int count);

@@ -133,6 +133,26 @@ TEST(LiveProbe, ExcludedPIDIsNeverListed) {
       << "recording nothing but the speakers is no microphone use";
 }
 
+// The probe reconnects to a server that restarted and sees its new players;
+// it never writes to standard error, so a sanitizer's report would show.
+TEST(LiveProbe, FollowsTheServerThroughARestart) {
+  live::Server server;
+  const pid_t before = server.play(kLow, kAmplitude);
+  Child probe(NIMBREL_PROBE_PATH, {.args = {"--interval-ms", "200"}});
+  ASSERT_TRUE(stateListing(probe, {before}).is_object());
+  server.restart();
+  const pid_t after = server.play(kHigh, kAmplitude);
+  json state = stateListing(probe, {after});
+  ASSERT_TRUE(state.is_object()) << "no state line after the restart";
+  EXPECT_EQ(state["owners"].size(), 1u) << state;
+  probe.closeStdin();
+  std::optional<e2e::ExitStatus> status = probe.waitExit();
+  ASSERT_TRUE(status);
+  EXPECT_FALSE(status->signaled);
+  EXPECT_EQ(status->code, 0);
+  EXPECT_EQ(probe.readToEnd(Stream::Stderr), "");
+}
+
 // With nothing left out the tap records the sink's own mix; leaving a player
 // out switches to per-stream monitors mixed on the sink's clock. Either way
 // the parent must hear exactly the tones it should, at their level, at the
