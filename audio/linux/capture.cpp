@@ -202,6 +202,9 @@ void Capture::followSinkInputs() {
       forgetStream(entry->second);
       monitors_.erase(entry);
     }
+    // The server ends a monitor when its stream moves to another sink too;
+    // should it come back, it is followed again.
+    followed_.erase(sinkInput);
   }
   ended_.clear();
   std::vector<uint32_t> added;

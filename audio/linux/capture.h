@@ -62,7 +62,7 @@ class Capture {
   uint32_t sinkIndex_ = PA_INVALID_INDEX;
   pa_stream* clock_ = nullptr;
   std::map<uint32_t, pa_stream*> monitors_;  // by sink input
-  std::set<uint32_t> followed_;              // sink inputs ever monitored
+  std::set<uint32_t> followed_;              // sink inputs monitored now
   std::vector<uint32_t> ended_;              // monitors the server ended
   TimelineMix mix_;
   std::vector<float> mixed_;

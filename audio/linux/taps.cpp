@@ -119,7 +119,11 @@ Status createAggregateDevice(const Dictionary& description,
 Status destroyAggregateDevice(ObjectID device) {
   Objects& o = objects();
   std::lock_guard lock(o.mutex);
-  return o.aggregates.erase(device) != 0 ? kNoError : kBadObject;
+  const auto entry = o.aggregates.find(device);
+  if (entry == o.aggregates.end()) return kBadObject;
+  if (entry->second.capture) o.retired.push_back(entry->second.capture);
+  o.aggregates.erase(entry);
+  return kNoError;
 }
 
 Status createIOProcIDWithBlock(IOProcID* outProcID, ObjectID device,

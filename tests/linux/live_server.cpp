@@ -184,6 +184,20 @@ bool Server::removeSink(const std::string& name) {
   return false;
 }
 
+bool Server::moveStream(pid_t player, const std::string& sink) {
+  if (countLines({"list", "sink-inputs"}) < 0) return false;
+  std::ifstream in(folder_ + "/listing.txt");
+  std::string index;
+  const std::string pid =
+      "application.process.id = \"" + std::to_string(player) + "\"";
+  for (std::string line; std::getline(in, line);) {
+    if (line.rfind("Sink Input #", 0) == 0) index = line.substr(12);
+    if (line.find(pid) != std::string::npos)
+      return pactl({"move-sink-input", index, sink});
+  }
+  return false;
+}
+
 void Server::kill() {
   ::kill(server_, SIGKILL);
   waitExit(server_, 5s);

@@ -31,6 +31,9 @@ class Server {
   pid_t recordMicrophone();
   /// Runs pactl with `args`; true when it exits with 0.
   bool pactl(const std::vector<std::string>& args);
+  /// Moves the playback stream of `player` to `sink` (pactl
+  /// move-sink-input), as a user picking another output would.
+  bool moveStream(pid_t player, const std::string& sink);
   /// Unloads the null sink `name`, as unplugging a device would.
   bool removeSink(const std::string& name);
   /// Kills the server outright (SIGKILL), as a crash would.

@@ -243,6 +243,26 @@ TEST(LiveTapMixing, PlayerThatStartsLaterIsFollowedAndTheExcludedOneStaysOut) {
   expectOrderlyStop(tap);
 }
 
+TEST(LiveTapMixing, PlayerMovedAwayAndBackIsFollowedAgain) {
+  live::Server server;
+  const pid_t low = server.play(kLow, kAmplitude);
+  const pid_t high = server.play(kHigh, kAmplitude);
+  Child tap(NIMBREL_TAP_PATH,
+            {.args = {"--exclude-pid", std::to_string(high)}});
+  expectStarted(tap);
+  tap.readBytes(Stream::Stdout, size_t(kRate));  // half a second
+  ASSERT_TRUE(server.moveStream(low, "headset"));
+  tap.readBytes(Stream::Stdout, size_t(kRate));
+  ASSERT_TRUE(server.moveStream(low, "speakers"));
+  tap.readBytes(Stream::Stdout, size_t(kRate) * 2);  // a second to rejoin
+  const Recording recording = record(tap);
+  EXPECT_NEAR(live::toneAmplitude(recording.pcm, kLow, kRate), kAmplitude,
+              kAmplitude * 0.03);
+  EXPECT_LT(live::toneAmplitude(recording.pcm, kHigh, kRate),
+            kAmplitude * 0.01);
+  expectOrderlyStop(tap);
+}
+
 TEST(LiveTapDeviceChanges, SetDefaultSinkGivesExactlyOneDefaultOutputChanged) {
   live::Server server;
   server.play(kLow, kAmplitude);
