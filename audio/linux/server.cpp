@@ -66,6 +66,10 @@ Stream streamOf(uint32_t device, int corked, const pa_proplist* list) {
   }
   stream.applicationName = property(list, PA_PROP_APPLICATION_NAME);
   stream.applicationID = property(list, PA_PROP_APPLICATION_ID);
+  // Every libpulse client names itself; desktop applications also say who
+  // they are to the desktop (their .desktop ID or icon), command-line ones not.
+  stream.desktop = stream.applicationID.has_value() ||
+                   property(list, PA_PROP_APPLICATION_ICON_NAME).has_value();
   return stream;
 }
 

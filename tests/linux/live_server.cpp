@@ -154,11 +154,15 @@ bool Server::waitForStreams(const char* kind, int count) {
   return true;
 }
 
-pid_t Server::play(double frequency, int amplitude) {
+pid_t Server::play(double frequency, int amplitude,
+                   const std::vector<std::string>& options) {
   const std::string path =
       folder_ + "/tone-" + std::to_string(int(frequency)) + ".wav";
   writeTone(path, frequency, amplitude, kToneSeconds);
-  const pid_t pid = spawn({"paplay", path}, folder_ + "/paplay.log");
+  std::vector<std::string> argv{"paplay"};
+  argv.insert(argv.end(), options.begin(), options.end());
+  argv.push_back(path);
+  const pid_t pid = spawn(argv, folder_ + "/paplay.log");
   clients_.push_back(pid);
   EXPECT_TRUE(waitForStreams("sink-inputs", ++playbackStreams_))
       << "paplay " << path;

@@ -24,8 +24,10 @@ class Server {
   Server& operator=(const Server&) = delete;
 
   /// A paplay of a tone (stereo s16 WAV at 48 kHz, `amplitude` of 32767,
-  /// long enough for any test); its PID once its stream is on the server.
-  pid_t play(double frequency, int amplitude);
+  /// long enough for any test), with paplay's `options`; its PID once its
+  /// stream is on the server.
+  pid_t play(double frequency, int amplitude,
+             const std::vector<std::string>& options = {});
   /// A parec recording the null source, as a microphone user; its PID once
   /// its stream is on the server.
   pid_t recordMicrophone();

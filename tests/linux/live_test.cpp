@@ -46,8 +46,8 @@ json stateListing(Child& probe, const std::vector<pid_t>& pids) {
   return json();
 }
 
-json owner(pid_t pid, const char* name, bool input) {
-  return {{"gui", true},  {"ignored", false}, {"input", input},
+json owner(pid_t pid, const char* name, bool input, bool gui = false) {
+  return {{"gui", gui},   {"ignored", false}, {"input", input},
           {"name", name}, {"output", !input}, {"pid", pid}};
 }
 
@@ -93,10 +93,15 @@ void expectOrderlyStop(Child& tap) {
   EXPECT_EQ(tap.readToEnd(Stream::Stderr), "") << "nothing more after the stop";
 }
 
+// A command-line client is named after its executable (paplay and parec are
+// pacat); one with a desktop identity (an icon) by its own name, as `gui`.
 TEST(LiveProbe, ListsPlayersWithOutputAndTheRecorderWithInput) {
   live::Server server;
   const pid_t low = server.play(kLow, kAmplitude);
-  const pid_t high = server.play(kHigh, kAmplitude);
+  const pid_t high =
+      server.play(kHigh, kAmplitude,
+                  {"--client-name=Tone Player",
+                   "--property=application.icon_name=audio-x-generic"});
   const pid_t recorder = server.recordMicrophone();
 
   Child probe(NIMBREL_PROBE_PATH, {.args = {"--interval-ms", "200"}});
@@ -105,10 +110,9 @@ TEST(LiveProbe, ListsPlayersWithOutputAndTheRecorderWithInput) {
   ASSERT_TRUE(state.is_object()) << "no state line listing all three clients";
   EXPECT_EQ(state["micHot"], true);
   EXPECT_EQ(state["audioPlaying"], true);
-  for (pid_t player : {low, high}) {
-    EXPECT_EQ(ownerOf(state, player), owner(player, "paplay", false));
-  }
-  EXPECT_EQ(ownerOf(state, recorder), owner(recorder, "parec", true));
+  EXPECT_EQ(ownerOf(state, low), owner(low, "pacat", false));
+  EXPECT_EQ(ownerOf(state, high), owner(high, "Tone Player", false, true));
+  EXPECT_EQ(ownerOf(state, recorder), owner(recorder, "pacat", true));
   EXPECT_EQ(state["owners"][0]["pid"], recorder) << "input holders come first";
 
   probe.closeStdin();
