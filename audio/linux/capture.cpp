@@ -18,6 +18,10 @@ constexpr uint32_t kFragmentMs = 20;
 // cycle reach us in separate packets, not always before the clock's.
 constexpr uint32_t kHoldBackFragments = 3;
 
+// A monitor's frames never run ahead of the clock by more than a packet or
+// two; beyond this the clock has stopped, and a monitor holds no more.
+constexpr uint32_t kMaxAheadMs = 1000;
+
 uint32_t framesIn(uint32_t rate, uint32_t ms) { return rate * ms / 1000; }
 
 // Calls `take` with each run of frames the stream holds; holes become
@@ -56,7 +60,8 @@ Capture::Capture(CaptureSpec spec, DispatchQueue* queue, IOFunction function,
       function_(function),
       context_(context),
       mixing_(!spec_.excludedPIDs.empty()),
-      mix_(int64_t(framesIn(spec_.rate, kFragmentMs * kHoldBackFragments))) {}
+      mix_(int64_t(framesIn(spec_.rate, kFragmentMs * kHoldBackFragments)),
+           int64_t(framesIn(spec_.rate, kMaxAheadMs))) {}
 
 pa_stream* Capture::record(const char* name, uint32_t sinkInput) {
   const pa_sample_spec sampleSpec{PA_SAMPLE_FLOAT32NE, spec_.rate, 1};
@@ -87,6 +92,10 @@ Status Capture::start() {
   Status status = ensureConnected();
   if (status != kNoError) return status;
   pa_threaded_mainloop_lock(mainloop());
+  if (stopping_) {  // stopped before it began
+    pa_threaded_mainloop_unlock(mainloop());
+    return kIllegalOperation;
+  }
   const bool known = withSnapshot([&](const Snapshot& s) {
     for (const auto& [index, sink] : s.sinks) {
       if (sink.name == spec_.sink) {
@@ -103,11 +112,17 @@ Status Capture::start() {
              nullptr) {
     status = pa_context_errno(context());
   } else {
-    pa_stream_state_t state;
-    while ((state = pa_stream_get_state(clock_)) == PA_STREAM_CREATING) {
+    // A stop (the end of standard input) may come while we wait and let
+    // the stream go: wait on a reference of our own, and for the stop too.
+    pa_stream* stream = pa_stream_ref(clock_);
+    pa_stream_state_t state = PA_STREAM_UNCONNECTED;
+    while (!stopping_ &&
+           (state = pa_stream_get_state(stream)) == PA_STREAM_CREATING) {
       pa_threaded_mainloop_wait(mainloop());
     }
-    if (state != PA_STREAM_READY) {
+    if (stopping_) {
+      status = kIllegalOperation;
+    } else if (state != PA_STREAM_READY) {
       status = pa_context_errno(context());
       if (status == kNoError) status = PA_ERR_UNKNOWN;
       forgetStream(clock_);
@@ -115,6 +130,7 @@ Status Capture::start() {
     } else if (mixing_) {
       followSinkInputs();
     }
+    pa_stream_unref(stream);
   }
   pa_threaded_mainloop_unlock(mainloop());
   return status;
@@ -129,6 +145,7 @@ void Capture::stop() {
   monitors_.clear();
   if (clock_) forgetStream(clock_);
   clock_ = nullptr;
+  pa_threaded_mainloop_signal(mainloop(), 0);  // a start waiting gives up
   pa_threaded_mainloop_unlock(mainloop());
 }
 
@@ -185,6 +202,9 @@ void Capture::followSinkInputs() {
       forgetStream(entry->second);
       monitors_.erase(entry);
     }
+    // The server ends a monitor when its stream moves to another sink too;
+    // should it come back, it is followed again.
+    followed_.erase(sinkInput);
   }
   ended_.clear();
   std::vector<uint32_t> added;

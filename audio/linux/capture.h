@@ -31,7 +31,8 @@ class Capture {
           void* context);
 
   /// Connects the streams and waits until the clock stream records.
-  /// kNoError, or the server's error number. Not on the server thread.
+  /// kNoError, the server's error number, or kIllegalOperation when stop()
+  /// came first or meanwhile. Not on the server thread.
   Status start();
   /// Disconnects the streams; once it returns, the I/O function is not
   /// called again. Not on the server thread.
@@ -61,7 +62,7 @@ class Capture {
   uint32_t sinkIndex_ = PA_INVALID_INDEX;
   pa_stream* clock_ = nullptr;
   std::map<uint32_t, pa_stream*> monitors_;  // by sink input
-  std::set<uint32_t> followed_;              // sink inputs ever monitored
+  std::set<uint32_t> followed_;              // sink inputs monitored now
   std::vector<uint32_t> ended_;              // monitors the server ended
   TimelineMix mix_;
   std::vector<float> mixed_;

@@ -10,6 +10,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "audio/hardware.h"
 
@@ -57,6 +58,7 @@ struct Objects {
   std::mutex mutex;
   std::map<ObjectID, Tap> taps;
   std::map<ObjectID, Aggregate> aggregates;
+  std::vector<Capture*> retired;  // of destroyed devices, kept until exit
   ObjectID nextTap = kTapKind | 1;
   ObjectID nextAggregate = kAggregateKind | 1;
 };

@@ -1,5 +1,6 @@
-// The probe's name look-ups on Linux: the application name a stream of the
-// PID gave the server, and the executable behind /proc/PID/exe.
+// The probe's name look-ups on Linux: the application name a desktop
+// application's stream gave the server, and the executable behind
+// /proc/PID/exe.
 #include "audio/process_info.h"
 
 #include <unistd.h>
@@ -16,7 +17,7 @@ std::optional<std::string> runningApplicationName(int32_t pid) {
       [pid](const pulse::Snapshot& s) -> std::optional<std::string> {
         for (const auto* streams : {&s.sinkInputs, &s.sourceOutputs}) {
           for (const auto& [index, stream] : *streams) {
-            if (stream.pid == pid && stream.applicationName)
+            if (stream.pid == pid && stream.desktop && stream.applicationName)
               return stream.applicationName;
           }
         }

@@ -19,7 +19,8 @@ constexpr auto kRetryInterval = std::chrono::seconds(1);
 
 // Everything here but the snapshot is guarded by the main loop's lock.
 struct Connection {
-  pa_threaded_mainloop* loop = nullptr;
+  // Set once, before any thread but the first can see it.
+  pa_threaded_mainloop* const loop = mainloop();
   pa_context* context = nullptr;
   int pendingLists = 0;  // initial list requests still answering
   bool ready = false;    // connected, with a full snapshot
@@ -65,6 +66,10 @@ Stream streamOf(uint32_t device, int corked, const pa_proplist* list) {
   }
   stream.applicationName = property(list, PA_PROP_APPLICATION_NAME);
   stream.applicationID = property(list, PA_PROP_APPLICATION_ID);
+  // Every libpulse client names itself; desktop applications also say who
+  // they are to the desktop (their .desktop ID or icon), command-line ones not.
+  stream.desktop = stream.applicationID.has_value() ||
+                   property(list, PA_PROP_APPLICATION_ICON_NAME).has_value();
   return stream;
 }
 
@@ -327,7 +332,6 @@ pa_context* context() { return connection().context; }
 
 Status ensureConnected() {
   Connection& c = connection();
-  c.loop = mainloop();
   pa_threaded_mainloop_lock(c.loop);
   Status status = kNoError;
   if (!c.ready) {

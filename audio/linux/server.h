@@ -33,6 +33,7 @@ struct Stream {
   int32_t pid = 0;  // 0 when the client did not say
   std::optional<std::string> applicationName;
   std::optional<std::string> applicationID;
+  bool desktop = false;  // has a desktop identity: an application ID or icon
 };
 
 /// What the server looked like after the last event it sent.

@@ -106,6 +106,10 @@ Status createAggregateDevice(const Dictionary& description,
     if (entry.uid == *tapUID) tap = id;
   }
   if (tap == kUnknownObject) return kBadObject;
+  // A UID names one device: a second one would make UID look-ups ambiguous.
+  for (const auto& [id, entry] : o.aggregates) {
+    if (entry.uid == *uid) return kIllegalOperation;
+  }
   const ObjectID id = o.nextAggregate++;
   o.aggregates[id] = Aggregate{*uid, *sinkName, tap, *rate, nullptr};
   *outDeviceID = id;
@@ -115,7 +119,11 @@ Status createAggregateDevice(const Dictionary& description,
 Status destroyAggregateDevice(ObjectID device) {
   Objects& o = objects();
   std::lock_guard lock(o.mutex);
-  return o.aggregates.erase(device) != 0 ? kNoError : kBadObject;
+  const auto entry = o.aggregates.find(device);
+  if (entry == o.aggregates.end()) return kBadObject;
+  if (entry->second.capture) o.retired.push_back(entry->second.capture);
+  o.aggregates.erase(entry);
+  return kNoError;
 }
 
 Status createIOProcIDWithBlock(IOProcID* outProcID, ObjectID device,

@@ -8,11 +8,21 @@ namespace audio::pulse {
 void TimelineMix::sourceFrames(uint32_t id, const float* frames, size_t count) {
   auto [entry, added] = sources_.try_emplace(id);
   Source& source = entry->second;
-  if (added) {
+  const int64_t end = source.start + int64_t(source.frames.size() + count);
+  // So far ahead, the clock has stopped (its stream died while this one
+  // lives): what the source holds would never come due.
+  if (added || end > clock_ + maxAhead_) {
+    source.frames.clear();
     // Frames that would land on the already emitted past start at once.
     source.start = std::max(clock_ - int64_t(count), emitted_);
   }
   source.frames.insert(source.frames.end(), frames, frames + count);
+}
+
+size_t TimelineMix::heldFrames() const {
+  size_t held = 0;
+  for (const auto& [id, source] : sources_) held += source.frames.size();
+  return held;
 }
 
 void TimelineMix::endSource(uint32_t id) {

@@ -16,10 +16,15 @@ namespace audio::pulse {
 class TimelineMix {
  public:
   /// Frames are mixed `holdBack` frames behind the clock, so that what the
-  /// sources deliver for the same sink cycles has arrived.
-  explicit TimelineMix(int64_t holdBack) : holdBack_(holdBack) {}
+  /// sources deliver for the same sink cycles has arrived. A source never
+  /// holds frames more than `maxAhead` frames ahead of the clock (and one
+  /// delivery more): that much memory, and no more, when the clock stops.
+  TimelineMix(int64_t holdBack, int64_t maxAhead)
+      : holdBack_(holdBack), maxAhead_(maxAhead) {}
 
-  /// A source's next frames. Its first ones end where the clock is now.
+  /// A source's next frames. Its first ones end where the clock is now; so
+  /// do those of a source that ran `maxAhead` past the clock, whose earlier
+  /// frames are let go.
   void sourceFrames(uint32_t source, const float* frames, size_t count);
   /// The source will bring nothing more; what it brought is still mixed.
   void endSource(uint32_t source);
@@ -29,6 +34,8 @@ class TimelineMix {
 
   int64_t clock() const { return clock_; }
   size_t sourceCount() const { return sources_.size(); }
+  /// Frames held by all sources, not yet due.
+  size_t heldFrames() const;
 
  private:
   struct Source {
@@ -37,6 +44,7 @@ class TimelineMix {
     bool ended = false;
   };
   const int64_t holdBack_;
+  const int64_t maxAhead_;
   int64_t clock_ = 0;
   int64_t emitted_ = 0;  // timeline position of the next frame due
   std::map<uint32_t, Source> sources_;

@@ -67,6 +67,16 @@ void stop(pid_t pid) {
 
 Server::Server() : folder_(makeFolder("nimbrel-live")) {
   pointAt(folder_, folder_ + "/pulse/native");
+  start();
+}
+
+void Server::restart() {
+  if (server_ > 0) kill();
+  playbackStreams_ = recordStreams_ = 0;  // their clients went with it
+  start();
+}
+
+void Server::start() {
   server_ = spawn({"pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1",
                    "--log-target=stderr", "-L", "module-native-protocol-unix",
                    "-L", "module-null-sink sink_name=speakers rate=48000", "-L",
@@ -144,11 +154,15 @@ bool Server::waitForStreams(const char* kind, int count) {
   return true;
 }
 
-pid_t Server::play(double frequency, int amplitude) {
+pid_t Server::play(double frequency, int amplitude,
+                   const std::vector<std::string>& options) {
   const std::string path =
       folder_ + "/tone-" + std::to_string(int(frequency)) + ".wav";
   writeTone(path, frequency, amplitude, kToneSeconds);
-  const pid_t pid = spawn({"paplay", path}, folder_ + "/paplay.log");
+  std::vector<std::string> argv{"paplay"};
+  argv.insert(argv.end(), options.begin(), options.end());
+  argv.push_back(path);
+  const pid_t pid = spawn(argv, folder_ + "/paplay.log");
   clients_.push_back(pid);
   EXPECT_TRUE(waitForStreams("sink-inputs", ++playbackStreams_))
       << "paplay " << path;
@@ -170,6 +184,20 @@ bool Server::removeSink(const std::string& name) {
     if (line.find("sink_name=" + name + " ") != std::string::npos) {
       return pactl({"unload-module", line.substr(0, line.find('\t'))});
     }
+  }
+  return false;
+}
+
+bool Server::moveStream(pid_t player, const std::string& sink) {
+  if (countLines({"list", "sink-inputs"}) < 0) return false;
+  std::ifstream in(folder_ + "/listing.txt");
+  std::string index;
+  const std::string pid =
+      "application.process.id = \"" + std::to_string(player) + "\"";
+  for (std::string line; std::getline(in, line);) {
+    if (line.rfind("Sink Input #", 0) == 0) index = line.substr(12);
+    if (line.find(pid) != std::string::npos)
+      return pactl({"move-sink-input", index, sink});
   }
   return false;
 }

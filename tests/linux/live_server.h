@@ -24,21 +24,29 @@ class Server {
   Server& operator=(const Server&) = delete;
 
   /// A paplay of a tone (stereo s16 WAV at 48 kHz, `amplitude` of 32767,
-  /// long enough for any test); its PID once its stream is on the server.
-  pid_t play(double frequency, int amplitude);
+  /// long enough for any test), with paplay's `options`; its PID once its
+  /// stream is on the server.
+  pid_t play(double frequency, int amplitude,
+             const std::vector<std::string>& options = {});
   /// A parec recording the null source, as a microphone user; its PID once
   /// its stream is on the server.
   pid_t recordMicrophone();
   /// Runs pactl with `args`; true when it exits with 0.
   bool pactl(const std::vector<std::string>& args);
+  /// Moves the playback stream of `player` to `sink` (pactl
+  /// move-sink-input), as a user picking another output would.
+  bool moveStream(pid_t player, const std::string& sink);
   /// Unloads the null sink `name`, as unplugging a device would.
   bool removeSink(const std::string& name);
   /// Kills the server outright (SIGKILL), as a crash would.
   void kill();
+  /// Kills it if it runs, and starts it again as it was at first.
+  void restart();
 
   const std::string& folder() const { return folder_; }
 
  private:
+  void start();
   pid_t spawn(const std::vector<std::string>& argv, const std::string& output);
   int countLines(const std::vector<std::string>& pactlArgs);
   bool waitForStreams(const char* kind, int count);

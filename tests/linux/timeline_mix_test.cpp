@@ -14,7 +14,7 @@ std::vector<float> frames(std::initializer_list<float> values) {
 }
 
 TEST(TimelineMix, ClockAloneGivesSilenceHoldBackFramesLate) {
-  TimelineMix mix(2);
+  TimelineMix mix(2, 1 << 20);
   std::vector<float> out;
   mix.clockFrames(1, out);
   EXPECT_TRUE(out.empty()) << "still inside the hold-back";
@@ -25,7 +25,7 @@ TEST(TimelineMix, ClockAloneGivesSilenceHoldBackFramesLate) {
 }
 
 TEST(TimelineMix, SourcesLandWhereTheyArrivedAndAreSummed) {
-  TimelineMix mix(2);
+  TimelineMix mix(2, 1 << 20);
   std::vector<float> out;
   mix.clockFrames(4, out);  // 0 1 emitted
   const std::vector<float> a{1, 1, 1, 1};
@@ -38,7 +38,7 @@ TEST(TimelineMix, SourcesLandWhereTheyArrivedAndAreSummed) {
 }
 
 TEST(TimelineMix, FramesThatCameLateAreSpentNotShifted) {
-  TimelineMix mix(1);
+  TimelineMix mix(1, 1 << 20);
   std::vector<float> out;
   const std::vector<float> ones(8, 1.0f);
   mix.sourceFrames(1, ones.data(), 2);  // placed at -2 → clamped to 0, 1
@@ -54,7 +54,7 @@ TEST(TimelineMix, FramesThatCameLateAreSpentNotShifted) {
 }
 
 TEST(TimelineMix, EndedSourceIsMixedToItsLastFrameThenForgotten) {
-  TimelineMix mix(0);
+  TimelineMix mix(0, 1 << 20);
   std::vector<float> out;
   mix.clockFrames(2, out);
   const std::vector<float> ones(3, 1.0f);
@@ -68,10 +68,28 @@ TEST(TimelineMix, EndedSourceIsMixedToItsLastFrameThenForgotten) {
   EXPECT_EQ(mix.sourceCount(), 0u);
 }
 
+TEST(TimelineMix,
+     StoppedClockBoundsWhatSourcesHoldAndTheyStartOverWhenItMoves) {
+  // The clock stream died while two players' streams live on.
+  TimelineMix mix(2, 100);
+  std::vector<float> out;
+  mix.clockFrames(10, out);  // 0..7 emitted
+  const std::vector<float> piece(30, 1.0f);
+  for (int i = 0; i < 1000; ++i) {
+    mix.sourceFrames(1, piece.data(), piece.size());
+    mix.sourceFrames(2, piece.data(), piece.size());
+    ASSERT_LE(mix.heldFrames(), 2u * (100 + 30)) << "after " << i;
+  }
+  mix.clockFrames(30, out);  // 8..37 due: both there, from the first frame
+  std::vector<float> expected(8, 0.0f);
+  expected.resize(38, 2.0f);
+  EXPECT_EQ(out, expected);
+}
+
 TEST(TimelineMix, LongRunKeepsOneOutputFramePerClockFrame) {
   // Sources arriving in uneven pieces never change the output's length:
   // the clock alone decides it, so nothing drifts.
-  TimelineMix mix(480);
+  TimelineMix mix(480, 1 << 20);
   std::vector<float> out;
   const std::vector<float> piece(1000, 0.25f);
   int64_t clock = 0;
