@@ -51,18 +51,31 @@ std::optional<std::string> property(const pa_proplist* list, const char* key) {
   return std::string(value);
 }
 
-Stream streamOf(uint32_t device, int corked, const pa_proplist* list) {
+// The PID a proplist claims; 0 when it claims none.
+int32_t pidOf(const pa_proplist* list) {
+  const auto pid = property(list, PA_PROP_APPLICATION_PROCESS_ID);
+  if (!pid) return 0;
+  char* end = nullptr;
+  errno = 0;
+  const long value = std::strtol(pid->c_str(), &end, 10);
+  return errno == 0 && end != pid->c_str() && *end == '\0' && value > 0 &&
+                 value <= INT32_MAX
+             ? int32_t(value)
+             : 0;
+}
+
+// With the snapshot locked. A stream that names no process is its client's:
+// native clients of some servers name it on the client object only.
+Stream streamOf(uint32_t device, int corked, const pa_proplist* list,
+                uint32_t client) {
   Stream stream;
   stream.device = device;
   stream.corked = corked != 0;
-  if (auto pid = property(list, PA_PROP_APPLICATION_PROCESS_ID)) {
-    char* end = nullptr;
-    errno = 0;
-    const long value = std::strtol(pid->c_str(), &end, 10);
-    if (errno == 0 && end != pid->c_str() && *end == '\0' && value > 0 &&
-        value <= INT32_MAX) {
-      stream.pid = int32_t(value);
-    }
+  stream.client = client;
+  stream.pid = pidOf(list);
+  if (const auto entry = snapshotStorage.clientPIDs.find(client);
+      stream.pid == 0 && entry != snapshotStorage.clientPIDs.end()) {
+    stream.pid = entry->second;
   }
   stream.applicationName = property(list, PA_PROP_APPLICATION_NAME);
   stream.applicationID = property(list, PA_PROP_APPLICATION_ID);
@@ -153,13 +166,20 @@ void takeSource(const pa_source_info& info) {
 void takeSinkInput(const pa_sink_input_info& info) {
   std::lock_guard lock(mutexStorage);
   snapshotStorage.sinkInputs[info.index] =
-      streamOf(info.sink, info.corked, info.proplist);
+      streamOf(info.sink, info.corked, info.proplist, info.client);
 }
 
 void takeSourceOutput(const pa_source_output_info& info) {
   std::lock_guard lock(mutexStorage);
   snapshotStorage.sourceOutputs[info.index] =
-      streamOf(info.source, info.corked, info.proplist);
+      streamOf(info.source, info.corked, info.proplist, info.client);
+}
+
+void takeClient(const pa_client_info& info) {
+  const int32_t pid = pidOf(info.proplist);
+  if (pid == 0) return;
+  std::lock_guard lock(mutexStorage);
+  snapshotStorage.clientPIDs[info.index] = pid;
 }
 
 constexpr auto sinkInfo = onInfo<pa_sink_info, takeSink>;
@@ -167,6 +187,7 @@ constexpr auto sourceInfo = onInfo<pa_source_info, takeSource>;
 constexpr auto sinkInputInfo = onInfo<pa_sink_input_info, takeSinkInput>;
 constexpr auto sourceOutputInfo =
     onInfo<pa_source_output_info, takeSourceOutput>;
+constexpr auto clientInfo = onInfo<pa_client_info, takeClient>;
 
 void forget(pa_subscription_event_type_t facility, uint32_t index) {
   {
@@ -183,6 +204,9 @@ void forget(pa_subscription_event_type_t facility, uint32_t index) {
         break;
       case PA_SUBSCRIPTION_EVENT_SOURCE_OUTPUT:
         snapshotStorage.sourceOutputs.erase(index);
+        break;
+      case PA_SUBSCRIPTION_EVENT_CLIENT:
+        snapshotStorage.clientPIDs.erase(index);
         break;
       default:
         return;
@@ -221,6 +245,10 @@ void subscribed(pa_context* context, pa_subscription_event_type_t event,
     case PA_SUBSCRIPTION_EVENT_SERVER:
       operation = pa_context_get_server_info(context, serverInfo, nullptr);
       break;
+    case PA_SUBSCRIPTION_EVENT_CLIENT:
+      operation =
+          pa_context_get_client_info(context, index, clientInfo, nullptr);
+      break;
     default:
       break;
   }
@@ -247,13 +275,15 @@ bool takeSnapshot(Connection& c) {
   const auto mask = pa_subscription_mask_t(
       PA_SUBSCRIPTION_MASK_SINK | PA_SUBSCRIPTION_MASK_SOURCE |
       PA_SUBSCRIPTION_MASK_SINK_INPUT | PA_SUBSCRIPTION_MASK_SOURCE_OUTPUT |
-      PA_SUBSCRIPTION_MASK_SERVER);
+      PA_SUBSCRIPTION_MASK_SERVER | PA_SUBSCRIPTION_MASK_CLIENT);
   void* initial = &c;
   pa_operation* operations[] = {
       pa_context_subscribe(c.context, mask, nullptr, nullptr),
       pa_context_get_server_info(c.context, serverInfo, initial),
       pa_context_get_sink_info_list(c.context, sinkInfo, initial),
       pa_context_get_source_info_list(c.context, sourceInfo, initial),
+      // Before the streams, which may name their process only through it.
+      pa_context_get_client_info_list(c.context, clientInfo, initial),
       pa_context_get_sink_input_info_list(c.context, sinkInputInfo, initial),
       pa_context_get_source_output_info_list(c.context, sourceOutputInfo,
                                              initial),

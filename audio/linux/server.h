@@ -30,7 +30,8 @@ struct Source {
 struct Stream {
   uint32_t device = PA_INVALID_INDEX;  // its sink or source
   bool corked = false;
-  int32_t pid = 0;  // 0 when the client did not say
+  int32_t pid = 0;  // 0 when neither the stream nor its client said
+  uint32_t client = PA_INVALID_INDEX;
   std::optional<std::string> applicationName;
   std::optional<std::string> applicationID;
   bool desktop = false;  // has a desktop identity: an application ID or icon
@@ -44,6 +45,7 @@ struct Snapshot {
   std::map<uint32_t, Source> sources;
   std::map<uint32_t, Stream> sinkInputs;
   std::map<uint32_t, Stream> sourceOutputs;
+  std::map<uint32_t, int32_t> clientPIDs;  // by client, those that say
 };
 
 /// What a listener may want to hear about.

@@ -169,6 +169,13 @@ pid_t Server::play(double frequency, int amplitude,
   return pid;
 }
 
+pid_t Server::playWith(const std::string& program) {
+  const pid_t pid = spawn({program}, folder_ + "/player.log");
+  clients_.push_back(pid);
+  EXPECT_TRUE(waitForStreams("sink-inputs", ++playbackStreams_)) << program;
+  return pid;
+}
+
 pid_t Server::recordMicrophone() {
   const pid_t pid = spawn({"sh", "-c", "exec parec -d mic >/dev/null"},
                           folder_ + "/parec.log");

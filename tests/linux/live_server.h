@@ -28,6 +28,9 @@ class Server {
   /// stream is on the server.
   pid_t play(double frequency, int amplitude,
              const std::vector<std::string>& options = {});
+  /// A player program of the tests' own; its PID once its stream is on the
+  /// server.
+  pid_t playWith(const std::string& program);
   /// A parec recording the null source, as a microphone user; its PID once
   /// its stream is on the server.
   pid_t recordMicrophone();

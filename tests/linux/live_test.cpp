@@ -122,6 +122,15 @@ TEST(LiveProbe, ListsPlayersWithOutputAndTheRecorderWithInput) {
   EXPECT_EQ(status->code, 0);
 }
 
+TEST(LiveProbe, StreamThatNamesNoProcessIsListedByItsClientsPID) {
+  live::Server server;
+  const pid_t player = server.playWith(NIMBREL_ANONYMOUS_PLAYER);
+  Child probe(NIMBREL_PROBE_PATH, {.args = {"--interval-ms", "200"}});
+  json state = stateListing(probe, {player});
+  ASSERT_TRUE(state.is_object()) << "the player was never listed";
+  EXPECT_EQ(ownerOf(state, player), owner(player, "anonymous_player", false));
+}
+
 TEST(LiveProbe, ExcludedPIDIsNeverListed) {
   live::Server server;
   const pid_t low = server.play(kLow, kAmplitude);
