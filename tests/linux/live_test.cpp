@@ -4,6 +4,7 @@
 #include <signal.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <nlohmann/json.hpp>
 #include <random>
 #include <sstream>
@@ -328,6 +329,19 @@ TEST(LiveTapDeviceChanges, KilledServerGivesAggregateDeadThenAnOrderlyStop) {
                             "type":"device-changed"})"));
   expectOrderlyStop(tap);
 }
+
+#if defined(NIMBREL_NODE)
+// The Node client's recorder on this server: its own test plays the tones,
+// switches the default sink and judges the files.
+TEST(LiveNodeClient, RecorderFollowsADefaultSinkSwitch) {
+  live::Server server;
+  setenv("NIMBREL_TAP", NIMBREL_TAP_PATH, 1);
+  setenv("NIMBREL_PROBE", NIMBREL_PROBE_PATH, 1);
+  const std::string command =
+      std::string(NIMBREL_NODE) + " --test " + NIMBREL_NODE_LIVE_TEST;
+  EXPECT_EQ(std::system(command.c_str()), 0);
+}
+#endif
 
 TEST(LiveNoServer, TapWritesTheErrorLineAndExits1) {
   live::NoServer none;

@@ -1,13 +1,13 @@
 'use strict';
 // The package on a live Linux audio server: a Recorder records real players
-// while the default sink switches, as an app on a desktop would. Run by the
-// linux build's CTest (`node --test live/record.live.js`); a plain
-// `node --test` here finds test/ only.
+// while the default sink switches, as an app on a desktop would. Run inside
+// the server of tests/linux (LiveNodeClient); a plain `node --test` here
+// finds test/ only.
 const test = require('node:test');
 const assert = require('node:assert');
 const { Recorder, tapExclusionArgs } = require('..');
 const { TAP, once } = require('../testing/programs');
-const { startServer, until, readWav, toneNear, amplitudeAt } = require('../testing/live');
+const { liveServer, until, readWav, toneNear, amplitudeAt } = require('../testing/live');
 
 const LOW = { frequency: 440, amplitude: 8000 };
 const HIGH = { frequency: 660, amplitude: 4000 }; // starts after the switch
@@ -29,7 +29,7 @@ function expectTone(samples, tone, where) {
 }
 
 test('a recording across a default-sink switch: a file per sink, each tone at its level, the switch and drops placed', async () => {
-  const server = await startServer();
+  const server = liveServer();
   let recorder = null;
   try {
     await server.play(LOW.frequency, LOW.amplitude, 20);

@@ -1,5 +1,5 @@
 'use strict';
-// A private headless audio server with real players for the live test, and
+// Real players on the live tests' audio server, and
 // tones measured as a listener would hear them (which pitch, how loud).
 const fs = require('node:fs');
 const path = require('node:path');
@@ -56,22 +56,13 @@ function toneNear(samples, near, rate) {
 }
 
 /**
- * Starts pulseaudio with two 48 kHz null sinks, "speakers" (the default) and
- * "headset", in folders of its own; `env` points every client at it alone.
+ * The server the live tests started (the environment points at it, with the
+ * sinks "speakers", the default, and "headset"), and players on it.
  */
-async function startServer() {
+function liveServer() {
   const dir = scratchDir();
-  const env = { ...process.env, XDG_RUNTIME_DIR: dir, HOME: dir, PULSE_SERVER: `unix:${dir}/pulse/native` };
-  delete env.DBUS_SESSION_BUS_ADDRESS; // no other way to find a server
-  delete env.DISPLAY;
-  const log = fs.openSync(path.join(dir, 'server.log'), 'a');
-  const children = [];
-  const run = (argv) => {
-    const child = spawn(argv[0], argv.slice(1), { env, stdio: ['ignore', log, log] });
-    child.on('error', () => {}); // a missing program shows as a server that never answers
-    children.push(child);
-    return child;
-  };
+  const env = process.env;
+  const players = [];
   const pactl = (...args) => execFileSync('pactl', args, { env, encoding: 'utf8', timeout: 10000, stdio: ['ignore', 'pipe', 'pipe'] });
   const server = {
     dir, env, pactl,
@@ -80,27 +71,15 @@ async function startServer() {
       const file = path.join(dir, `tone-${frequency}.wav`);
       writeTone(file, frequency, amplitude, seconds);
       const streams = pactl('list', 'short', 'sink-inputs').split('\n').filter(Boolean).length;
-      const player = run(['paplay', file]);
+      players.push(spawn('paplay', [file], { env, stdio: 'ignore' }));
       await until(() => pactl('list', 'short', 'sink-inputs').split('\n').filter(Boolean).length > streams, 'paplay');
-      return player;
     },
-    /** Kills the players and the server; safe to call twice. */
+    /** Kills the players; safe to call twice. */
     stop() {
-      for (const child of children.reverse()) if (child.exitCode === null && child.signalCode === null) child.kill('SIGKILL');
+      for (const player of players) if (player.exitCode === null && player.signalCode === null) player.kill('SIGKILL');
     },
   };
   process.on('exit', () => server.stop()); // even when the test dies half-way
-  run(['pulseaudio', '-n', '--daemonize=no', '--exit-idle-time=-1', '--log-target=stderr',
-    '-L', 'module-native-protocol-unix',
-    '-L', `module-null-sink sink_name=speakers rate=${RATE}`,
-    '-L', `module-null-sink sink_name=headset rate=${RATE}`]);
-  try {
-    await until(() => pactl('info') && true, `the audio server (see ${dir}/server.log)`);
-    pactl('set-default-sink', 'speakers');
-  } catch (error) {
-    server.stop();
-    throw error;
-  }
   return server;
 }
 
@@ -116,4 +95,4 @@ async function until(check, what) {
   }
 }
 
-module.exports = { startServer, until, readWav, toneNear, amplitudeAt };
+module.exports = { liveServer, until, readWav, toneNear, amplitudeAt };
