@@ -180,6 +180,13 @@ void takeClient(const pa_client_info& info) {
   if (pid == 0) return;
   std::lock_guard lock(mutexStorage);
   snapshotStorage.clientPIDs[info.index] = pid;
+  // Its streams' answers may have come first.
+  for (auto* streams :
+       {&snapshotStorage.sinkInputs, &snapshotStorage.sourceOutputs}) {
+    for (auto& [index, stream] : *streams) {
+      if (stream.client == info.index && stream.pid == 0) stream.pid = pid;
+    }
+  }
 }
 
 constexpr auto sinkInfo = onInfo<pa_sink_info, takeSink>;
