@@ -63,20 +63,77 @@ void stop(pid_t pid) {
   }
 }
 
+bool pipewireAsked() {
+  const char* kind = std::getenv("NIMBREL_LIVE_SERVER");
+  return kind != nullptr && std::string_view(kind) == "pipewire";
+}
+
 }  // namespace
 
-Server::Server() : folder_(makeFolder("nimbrel-live")) {
+Server::Server()
+    : folder_(makeFolder("nimbrel-live")), pipewire_(pipewireAsked()) {
   pointAt(folder_, folder_ + "/pulse/native");
   start();
 }
 
 void Server::restart() {
   if (server_ > 0) kill();
+  for (auto daemon = daemons_.rbegin(); daemon != daemons_.rend(); ++daemon)
+    stop(*daemon);
+  daemons_.clear();
   playbackStreams_ = recordStreams_ = 0;  // their clients went with it
   start();
 }
 
+bool Server::waitFor(const std::string& what,
+                     const std::function<bool()>& ready) {
+  const auto deadline = std::chrono::steady_clock::now() + 20s;
+  while (!ready()) {
+    if (std::chrono::steady_clock::now() > deadline) {
+      ADD_FAILURE() << what << " did not come up; see the logs in " << folder_;
+      return false;
+    }
+    std::this_thread::sleep_for(50ms);
+  }
+  return true;
+}
+
+// The recipe of a headless PipeWire desktop: WirePlumber links nothing
+// without a session bus, and the null devices are the service's modules.
+void Server::startPipeWire() {
+  std::filesystem::create_directories(folder_ + "/pulse");
+  const std::string bus = folder_ + "/bus";
+  setenv("DBUS_SESSION_BUS_ADDRESS", ("unix:path=" + bus).c_str(), 1);
+  daemons_.push_back(spawn({"dbus-daemon", "--session", "--nofork",
+                            "--nopidfile", "--address=unix:path=" + bus},
+                           folder_ + "/dbus.log"));
+  if (!waitFor("dbus-daemon", [&] { return std::filesystem::exists(bus); }))
+    return;
+  daemons_.push_back(spawn({"pipewire"}, folder_ + "/pipewire.log"));
+  if (!waitFor("pipewire", [&] {
+        return std::filesystem::exists(folder_ + "/pipewire-0");
+      }))
+    return;
+  daemons_.push_back(spawn({"wireplumber"}, folder_ + "/wireplumber.log"));
+  server_ = spawn({"pipewire-pulse"}, folder_ + "/server.log");
+  if (!waitFor("pipewire-pulse", [&] { return pactl({"info"}); })) return;
+  for (const char* sink : {"speakers", "headset"}) {
+    EXPECT_TRUE(pactl({"load-module", "module-null-sink",
+                       std::string("sink_name=") + sink + " rate=48000"}));
+  }
+  EXPECT_TRUE(pactl({"load-module", "module-null-sink",
+                     "sink_name=mic media.class=Audio/Source/Virtual "
+                     "rate=48000"}));
+  // WirePlumber settles the default a moment after the request.
+  EXPECT_TRUE(pactl({"set-default-sink", "speakers"}));
+  waitFor("the default sink", [&] {
+    return countLines({"get-default-sink"}) == 1 &&
+           std::ifstream(folder_ + "/listing.txt").get() == 's';
+  });
+}
+
 void Server::start() {
+  if (pipewire_) return startPipeWire();
   server_ = spawn({"pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1",
                    "--log-target=stderr", "-L", "module-native-protocol-unix",
                    "-L", "module-null-sink sink_name=speakers rate=48000", "-L",
@@ -98,6 +155,8 @@ void Server::start() {
 Server::~Server() {
   for (pid_t client : clients_) stop(client);
   stop(server_);
+  for (auto daemon = daemons_.rbegin(); daemon != daemons_.rend(); ++daemon)
+    stop(*daemon);
   if (!::testing::Test::HasFailure()) std::filesystem::remove_all(folder_);
 }
 
@@ -155,17 +214,17 @@ bool Server::waitForStreams(const char* kind, int count) {
 }
 
 pid_t Server::play(double frequency, int amplitude,
-                   const std::vector<std::string>& options) {
+                   const std::vector<std::string>& options, Client client) {
   const std::string path =
       folder_ + "/tone-" + std::to_string(int(frequency)) + ".wav";
   writeTone(path, frequency, amplitude, kToneSeconds);
-  std::vector<std::string> argv{"paplay"};
+  std::vector<std::string> argv{client == Client::Pulse ? "paplay" : "pw-play"};
   argv.insert(argv.end(), options.begin(), options.end());
   argv.push_back(path);
-  const pid_t pid = spawn(argv, folder_ + "/paplay.log");
+  const pid_t pid = spawn(argv, folder_ + "/player.log");
   clients_.push_back(pid);
   EXPECT_TRUE(waitForStreams("sink-inputs", ++playbackStreams_))
-      << "paplay " << path;
+      << argv[0] << " " << path;
   return pid;
 }
 
@@ -176,11 +235,16 @@ pid_t Server::playWith(const std::string& program) {
   return pid;
 }
 
-pid_t Server::recordMicrophone() {
-  const pid_t pid = spawn({"sh", "-c", "exec parec -d mic >/dev/null"},
-                          folder_ + "/parec.log");
+pid_t Server::recordMicrophone(Client client) {
+  const pid_t pid =
+      client == Client::Pulse
+          ? spawn({"sh", "-c", "exec parec -d mic >/dev/null"},
+                  folder_ + "/recorder.log")
+          : spawn({"pw-record", "--target", "mic", folder_ + "/recorded.wav"},
+                  folder_ + "/recorder.log");
   clients_.push_back(pid);
-  EXPECT_TRUE(waitForStreams("source-outputs", ++recordStreams_)) << "parec";
+  EXPECT_TRUE(waitForStreams("source-outputs", ++recordStreams_))
+      << (client == Client::Pulse ? "parec" : "pw-record");
   return pid;
 }
 

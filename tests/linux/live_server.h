@@ -1,17 +1,25 @@
 // A private, headless audio server for one test: its own runtime folder, two
 // null sinks ("speakers", the default, and "headset") and a null source
-// ("mic"), no D-Bus; and real clients on it (paplay, parec, pactl).
+// ("mic"); and real clients on it (paplay, parec, pactl, and pw-play and
+// pw-record on PipeWire). NIMBREL_LIVE_SERVER=pipewire makes it PipeWire with
+// WirePlumber and its PulseAudio service on a private session bus; otherwise
+// it is PulseAudio without D-Bus.
 #ifndef NIMBREL_TESTS_LINUX_LIVE_SERVER_H_
 #define NIMBREL_TESTS_LINUX_LIVE_SERVER_H_
 
 #include <sys/types.h>
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 namespace live {
+
+/// Which kind of client plays or records: libpulse's tools, or PipeWire's
+/// own (only on PipeWire).
+enum class Client { Pulse, PipeWire };
 
 class Server {
  public:
@@ -27,13 +35,14 @@ class Server {
   /// long enough for any test), with paplay's `options`; its PID once its
   /// stream is on the server.
   pid_t play(double frequency, int amplitude,
-             const std::vector<std::string>& options = {});
+             const std::vector<std::string>& options = {},
+             Client client = Client::Pulse);
   /// A player program of the tests' own; its PID once its stream is on the
   /// server.
   pid_t playWith(const std::string& program);
   /// A parec recording the null source, as a microphone user; its PID once
   /// its stream is on the server.
-  pid_t recordMicrophone();
+  pid_t recordMicrophone(Client client = Client::Pulse);
   /// Runs pactl with `args`; true when it exits with 0.
   bool pactl(const std::vector<std::string>& args);
   /// Moves the playback stream of `player` to `sink` (pactl
@@ -41,21 +50,27 @@ class Server {
   bool moveStream(pid_t player, const std::string& sink);
   /// Unloads the null sink `name`, as unplugging a device would.
   bool removeSink(const std::string& name);
-  /// Kills the server outright (SIGKILL), as a crash would.
+  /// Kills the server that libpulse clients talk to outright (SIGKILL), as a
+  /// crash would: PulseAudio, or PipeWire's PulseAudio service.
   void kill();
   /// Kills it if it runs, and starts it again as it was at first.
   void restart();
 
   const std::string& folder() const { return folder_; }
+  bool pipewire() const { return pipewire_; }
 
  private:
   void start();
+  void startPipeWire();
+  bool waitFor(const std::string& what, const std::function<bool()>& ready);
   pid_t spawn(const std::vector<std::string>& argv, const std::string& output);
   int countLines(const std::vector<std::string>& pactlArgs);
   bool waitForStreams(const char* kind, int count);
 
   std::string folder_;
+  bool pipewire_;
   pid_t server_ = -1;
+  std::vector<pid_t> daemons_;  // PipeWire's others, started in this order
   std::vector<pid_t> clients_;
   int playbackStreams_ = 0;
   int recordStreams_ = 0;
