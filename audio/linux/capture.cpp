@@ -4,6 +4,8 @@
 // others (pa_stream_set_monitor_stream), summed on it.
 #include "audio/linux/capture.h"
 
+#include <errno.h>
+
 #include <algorithm>
 #include <iterator>
 
@@ -63,20 +65,25 @@ Capture::Capture(CaptureSpec spec, DispatchQueue* queue, IOFunction function,
       mix_(int64_t(framesIn(spec_.rate, kFragmentMs * kHoldBackFragments)),
            int64_t(framesIn(spec_.rate, kMaxAheadMs))) {}
 
-pa_stream* Capture::record(const char* name, uint32_t sinkInput) {
+pa_stream* Capture::record(pa_context* context, uint32_t sinkInput,
+                           pa_stream_notify_cb_t state,
+                           pa_stream_request_cb_t readable, void* userdata) {
   const pa_sample_spec sampleSpec{PA_SAMPLE_FLOAT32NE, spec_.rate, 1};
-  pa_stream* stream = pa_stream_new(context(), name, &sampleSpec, nullptr);
+  // PulseAudio averages the channels into mono; PipeWire's service sums
+  // them at 0.707 each (+3 dB, clipping loud stereo) unless told to average.
+  pa_proplist* properties = pa_proplist_new();
+  pa_proplist_sets(properties, "channelmix.normalize", "true");
+  pa_stream* stream = pa_stream_new_with_proplist(
+      context, "nimbrel capture", &sampleSpec, nullptr, properties);
+  pa_proplist_free(properties);
   if (stream == nullptr) return nullptr;
   if (sinkInput != PA_INVALID_INDEX)
     pa_stream_set_monitor_stream(stream, sinkInput);
   const uint32_t fragment = framesIn(spec_.rate, kFragmentMs) * sizeof(float);
   const pa_buffer_attr attributes{uint32_t(-1), uint32_t(-1), uint32_t(-1),
                                   uint32_t(-1), fragment};
-  const bool isClock = sinkInput == PA_INVALID_INDEX;
-  pa_stream_set_state_callback(stream, isClock ? clockState : monitorState,
-                               this);
-  pa_stream_set_read_callback(stream, isClock ? clockReadable : monitorReadable,
-                              this);
+  pa_stream_set_state_callback(stream, state, userdata);
+  pa_stream_set_read_callback(stream, readable, userdata);
   // Never follow the stream elsewhere: another sink is another recording.
   const auto flags =
       pa_stream_flags_t(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE);
@@ -108,8 +115,8 @@ Status Capture::start() {
   });
   if (!known) {
     status = PA_ERR_NOENTITY;
-  } else if ((clock_ = record("nimbrel capture", PA_INVALID_INDEX)) ==
-             nullptr) {
+  } else if ((clock_ = record(context(), PA_INVALID_INDEX, clockState,
+                              clockReadable, this)) == nullptr) {
     status = pa_context_errno(context());
   } else {
     // A stop (the end of standard input) may come while we wait and let
@@ -141,7 +148,7 @@ void Capture::stop() {
   // loop's lock: once we have it, none is under way, and none follows.
   pa_threaded_mainloop_lock(mainloop());
   stopping_ = true;
-  for (auto& [index, stream] : monitors_) forgetStream(stream);
+  for (auto& [index, monitor] : monitors_) forget(monitor);
   monitors_.clear();
   if (clock_) forgetStream(clock_);
   clock_ = nullptr;
@@ -178,32 +185,67 @@ void Capture::clockState(pa_stream* stream, void* context) {
 }
 
 void Capture::monitorReadable(pa_stream* stream, size_t, void* context) {
-  auto* self = static_cast<Capture*>(context);
-  const uint32_t sinkInput = pa_stream_get_monitor_stream(stream);
+  auto* monitor = static_cast<Monitor*>(context);
   drain(stream, [&](const float* frames, size_t count) {
-    self->mix_.sourceFrames(sinkInput, frames, count);
+    monitor->capture->mix_.sourceFrames(monitor->sinkInput, frames, count);
   });
 }
 
+// The server ends a monitor when its playback stream goes or moves to
+// another sink; the monitor is let go on the next clock cycle, outside its
+// own callback.
 void Capture::monitorState(pa_stream* stream, void* context) {
-  auto* self = static_cast<Capture*>(context);
+  auto* monitor = static_cast<Monitor*>(context);
   const pa_stream_state_t state = pa_stream_get_state(stream);
   if (state != PA_STREAM_FAILED && state != PA_STREAM_TERMINATED) return;
-  // The server ends a monitor when its playback stream goes. The stream is
-  // let go on the next clock cycle, outside its own callback.
-  const uint32_t sinkInput = pa_stream_get_monitor_stream(stream);
-  self->mix_.endSource(sinkInput);
-  self->ended_.push_back(sinkInput);
+  monitor->capture->mix_.endSource(monitor->sinkInput);
+  monitor->capture->ended_.push_back(monitor->sinkInput);
+}
+
+void Capture::monitorConnected(pa_context* context, void* userdata) {
+  auto* monitor = static_cast<Monitor*>(userdata);
+  Capture* self = monitor->capture;
+  const pa_context_state_t state = pa_context_get_state(context);
+  if (state == PA_CONTEXT_READY && monitor->stream == nullptr) {
+    monitor->stream = self->record(context, monitor->sinkInput, monitorState,
+                                   monitorReadable, monitor);
+  }
+  if (!PA_CONTEXT_IS_GOOD(state) || (state == PA_CONTEXT_READY &&
+                                     monitor->stream == nullptr)) {
+    self->ended_.push_back(monitor->sinkInput);
+  }
+}
+
+void Capture::follow(uint32_t sinkInput) {
+  auto* monitor = new Monitor{this, sinkInput};
+  monitors_[sinkInput] = monitor;
+  monitor->context = pa_context_new(pa_threaded_mainloop_get_api(mainloop()),
+                                    program_invocation_short_name);
+  if (monitor->context == nullptr) return;
+  pa_context_set_state_callback(monitor->context, monitorConnected, monitor);
+  if (pa_context_connect(monitor->context, nullptr, PA_CONTEXT_NOAUTOSPAWN,
+                         nullptr) < 0) {
+    ended_.push_back(sinkInput);
+  }
+}
+
+void Capture::forget(Monitor* monitor) {
+  if (monitor->stream) forgetStream(monitor->stream);
+  if (monitor->context) {
+    pa_context_set_state_callback(monitor->context, nullptr, nullptr);
+    pa_context_disconnect(monitor->context);
+    pa_context_unref(monitor->context);
+  }
+  delete monitor;
 }
 
 void Capture::followSinkInputs() {
   for (uint32_t sinkInput : ended_) {
     if (auto entry = monitors_.find(sinkInput); entry != monitors_.end()) {
-      forgetStream(entry->second);
+      forget(entry->second);
       monitors_.erase(entry);
     }
-    // The server ends a monitor when its stream moves to another sink too;
-    // should it come back, it is followed again.
+    // Should it come back, it is followed again.
     followed_.erase(sinkInput);
   }
   ended_.clear();
@@ -217,8 +259,7 @@ void Capture::followSinkInputs() {
   });
   for (uint32_t index : added) {
     followed_.insert(index);
-    if (pa_stream* stream = record("nimbrel capture stream", index))
-      monitors_[index] = stream;
+    follow(index);
   }
 }
 

@@ -1,6 +1,7 @@
 // An I/O proc on the server: record streams from the sink's monitor, their
 // frames handed to the I/O function as turns of its queue, straight from the
-// server thread.
+// server thread. Each per-player monitor has a connection of its own: several
+// on one connection fall behind on PipeWire, by up to seconds.
 #ifndef NIMBREL_AUDIO_LINUX_CAPTURE_H_
 #define NIMBREL_AUDIO_LINUX_CAPTURE_H_
 
@@ -41,12 +42,25 @@ class Capture {
   bool alive() const { return !failed_.load(); }
 
  private:
+  // One player's monitor, on its connection.
+  struct Monitor {
+    Capture* capture;
+    uint32_t sinkInput;
+    pa_context* context = nullptr;
+    pa_stream* stream = nullptr;
+  };
+
   // Server thread, with the main loop locked.
-  pa_stream* record(const char* name, uint32_t sinkInput);
+  pa_stream* record(pa_context* context, uint32_t sinkInput,
+                    pa_stream_notify_cb_t state,
+                    pa_stream_request_cb_t readable, void* userdata);
   static void clockReadable(pa_stream* stream, size_t bytes, void* self);
   static void clockState(pa_stream* stream, void* self);
-  static void monitorReadable(pa_stream* stream, size_t bytes, void* self);
-  static void monitorState(pa_stream* stream, void* self);
+  static void monitorConnected(pa_context* context, void* monitor);
+  static void monitorReadable(pa_stream* stream, size_t bytes, void* monitor);
+  static void monitorState(pa_stream* stream, void* monitor);
+  void follow(uint32_t sinkInput);
+  static void forget(Monitor* monitor);
   void followSinkInputs();
   /// One cycle to the I/O function, as a turn of its queue.
   void deliver(const float* frames, size_t count);
@@ -61,7 +75,7 @@ class Capture {
   std::string monitorSource_;
   uint32_t sinkIndex_ = PA_INVALID_INDEX;
   pa_stream* clock_ = nullptr;
-  std::map<uint32_t, pa_stream*> monitors_;  // by sink input
+  std::map<uint32_t, Monitor*> monitors_;  // by sink input
   std::set<uint32_t> followed_;              // sink inputs monitored now
   std::vector<uint32_t> ended_;              // monitors the server ended
   TimelineMix mix_;

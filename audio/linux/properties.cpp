@@ -51,12 +51,14 @@ bool runningOutput(const Snapshot& s, int32_t pid) {
   return false;
 }
 
-// Recording a sink's monitor is recording the speakers, not the microphone.
+// Recording a sink's monitor is recording the speakers, not the microphone;
+// so is recording one playback stream, which PipeWire shows as recording
+// no source at all.
 bool runningInput(const Snapshot& s, int32_t pid) {
   for (const auto& [index, stream] : s.sourceOutputs) {
     if (stream.pid != pid || stream.corked) continue;
     const auto source = s.sources.find(stream.device);
-    if (source == s.sources.end() || !source->second.isMonitor) return true;
+    if (source != s.sources.end() && !source->second.isMonitor) return true;
   }
   return false;
 }

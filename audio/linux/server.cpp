@@ -51,9 +51,10 @@ std::optional<std::string> property(const pa_proplist* list, const char* key) {
   return std::string(value);
 }
 
-// The PID a proplist claims; 0 when it claims none.
-int32_t pidOf(const pa_proplist* list) {
-  const auto pid = property(list, PA_PROP_APPLICATION_PROCESS_ID);
+// The PID under `key`; 0 when there is none.
+int32_t pidOf(const pa_proplist* list,
+              const char* key = PA_PROP_APPLICATION_PROCESS_ID) {
+  const auto pid = property(list, key);
   if (!pid) return 0;
   char* end = nullptr;
   errno = 0;
@@ -74,7 +75,8 @@ Stream streamOf(uint32_t device, int corked, const pa_proplist* list,
   stream.client = client;
   stream.pid = pidOf(list);
   if (const auto entry = snapshotStorage.clientPIDs.find(client);
-      stream.pid == 0 && entry != snapshotStorage.clientPIDs.end()) {
+      entry != snapshotStorage.clientPIDs.end() &&
+      (stream.pid == 0 || snapshotStorage.clientsByPeer.count(client) != 0)) {
     stream.pid = entry->second;
   }
   stream.applicationName = property(list, PA_PROP_APPLICATION_NAME);
@@ -175,16 +177,36 @@ void takeSourceOutput(const pa_source_output_info& info) {
       streamOf(info.source, info.corked, info.proplist, info.client);
 }
 
+// PipeWire names the PID of each client's socket peer, which the kernel
+// vouches for and gives as this namespace sees it (a sandboxed app's
+// own PID is not). For clients of its PulseAudio service that peer is the
+// service itself: its PID is our own client's.
+constexpr const char* kPeerPID = "pipewire.sec.pid";
+std::atomic<int32_t> servicePID{0};
+
+void takeOwnClient(pa_context*, const pa_client_info* info, int eol,
+                   void* initial) {
+  if (eol == 0 && info != nullptr) {
+    servicePID.store(pidOf(info->proplist, kPeerPID));
+    return;
+  }
+  if (eol != 0) listAnswered(initial);
+}
+
 void takeClient(const pa_client_info& info) {
-  const int32_t pid = pidOf(info.proplist);
+  const int32_t peer = pidOf(info.proplist, kPeerPID);
+  const bool byPeer = peer != 0 && peer != servicePID.load();
+  const int32_t pid = byPeer ? peer : pidOf(info.proplist);
   if (pid == 0) return;
   std::lock_guard lock(mutexStorage);
   snapshotStorage.clientPIDs[info.index] = pid;
+  if (byPeer) snapshotStorage.clientsByPeer.insert(info.index);
   // Its streams' answers may have come first.
   for (auto* streams :
        {&snapshotStorage.sinkInputs, &snapshotStorage.sourceOutputs}) {
     for (auto& [index, stream] : *streams) {
-      if (stream.client == info.index && stream.pid == 0) stream.pid = pid;
+      if (stream.client == info.index && (stream.pid == 0 || byPeer))
+        stream.pid = pid;
     }
   }
 }
@@ -214,6 +236,7 @@ void forget(pa_subscription_event_type_t facility, uint32_t index) {
         break;
       case PA_SUBSCRIPTION_EVENT_CLIENT:
         snapshotStorage.clientPIDs.erase(index);
+        snapshotStorage.clientsByPeer.erase(index);
         break;
       default:
         return;
@@ -289,6 +312,10 @@ bool takeSnapshot(Connection& c) {
       pa_context_get_server_info(c.context, serverInfo, initial),
       pa_context_get_sink_info_list(c.context, sinkInfo, initial),
       pa_context_get_source_info_list(c.context, sourceInfo, initial),
+      // Before the others, which are told apart from it.
+      pa_context_get_client_info(c.context,
+                                 pa_context_get_index(c.context),
+                                 takeOwnClient, initial),
       // Before the streams, which may name their process only through it.
       pa_context_get_client_info_list(c.context, clientInfo, initial),
       pa_context_get_sink_input_info_list(c.context, sinkInputInfo, initial),

@@ -10,6 +10,7 @@
 #include <map>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 
 #include "audio/hardware.h"
@@ -46,6 +47,9 @@ struct Snapshot {
   std::map<uint32_t, Stream> sinkInputs;
   std::map<uint32_t, Stream> sourceOutputs;
   std::map<uint32_t, int32_t> clientPIDs;  // by client, those that say
+  /// Clients whose PID the server took from the socket's peer (PipeWire's
+  /// native clients): it holds over whatever their streams claim.
+  std::set<uint32_t> clientsByPeer;
 };
 
 /// What a listener may want to hear about.

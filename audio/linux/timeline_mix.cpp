@@ -9,10 +9,14 @@ void TimelineMix::sourceFrames(uint32_t id, const float* frames, size_t count) {
   auto [entry, added] = sources_.try_emplace(id);
   Source& source = entry->second;
   const int64_t end = source.start + int64_t(source.frames.size() + count);
-  // So far ahead, the clock has stopped (its stream died while this one
-  // lives): what the source holds would never come due.
-  if (added || end > clock_ + maxAhead_) {
+  // Placed again where the clock is: a source new or back after its end; one
+  // so far ahead that the clock has stopped (its stream died while this one
+  // lives), whose frames would never come due; and one whose frames would
+  // all land in the emitted past, because it stopped delivering for a while
+  // (a paused player) and now plays again.
+  if (added || source.ended || end > clock_ + maxAhead_ || end <= emitted_) {
     source.frames.clear();
+    source.ended = false;
     // Frames that would land on the already emitted past start at once.
     source.start = std::max(clock_ - int64_t(count), emitted_);
   }

@@ -1,8 +1,9 @@
 // Mixing per-stream monitors on one clock: every stream the sink plays is
 // rendered by the same sink thread, so a stream's n-th frame belongs at a
-// fixed position of the sink's timeline. Each source is placed once, when its
-// first frames arrive, and then consumed frame by frame: nothing is
-// re-positioned, dropped or repeated, so nothing drifts.
+// fixed position of the sink's timeline. A source is placed when its first
+// frames arrive, and then consumed frame by frame: nothing is re-positioned,
+// dropped or repeated, so nothing drifts; only a source that stopped
+// delivering (paused) and comes back is placed again.
 #ifndef NIMBREL_AUDIO_LINUX_TIMELINE_MIX_H_
 #define NIMBREL_AUDIO_LINUX_TIMELINE_MIX_H_
 
@@ -24,7 +25,8 @@ class TimelineMix {
 
   /// A source's next frames. Its first ones end where the clock is now; so
   /// do those of a source that ran `maxAhead` past the clock, whose earlier
-  /// frames are let go.
+  /// frames are let go, of one ended before, and of one whose frames would
+  /// all fall before the frames already mixed.
   void sourceFrames(uint32_t source, const float* frames, size_t count);
   /// The source will bring nothing more; what it brought is still mixed.
   void endSource(uint32_t source);

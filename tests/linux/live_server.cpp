@@ -213,25 +213,25 @@ bool Server::waitForStreams(const char* kind, int count) {
   return true;
 }
 
-pid_t Server::play(double frequency, int amplitude,
-                   const std::vector<std::string>& options, Client client) {
+std::string Server::tone(double frequency, int amplitude) {
   const std::string path =
       folder_ + "/tone-" + std::to_string(int(frequency)) + ".wav";
   writeTone(path, frequency, amplitude, kToneSeconds);
-  std::vector<std::string> argv{client == Client::Pulse ? "paplay" : "pw-play"};
-  argv.insert(argv.end(), options.begin(), options.end());
-  argv.push_back(path);
-  const pid_t pid = spawn(argv, folder_ + "/player.log");
-  clients_.push_back(pid);
-  EXPECT_TRUE(waitForStreams("sink-inputs", ++playbackStreams_))
-      << argv[0] << " " << path;
-  return pid;
+  return path;
 }
 
-pid_t Server::playWith(const std::string& program) {
-  const pid_t pid = spawn({program}, folder_ + "/player.log");
+pid_t Server::play(double frequency, int amplitude,
+                   const std::vector<std::string>& options, Client client) {
+  std::vector<std::string> argv{client == Client::Pulse ? "paplay" : "pw-play"};
+  argv.insert(argv.end(), options.begin(), options.end());
+  argv.push_back(tone(frequency, amplitude));
+  return playWith(argv);
+}
+
+pid_t Server::playWith(const std::vector<std::string>& argv) {
+  const pid_t pid = spawn(argv, folder_ + "/player.log");
   clients_.push_back(pid);
-  EXPECT_TRUE(waitForStreams("sink-inputs", ++playbackStreams_)) << program;
+  EXPECT_TRUE(waitForStreams("sink-inputs", ++playbackStreams_)) << argv[0];
   return pid;
 }
 
@@ -277,6 +277,17 @@ void Server::kill() {
   ::kill(server_, SIGKILL);
   waitExit(server_, 5s);
   server_ = -1;
+}
+
+pid_t onlyChildOf(pid_t parent) {
+  const std::string children = "/proc/" + std::to_string(parent) + "/task/" +
+                               std::to_string(parent) + "/children";
+  for (int tries = 0; tries < 200; ++tries) {
+    pid_t child = -1;
+    if (std::ifstream(children) >> child) return child;
+    std::this_thread::sleep_for(10ms);
+  }
+  return -1;
 }
 
 NoServer::NoServer() : folder_(makeFolder("nimbrel-noserver")) {

@@ -31,15 +31,18 @@ class Server {
   Server(const Server&) = delete;
   Server& operator=(const Server&) = delete;
 
+  /// A WAV file of a tone (stereo s16 at 48 kHz, `amplitude` of 32767, long
+  /// enough for any test) in the server's folder.
+  std::string tone(double frequency, int amplitude);
   /// A paplay of a tone (stereo s16 WAV at 48 kHz, `amplitude` of 32767,
   /// long enough for any test), with paplay's `options`; its PID once its
   /// stream is on the server.
   pid_t play(double frequency, int amplitude,
              const std::vector<std::string>& options = {},
              Client client = Client::Pulse);
-  /// A player program of the tests' own; its PID once its stream is on the
-  /// server.
-  pid_t playWith(const std::string& program);
+  /// A player program of the tests' own with its arguments; its PID once its
+  /// stream is on the server.
+  pid_t playWith(const std::vector<std::string>& argv);
   /// A parec recording the null source, as a microphone user; its PID once
   /// its stream is on the server.
   pid_t recordMicrophone(Client client = Client::Pulse);
@@ -75,6 +78,9 @@ class Server {
   int playbackStreams_ = 0;
   int recordStreams_ = 0;
 };
+
+/// The one child process of `parent`, once it has one (-1 if none comes).
+pid_t onlyChildOf(pid_t parent);
 
 /// Points this process's environment at a server socket that does not
 /// exist, in a fresh folder removed at destruction.

@@ -37,7 +37,9 @@ TEST(TimelineMix, SourcesLandWhereTheyArrivedAndAreSummed) {
   EXPECT_EQ(out, frames({0, 0, 1, 1.5f, 1, 1}));
 }
 
-TEST(TimelineMix, FramesThatCameLateAreSpentNotShifted) {
+// A source that brought nothing for a while (a paused player) is placed
+// again where the clock is, not lost in the past for good.
+TEST(TimelineMix, SourceWhoseFramesAllCameLateIsPlacedAgain) {
   TimelineMix mix(1, 1 << 20);
   std::vector<float> out;
   const std::vector<float> ones(8, 1.0f);
@@ -49,8 +51,10 @@ TEST(TimelineMix, FramesThatCameLateAreSpentNotShifted) {
   const std::vector<float> twos(2, 2.0f);
   mix.sourceFrames(1, twos.data(), 2);  // meant for 2 and 3: already gone
   mix.clockFrames(2, out);
-  EXPECT_EQ(out, frames({1, 1, 0, 0, 0, 0, 0}))
-      << "late frames must not slide onto later ones";
+  EXPECT_EQ(out, frames({1, 1, 0, 0, 0, 2, 2}));
+  mix.sourceFrames(1, twos.data(), 2);  // on time again: straight after
+  mix.clockFrames(2, out);
+  EXPECT_EQ(out, frames({1, 1, 0, 0, 0, 2, 2, 2, 2}));
 }
 
 TEST(TimelineMix, EndedSourceIsMixedToItsLastFrameThenForgotten) {

@@ -82,6 +82,18 @@ double toneAmplitude(const std::vector<int16_t>& pcm, double frequency,
   return 2 * std::hypot(s, c) / double(n);
 }
 
+int quietWindows(const std::vector<int16_t>& pcm, double frequency,
+                 double rate, double amplitude) {
+  const auto window = size_t(rate / 50);
+  int quiet = 0;
+  for (size_t at = 0; at + window <= pcm.size(); at += window) {
+    const std::vector<int16_t> part(pcm.begin() + long(at),
+                                    pcm.begin() + long(at + window));
+    quiet += toneAmplitude(part, frequency, rate) < amplitude / 2;
+  }
+  return quiet;
+}
+
 double dominantFrequency(const std::vector<int16_t>& pcm, double rate) {
   const std::vector<int16_t> second(
       pcm.begin(), pcm.begin() + std::min(pcm.size(), size_t(rate)));

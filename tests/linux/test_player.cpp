@@ -1,0 +1,99 @@
+// A player over libpulse of the tests' own: a tone at 48 kHz stereo, until
+// killed. Options:
+//   --anonymous      its stream names no process (an empty
+//                    application.process.id; its client still names it), as
+//                    native clients of some servers play;
+//   --pause AT,FOR   corks its stream AT ms after it starts for FOR ms, as a
+//                    user pausing would.
+#include <pulse/pulseaudio.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <numbers>
+
+namespace {
+
+struct Player {
+  double frequency = 440;
+  int amplitude = 8000;
+  bool anonymous = false;
+  int pauseAt = -1, pauseFor = 0;  // ms
+  long frame = 0;
+  pa_mainloop_api* api = nullptr;
+};
+Player player;
+
+void write(pa_stream* stream, size_t bytes, void*) {
+  void* data = nullptr;
+  if (pa_stream_begin_write(stream, &data, &bytes) < 0 || data == nullptr)
+    return;
+  auto* out = static_cast<int16_t*>(data);
+  for (size_t i = 0; i < bytes / 4; ++i, ++player.frame) {
+    const double phase =
+        2 * std::numbers::pi * player.frequency * double(player.frame) / 48000;
+    out[2 * i] = out[2 * i + 1] =
+        int16_t(std::lround(player.amplitude * std::sin(phase)));
+  }
+  pa_stream_write(stream, data, bytes / 4 * 4, nullptr, 0, PA_SEEK_RELATIVE);
+}
+
+// Corks the stream after `ms`, then uncorks it `pauseFor` later.
+void corkLater(pa_stream* stream, int ms) {
+  struct timeval when;
+  pa_gettimeofday(&when);
+  pa_timeval_add(&when, pa_usec_t(ms) * 1000);
+  auto fire = [](pa_mainloop_api* api, pa_time_event* event,
+                 const struct timeval*, void* userdata) {
+    api->time_free(event);
+    auto* s = static_cast<pa_stream*>(userdata);
+    const bool corking = !pa_stream_is_corked(s);
+    pa_operation* done = pa_stream_cork(s, corking, nullptr, nullptr);
+    if (done) pa_operation_unref(done);
+    if (corking) corkLater(s, player.pauseFor);
+  };
+  player.api->time_new(player.api, &when, fire, stream);
+}
+
+void contextState(pa_context* context, void*) {
+  const pa_context_state_t state = pa_context_get_state(context);
+  if (!PA_CONTEXT_IS_GOOD(state)) std::exit(1);
+  if (state != PA_CONTEXT_READY) return;
+  pa_proplist* properties = pa_proplist_new();
+  if (player.anonymous)
+    pa_proplist_sets(properties, PA_PROP_APPLICATION_PROCESS_ID, "");
+  const pa_sample_spec spec{PA_SAMPLE_S16LE, 48000, 2};
+  pa_stream* stream = pa_stream_new_with_proplist(context, "test tone", &spec,
+                                                  nullptr, properties);
+  pa_proplist_free(properties);
+  if (stream == nullptr) std::exit(1);
+  pa_stream_set_write_callback(stream, write, nullptr);
+  if (pa_stream_connect_playback(stream, nullptr, nullptr, PA_STREAM_NOFLAGS,
+                                 nullptr, nullptr) < 0)
+    std::exit(1);
+  if (player.pauseAt >= 0) corkLater(stream, player.pauseAt);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--anonymous") == 0) {
+      player.anonymous = true;
+    } else if (std::strcmp(argv[i], "--pause") == 0 && i + 1 < argc) {
+      std::sscanf(argv[++i], "%d,%d", &player.pauseAt, &player.pauseFor);
+    } else if (std::strcmp(argv[i], "--tone") == 0 && i + 1 < argc) {
+      std::sscanf(argv[++i], "%lf,%d", &player.frequency, &player.amplitude);
+    }
+  }
+  pa_mainloop* loop = pa_mainloop_new();
+  player.api = pa_mainloop_get_api(loop);
+  pa_context* context = pa_context_new(player.api, "test player");
+  pa_context_set_state_callback(context, contextState, nullptr);
+  if (pa_context_connect(context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0)
+    return 1;
+  int result = 0;
+  pa_mainloop_run(loop, &result);
+  return result;
+}
