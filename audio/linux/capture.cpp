@@ -210,8 +210,8 @@ void Capture::monitorConnected(pa_context* context, void* userdata) {
     monitor->stream = self->record(context, monitor->sinkInput, monitorState,
                                    monitorReadable, monitor);
   }
-  if (!PA_CONTEXT_IS_GOOD(state) || (state == PA_CONTEXT_READY &&
-                                     monitor->stream == nullptr)) {
+  if (!PA_CONTEXT_IS_GOOD(state) ||
+      (state == PA_CONTEXT_READY && monitor->stream == nullptr)) {
     self->ended_.push_back(monitor->sinkInput);
   }
 }

@@ -76,8 +76,8 @@ class Capture {
   uint32_t sinkIndex_ = PA_INVALID_INDEX;
   pa_stream* clock_ = nullptr;
   std::map<uint32_t, Monitor*> monitors_;  // by sink input
-  std::set<uint32_t> followed_;              // sink inputs monitored now
-  std::vector<uint32_t> ended_;              // monitors the server ended
+  std::set<uint32_t> followed_;            // sink inputs monitored now
+  std::vector<uint32_t> ended_;            // monitors the server ended
   TimelineMix mix_;
   std::vector<float> mixed_;
   bool stopping_ = false;

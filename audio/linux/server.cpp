@@ -313,8 +313,7 @@ bool takeSnapshot(Connection& c) {
       pa_context_get_sink_info_list(c.context, sinkInfo, initial),
       pa_context_get_source_info_list(c.context, sourceInfo, initial),
       // Before the others, which are told apart from it.
-      pa_context_get_client_info(c.context,
-                                 pa_context_get_index(c.context),
+      pa_context_get_client_info(c.context, pa_context_get_index(c.context),
                                  takeOwnClient, initial),
       // Before the streams, which may name their process only through it.
       pa_context_get_client_info_list(c.context, clientInfo, initial),

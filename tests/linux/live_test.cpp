@@ -26,7 +26,7 @@ constexpr double kRate = 48000;
 // Hz, the players' tones: multiples of 50 Hz, so each 20 ms window can be
 // judged on its own.
 constexpr int kLow = 450, kMid = 600, kHigh = 1000;
-constexpr int kAmplitude = 8000;         // of 32767, each
+constexpr int kAmplitude = 8000;  // of 32767, each
 
 json nextJson(Child& child, Stream stream,
               e2e::Duration timeout = e2e::kPatience) {
@@ -337,8 +337,8 @@ TEST(LiveTapMixing, PlayerMovedAwayAndBackIsFollowedAgain) {
 
 TEST(LiveTapMixing, PausedPlayerIsHeardAgainWhenItPlays) {
   live::Server server;
-  server.playWith({NIMBREL_TEST_PLAYER, "--tone", "600,8000", "--pause",
-                   "1000,1000"});
+  server.playWith(
+      {NIMBREL_TEST_PLAYER, "--tone", "600,8000", "--pause", "1000,1000"});
   const pid_t high = server.play(kHigh, kAmplitude);
   Child tap(NIMBREL_TAP_PATH,
             {.args = {"--exclude-pid", std::to_string(high)}});

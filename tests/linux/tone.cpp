@@ -82,8 +82,8 @@ double toneAmplitude(const std::vector<int16_t>& pcm, double frequency,
   return 2 * std::hypot(s, c) / double(n);
 }
 
-int quietWindows(const std::vector<int16_t>& pcm, double frequency,
-                 double rate, double amplitude) {
+int quietWindows(const std::vector<int16_t>& pcm, double frequency, double rate,
+                 double amplitude) {
   const auto window = size_t(rate / 50);
   int quiet = 0;
   for (size_t at = 0; at + window <= pcm.size(); at += window) {

@@ -27,8 +27,8 @@ double toneAmplitude(const std::vector<int16_t>& pcm, double frequency,
 /// How many 20 ms windows of `pcm` hold the `frequency` tone below half of
 /// `amplitude`: what a listener hears as a drop-out. The tone's period must
 /// divide 20 ms (a multiple of 50 Hz).
-int quietWindows(const std::vector<int16_t>& pcm, double frequency,
-                 double rate, double amplitude);
+int quietWindows(const std::vector<int16_t>& pcm, double frequency, double rate,
+                 double amplitude);
 /// The frequency of the loudest tone between 50 Hz and 5 kHz, to 1 Hz.
 double dominantFrequency(const std::vector<int16_t>& pcm, double rate);
 
