@@ -1,7 +1,7 @@
 // The capture's record streams. No process to leave out: one stream from the
 // sink's monitor, the server's own mix, sample for sample. Some to leave out:
 // that stream only as the clock, and one monitor per playback stream of the
-// others (pa_stream_set_monitor_stream), summed on it.
+// others (pa_stream_set_monitor_stream), summed on it at the sink's volume.
 #include "audio/linux/capture.h"
 
 #include <errno.h>
@@ -170,6 +170,15 @@ void Capture::clockReadable(pa_stream* stream, size_t, void* context) {
   drain(stream, [self](const float*, size_t count) {
     self->mix_.clockFrames(count, self->mixed_);
   });
+  // The sink's monitor carries its volume and mute; so does the mix, so
+  // that leaving a player out changes nothing else.
+  const float gain = withSnapshot([self](const Snapshot& s) {
+    const auto sink = s.sinks.find(self->sinkIndex_);
+    return sink != s.sinks.end() ? sink->second.gain : 1.0f;
+  });
+  if (gain != 1.0f) {
+    for (float& frame : self->mixed_) frame *= gain;
+  }
   self->deliver(self->mixed_.data(), self->mixed_.size());
 }
 

@@ -106,21 +106,64 @@ bool takeServerInfo(const pa_server_info* info) {
   return changed;
 }
 
+// A sink or a capture stream went. PulseAudio picks a new default sink in
+// the same step, PipeWire's session manager a moment later; the listeners
+// hear of the loss once our snapshot names a default that exists, so that
+// the announcement names it, or after kDefaultPatience when none comes. The
+// loss comes first, the new default after it.
+constexpr pa_usec_t kDefaultPatience = 1500 * PA_USEC_PER_MSEC;
+pa_time_event* livenessPending = nullptr;  // server thread only
+
+bool defaultSinkExists() {
+  std::lock_guard lock(mutexStorage);
+  const Snapshot& s = snapshotStorage;
+  for (const auto& [index, sink] : s.sinks) {
+    if (s.defaultSink && sink.name == *s.defaultSink) return true;
+  }
+  return false;
+}
+
+void livenessNow() {
+  if (livenessPending) {
+    pa_mainloop_api* api = pa_threaded_mainloop_get_api(connection().loop);
+    api->time_free(livenessPending);
+    livenessPending = nullptr;
+  }
+  notify(Change::Liveness, PA_INVALID_INDEX);
+}
+
+// True when it is the default's turn to be heard of.
+bool settleLiveness() {
+  if (livenessPending == nullptr) return true;
+  if (!defaultSinkExists()) return false;
+  livenessNow();
+  return true;
+}
+
+void serverInfoThenLiveness(pa_context*, const pa_server_info* info, void*) {
+  const bool changed = takeServerInfo(info);
+  if (livenessPending == nullptr && !defaultSinkExists()) {
+    pa_mainloop_api* api = pa_threaded_mainloop_get_api(connection().loop);
+    timeval when;
+    pa_timeval_add(pa_gettimeofday(&when), kDefaultPatience);
+    livenessPending = api->time_new(
+        api, &when,
+        [](pa_mainloop_api*, pa_time_event*, const timeval*, void*) {
+          livenessNow();
+        },
+        nullptr);
+    if (livenessPending) return;
+  }
+  if (livenessPending) return;  // already waiting for the default
+  notify(Change::Liveness, PA_INVALID_INDEX);
+  if (changed) notify(Change::DefaultSink, PA_INVALID_INDEX);
+}
+
 void serverInfo(pa_context*, const pa_server_info* info, void* initial) {
   const bool changed = takeServerInfo(info);
   listAnswered(initial);
-  if (changed && initial == nullptr)
+  if (changed && initial == nullptr && settleLiveness())
     notify(Change::DefaultSink, PA_INVALID_INDEX);
-}
-
-// A sink or a capture stream went. The server picks a new default sink in
-// the same step, so the listeners hear of it once our snapshot has that
-// default too: otherwise an announcement would name no device at all. The
-// loss comes first, the new default after it.
-void serverInfoThenLiveness(pa_context*, const pa_server_info* info, void*) {
-  const bool changed = takeServerInfo(info);
-  notify(Change::Liveness, PA_INVALID_INDEX);
-  if (changed) notify(Change::DefaultSink, PA_INVALID_INDEX);
 }
 
 void reportLivenessAfterServerInfo() {
@@ -152,11 +195,17 @@ void takeSink(const pa_sink_info& info) {
     std::lock_guard lock(mutexStorage);
     auto [entry, added] = snapshotStorage.sinks.try_emplace(info.index);
     rateChanged = !added && entry->second.rate != info.sample_spec.rate;
+    // Averaged over the channels, as the mono capture averages them.
+    double gain = 0;
+    for (uint8_t c = 0; c < info.volume.channels; ++c)
+      gain += pa_sw_volume_to_linear(info.volume.values[c]);
+    if (info.volume.channels > 0) gain /= info.volume.channels;
     entry->second = {info.name ? info.name : "",
                      info.monitor_source_name ? info.monitor_source_name : "",
-                     info.sample_spec.rate};
+                     info.sample_spec.rate, info.mute ? 0.0f : float(gain)};
   }
   if (rateChanged) notify(Change::SinkRate, info.index);
+  settleLiveness();  // the new default may come before its sink
 }
 
 void takeSource(const pa_source_info& info) {
@@ -294,7 +343,7 @@ void contextState(pa_context* context, void*) {
       std::lock_guard lock(mutexStorage);
       snapshotStorage = Snapshot{};
     }
-    notify(Change::Liveness, PA_INVALID_INDEX);
+    livenessNow();
   }
   pa_threaded_mainloop_signal(c.loop, 0);
 }

@@ -21,6 +21,7 @@ struct Sink {
   std::string name;  // the device UID
   std::string monitorSource;
   uint32_t rate = 0;
+  float gain = 1;  // its volume in amplitude, 0 when muted
 };
 
 struct Source {
