@@ -24,6 +24,10 @@ std::vector<int16_t> samples(std::string_view pcm);
 /// measures about A), over whole periods of `rate`-Hz samples.
 double toneAmplitude(const std::vector<int16_t>& pcm, double frequency,
                      double rate);
+/// The RMS of each whole `window`-sample window of `pcm` from its start; a
+/// partial window at the end is left out.
+std::vector<double> windowLevels(const std::vector<int16_t>& pcm,
+                                 size_t window);
 /// The frequency of the loudest tone between 50 Hz and 5 kHz, to 1 Hz.
 double dominantFrequency(const std::vector<int16_t>& pcm, double rate);
 
