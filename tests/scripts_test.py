@@ -18,9 +18,12 @@ DEBIAN_PACKAGES = (
     "cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev "
     "libbenchmark-dev libutf8proc-dev nlohmann-json3-dev libplist-dev clang "
     "lld llvm libclang-rt-14-dev clang-format python3 libpulse-dev pulseaudio "
-    "pulseaudio-utils linux-perf nodejs node-typescript").split()
+    "pulseaudio-utils pipewire pipewire-bin pipewire-pulse wireplumber "
+    "dbus-daemon linux-perf nodejs node-typescript").split()
+PIPEWIRE_STACK = "pipewire pipewire-bin pipewire-pulse wireplumber dbus-daemon"
 COMMANDS = ("cmake ninja c++ pkg-config clang ld.lld llvm-ar clang-format "
-            "python3 pulseaudio pactl perf node tsc").split()
+            "python3 pulseaudio pactl pipewire pw-play pipewire-pulse "
+            "wireplumber dbus-daemon perf node tsc").split()
 HEADERS = ("gtest/gtest.h gmock/gmock.h benchmark/benchmark.h "
            "nlohmann/json.hpp").split()
 MODULES = "libutf8proc libplist-2.0 libpulse".split()
@@ -101,6 +104,12 @@ class InstallDeps(unittest.TestCase):
                         if p not in ("ninja-build", "libplist-dev")]),
              0, [install + " ninja-build libplist-dev"],
              ["installing: ninja-build libplist-dev"]),
+            ("debian, the PipeWire stack missing",
+             dict(os_name="Linux", apt=True,
+                  dpkg=[p for p in DEBIAN_PACKAGES
+                        if p not in PIPEWIRE_STACK.split()]),
+             0, [install + " " + PIPEWIRE_STACK],
+             ["installing: " + PIPEWIRE_STACK]),
             ("debian, package absent but the tool there",
              dict(os_name="Linux", apt=True, commands=["python3"],
                   dpkg=[p for p in DEBIAN_PACKAGES if p != "python3"]),

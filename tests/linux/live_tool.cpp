@@ -1,8 +1,12 @@
-// Helpers of scripts/run and scripts/bench on a live audio server:
+// Helpers of scripts/run and scripts/bench-live on a live audio server:
 //   live_tool tone FREQ SECONDS AMPLITUDE OUT.wav   a stereo test tone
 //   live_tool wav RATE IN.pcm OUT.wav                s16le mono to WAV,
-//   measured live_tool bench TAP SECONDS TONE.wav             the tap beside
-//   parec
+//                                                    measured
+//   live_tool bench TAP SECONDS TONE.wav [RUNS] [pw-record] [exclude QUIET.wav]
+//       the tap beside parec (and pw-record); with "exclude", only the
+//       latency of the mixed capture, QUIET.wav's player left out
+//   live_tool mix TAP SECONDS PLAYERS DIR [RUNS]
+//       PLAYERS distinct tones, the first left out: CPU and lost windows
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -35,7 +39,9 @@ int usage() {
   std::fprintf(stderr,
                "usage: live_tool tone FREQ SECONDS AMPLITUDE OUT.wav\n"
                "       live_tool wav RATE IN.pcm OUT.wav\n"
-               "       live_tool bench TAP SECONDS TONE.wav [RUNS]\n");
+               "       live_tool bench TAP SECONDS TONE.wav [RUNS] [pw-record] "
+               "[exclude QUIET.wav]\n"
+               "       live_tool mix TAP SECONDS PLAYERS DIR [RUNS]\n");
   return 2;
 }
 
@@ -50,6 +56,9 @@ struct Process {
   bool odd = false;
   rusage usage{};
   bool ended = false;
+  bool keep = false;
+  std::string data;  // what it wrote, when kept
+  long peakKiB = 0;  // VmHWM, last seen
 };
 
 Process start(const std::vector<std::string>& argv) {
@@ -89,6 +98,7 @@ void pump(Process& p, bool armed, Clock::time_point markerTime) {
   if (!fds[0].revents) return;
   const ssize_t n = read(p.out, buffer, sizeof buffer);
   if (n <= 0) return;
+  if (p.keep) p.data.append(buffer, size_t(n));
   for (ssize_t i = 0; i < n; ++i) {
     // Samples are counted across reads, so an odd split does not shift them.
     if (p.odd) {
@@ -106,7 +116,19 @@ void pump(Process& p, bool armed, Clock::time_point markerTime) {
   p.bytes += uint64_t(n);
 }
 
+// The peak RSS from /proc: a spawned child's ru_maxrss starts from its
+// parent's RSS at exec, so it would follow live_tool's growth.
+void notePeak(Process& p) {
+  std::ifstream status("/proc/" + std::to_string(p.pid) + "/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.rfind("VmHWM:", 0) == 0) {
+      p.peakKiB = std::max(p.peakKiB, std::atol(line.c_str() + 6));
+    }
+  }
+}
+
 void finish(Process& p, int signo) {
+  notePeak(p);
   if (signo == 0) {
     close(p.in);
   } else {
@@ -127,69 +149,118 @@ void summary(const char* figure, const std::string& measured,
               met ? "met" : "missed");
 }
 
-// One side-by-side recording's figures.
-struct Run {
-  double cpuRatio = 0, rssRatio = 0;
-  std::optional<double> tapLatency, parecLatency;  // seconds
+// What one side-by-side recording plays and records.
+struct Setup {
+  std::string tapPath;
+  double seconds = 10;
+  std::string tone;                     // played 1.5 s in, the marker
+  std::vector<std::string> background;  // playing from before the tap
+  bool excludeFirst = false;  // the tap leaves out the first background one
+  bool pwRecord = false;
+  bool keep = false;  // keeps what the recorders wrote
 };
 
-std::optional<Run> measure(const std::string& tapPath, double seconds,
-                           const std::string& tone) {
-  Process tap = start({tapPath});
-  // The rate the tap announces is the rate parec records at.
+struct Recorder {
+  const char* name;
+  Process p;
+};
+
+struct Recording {
   double rate = 0;
+  std::vector<Recorder> recorders;  // the tap, parec, then pw-record
+};
+
+void sleepFor(double seconds, std::vector<Recorder>& recorders,
+              bool armed = false, Clock::time_point marker = {}) {
+  const Clock::time_point end =
+      Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                         std::chrono::duration<double>(seconds));
+  for (int turn = 0; Clock::now() < end; ++turn) {
+    for (Recorder& r : recorders) {
+      pump(r.p, armed, marker);
+      if (turn % 50 == 0) notePeak(r.p);
+    }
+    usleep(2000);
+  }
+}
+
+std::optional<Recording> record(const Setup& setup) {
+  Recording out;
+  out.recorders.reserve(3);  // pumped by reference
+  std::vector<Process> players;
+  // At a call's latency, as a browser asks for.
+  for (const std::string& tone : setup.background)
+    players.push_back(start({"paplay", "--latency-msec=50", tone}));
+  if (!players.empty()) sleepFor(1, out.recorders);
+  std::vector<std::string> tapArgv{setup.tapPath};
+  if (setup.excludeFirst && !players.empty()) {
+    tapArgv.insert(tapArgv.end(),
+                   {"--exclude-pid", std::to_string(players[0].pid)});
+  }
+  out.recorders.push_back({"nimbrel-tap", start(tapArgv)});
+  Process& tap = out.recorders[0].p;
+  tap.keep = setup.keep;
+  // The rate the tap announces is the rate the others record at.
   for (auto deadline = Clock::now() + std::chrono::seconds(20);
        Clock::now() < deadline &&
        tap.errText.find("\"started\"") == std::string::npos;) {
     pump(tap, false, Clock::now());
+    usleep(1000);
   }
   if (const size_t at = tap.errText.find("\"sampleRate\":");
       at != std::string::npos) {
-    rate = std::atof(tap.errText.c_str() + at + 13);
+    out.rate = std::atof(tap.errText.c_str() + at + 13);
   }
-  if (rate <= 0) {
+  const size_t named = tap.errText.find("\"outputDeviceUID\":\"");
+  if (out.rate <= 0 || named == std::string::npos) {
     std::fprintf(stderr, "the tap did not start: %s\n", tap.errText.c_str());
+    finish(tap, SIGKILL);
+    for (Process& player : players) finish(player, SIGTERM);
     return std::nullopt;
   }
-  const std::string sink =
-      tap.errText.substr(tap.errText.find("\"outputDeviceUID\":\"") + 19);
-  Process parec =
-      start({"parec", "--raw", "--format=s16le", "--channels=1",
-             "--rate=" + std::to_string(int(rate)), "--latency-msec=20", "-d",
-             sink.substr(0, sink.find('"')) + ".monitor"});
+  std::string sink = tap.errText.substr(named + 19);
+  sink = sink.substr(0, sink.find('"'));
+  const std::string rate = std::to_string(int(out.rate));
+  out.recorders.push_back(
+      {"parec", start({"parec", "--raw", "--format=s16le", "--channels=1",
+                       "--rate=" + rate, "--latency-msec=20", "-d",
+                       sink + ".monitor"})});
+  if (setup.pwRecord) {
+    // A sink's node records what it plays when asked to capture the sink.
+    out.recorders.push_back(
+        {"pw-record",
+         start({"pw-record", "--target", sink, "-P",
+                "{ stream.capture.sink=true }", "--rate", rate, "--channels",
+                "1", "--format", "s16", "--latency", "20ms", "-"})});
+  }
+  for (Recorder& r : out.recorders) r.p.keep = setup.keep;
   const Clock::time_point begin = Clock::now();
-  while (Clock::now() - begin < std::chrono::milliseconds(1500)) {
-    pump(tap, false, begin), pump(parec, false, begin);
-    usleep(2000);
-  }
-  // The marker: the tone's first sample, after silence on both.
-  Process player = start({"paplay", tone});
+  sleepFor(1.5, out.recorders);
+  // The marker: the tone's first sample, after silence on all.
+  Process player;
   const Clock::time_point marker = Clock::now();
-  while (Clock::now() - begin < std::chrono::duration<double>(seconds)) {
-    pump(tap, true, marker), pump(parec, true, marker);
-    usleep(2000);
-  }
-  finish(player, SIGTERM);
+  if (!setup.tone.empty()) player = start({"paplay", setup.tone});
+  sleepFor(setup.seconds -
+               std::chrono::duration<double>(Clock::now() - begin).count(),
+           out.recorders, !setup.tone.empty(), marker);
+  if (player.pid > 0) finish(player, SIGTERM);
   finish(tap, 0);
-  finish(parec, SIGINT);
+  for (size_t i = 1; i < out.recorders.size(); ++i)
+    finish(out.recorders[i].p, SIGINT);
+  for (Process& p : players) finish(p, SIGTERM);
 
-  const double cpuTap = cpuSeconds(tap.usage),
-               cpuParec = cpuSeconds(parec.usage);
-  const double rssTap = double(tap.usage.ru_maxrss),
-               rssParec = double(parec.usage.ru_maxrss);
-  std::printf("recorded %.0f s of the sink \"%s\" at %.0f Hz, mono, s16le\n",
-              seconds, sink.substr(0, sink.find('"')).c_str(), rate);
+  std::printf("recorded %.0f s of the sink \"%s\" at %.0f Hz, mono, s16le%s\n",
+              setup.seconds, sink.c_str(), out.rate,
+              setup.excludeFirst ? ", one player left out" : "");
   std::printf("%-12s %10s %12s %14s %12s\n", "", "CPU s", "peak RSS KiB",
               "bytes", "latency ms");
-  for (auto [name, p] : {std::pair<const char*, Process*>{"nimbrel-tap", &tap},
-                         {"parec", &parec}}) {
-    std::printf("%-12s %10.3f %12.0f %14llu %12.1f\n", name,
-                cpuSeconds(p->usage), double(p->usage.ru_maxrss),
-                static_cast<unsigned long long>(p->bytes),
-                p->markerSeconds ? *p->markerSeconds * 1000 : -1.0);
+  for (const Recorder& r : out.recorders) {
+    std::printf("%-12s %10.3f %12ld %14llu %12.1f\n", r.name,
+                cpuSeconds(r.p.usage), r.p.peakKiB,
+                static_cast<unsigned long long>(r.p.bytes),
+                r.p.markerSeconds ? *r.p.markerSeconds * 1000 : -1.0);
   }
-  return Run{cpuParec > 0 ? cpuTap / cpuParec : INFINITY, rssTap / rssParec,
-             tap.markerSeconds, parec.markerSeconds};
+  return out;
 }
 
 double median(std::vector<double> values) {
@@ -197,44 +268,145 @@ double median(std::vector<double> values) {
   return values.empty() ? NAN : values[values.size() / 2];
 }
 
-// Repeated runs, each the two programs side by side: the medians of the
-// ratios, so that one disturbed run on a shared machine does not decide.
-int bench(const std::string& tapPath, double seconds, const std::string& tone,
-          int runs) {
-  std::vector<double> cpu, rss, tapLatency, parecLatency;
+std::string spread(const std::vector<double>& values) {
+  char text[128];
+  std::snprintf(text, sizeof text, "%.2fx (median of %zu; %.2f-%.2f)",
+                median(values), values.size(),
+                *std::min_element(values.begin(), values.end()),
+                *std::max_element(values.begin(), values.end()));
+  return text;
+}
+
+double ratio(double a, double b) { return b > 0 ? a / b : INFINITY; }
+
+// Repeated runs, each the recorders side by side: the medians of the ratios,
+// so that one disturbed run on a shared machine does not decide.
+int bench(Setup setup, int runs) {
+  const bool mixed = setup.excludeFirst;
+  const size_t others = setup.pwRecord ? 2 : 1;
+  std::vector<std::vector<double>> cpu(others), rss(others), latency(3);
+  const char* names[] = {"nimbrel-tap", "parec", "pw-record"};
   for (int i = 0; i < runs; ++i) {
-    const std::optional<Run> run = measure(tapPath, seconds, tone);
+    const std::optional<Recording> run = record(setup);
     if (!run) return 1;
-    cpu.push_back(run->cpuRatio);
-    rss.push_back(run->rssRatio);
-    if (run->tapLatency && run->parecLatency) {
-      tapLatency.push_back(*run->tapLatency * 1000);
-      parecLatency.push_back(*run->parecLatency * 1000);
+    const Process& tap = run->recorders[0].p;
+    for (size_t k = 0; k < others; ++k) {
+      const Process& other = run->recorders[k + 1].p;
+      cpu[k].push_back(ratio(cpuSeconds(tap.usage), cpuSeconds(other.usage)));
+      rss[k].push_back(ratio(double(tap.peakKiB), double(other.peakKiB)));
+    }
+    // A latency counts when every recorder saw the marker.
+    if (std::all_of(run->recorders.begin(), run->recorders.end(),
+                    [](const Recorder& r) { return r.p.markerSeconds; })) {
+      for (size_t k = 0; k < run->recorders.size(); ++k)
+        latency[k].push_back(*run->recorders[k].p.markerSeconds * 1000);
     }
   }
-  char text[128];
-  std::snprintf(text, sizeof text, "%.2fx (median of %d; %.2f-%.2f)",
-                median(cpu), runs, *std::min_element(cpu.begin(), cpu.end()),
-                *std::max_element(cpu.begin(), cpu.end()));
-  summary("live: tap CPU time vs parec", text, "<= 1.5x", median(cpu) <= 1.5);
-  std::snprintf(text, sizeof text, "%.2fx (median of %d; %.2f-%.2f)",
-                median(rss), runs, *std::min_element(rss.begin(), rss.end()),
-                *std::max_element(rss.begin(), rss.end()));
-  summary("live: tap peak RSS vs parec", text, "<= 1.5x", median(rss) <= 1.5);
-  if (tapLatency.empty()) {
-    summary("live: playback-to-stdout latency", "marker not seen", "report",
-            false);
-  } else {
-    std::snprintf(text, sizeof text, "%.1f ms (parec %.1f ms)",
-                  median(tapLatency), median(parecLatency));
-    summary("live: playback-to-stdout latency", text, "report", true);
+  if (!mixed) {
+    for (size_t k = 0; k < others; ++k) {
+      const std::string cpuFigure =
+          std::string("live: tap CPU time vs ") + names[k + 1];
+      const std::string rssFigure =
+          std::string("live: tap peak RSS vs ") + names[k + 1];
+      summary(cpuFigure.c_str(), spread(cpu[k]), "<= 1.3x",
+              median(cpu[k]) <= 1.3);
+      summary(rssFigure.c_str(), spread(rss[k]), "<= 1.3x",
+              median(rss[k]) <= 1.3);
+    }
   }
+  const char* figure = mixed ? "live: latency, one player left out (mix)"
+                             : "live: playback-to-stdout latency";
+  if (latency[0].empty()) {
+    summary(figure, "marker not seen", "report", false);
+    return 0;
+  }
+  char part[64];
+  std::snprintf(part, sizeof part, "%.1f ms (", median(latency[0]));
+  std::string text = part;
+  for (size_t k = 1; k <= others; ++k) {
+    std::snprintf(part, sizeof part, "%s%s %.1f ms", k > 1 ? ", " : "",
+                  names[k], median(latency[k]));
+    text += part;
+  }
+  summary(figure, text + ")", "report", true);
+  return 0;
+}
+
+// PLAYERS tones at multiples of 50 Hz, so that every 20 ms window holds whole
+// periods of each: the mix of n of amplitude A has an RMS of A*sqrt(n/2) in
+// every window, whatever their phases. The first player is left out.
+int mix(Setup setup, int players, const std::string& dir, int runs) {
+  constexpr int kAmplitude = 1000;  // 16 of them cannot clip
+  std::vector<double> frequencies;
+  for (int i = 0; i < players; ++i) {
+    frequencies.push_back(300 + 100 * i);
+    setup.background.push_back(dir + "/player" + std::to_string(i) + ".wav");
+    live::writeTone(setup.background.back(), frequencies.back(), kAmplitude,
+                    int(setup.seconds) + 5);
+  }
+  setup.excludeFirst = setup.keep = true;
+  std::vector<double> cpu, excluded, levels;
+  size_t lost = 0, windows = 0;
+  double lowest = INFINITY;
+  for (int i = 0; i < runs; ++i) {
+    const std::optional<Recording> run = record(setup);
+    if (!run) return 1;
+    const Process& tap = run->recorders[0].p;
+    const Process& parec = run->recorders[1].p;
+    cpu.push_back(ratio(cpuSeconds(tap.usage), cpuSeconds(parec.usage)));
+    // The server's gain from stereo players to a mono recording (PipeWire
+    // sums at -3 dB, PulseAudio averages), from parec's mix of all.
+    const size_t second = size_t(run->rate);
+    const std::vector<int16_t> all = live::samples(parec.data);
+    const std::vector<int16_t> heard = live::samples(tap.data);
+    if (all.size() <= second || heard.size() <= second) {
+      std::fprintf(stderr, "too short: parec %zu, tap %zu samples\n",
+                   all.size(), heard.size());
+      return 1;
+    }
+    const std::vector<int16_t> allSteady(all.begin() + std::ptrdiff_t(second),
+                                         all.end());
+    const std::vector<int16_t> steady(heard.begin() + std::ptrdiff_t(second),
+                                      heard.end());
+    const double gain = live::windowLevels(allSteady, allSteady.size())[0] /
+                        (kAmplitude * std::sqrt(players / 2.0));
+    const double expected = gain * kAmplitude * std::sqrt((players - 1) / 2.0);
+    for (double level : live::windowLevels(steady, size_t(run->rate * 0.02))) {
+      ++windows;
+      lowest = std::min(lowest, level / expected);
+      levels.push_back(level / expected);
+      if (level < expected / 2) ++lost;
+    }
+    // Kept for a look at the lost windows: the tap's and the sink's.
+    std::ofstream(dir + "/tap" + std::to_string(i) + ".pcm", std::ios::binary)
+        << tap.data;
+    std::ofstream(dir + "/parec" + std::to_string(i) + ".pcm", std::ios::binary)
+        << parec.data;
+    excluded.push_back(live::toneAmplitude(steady, frequencies[0], run->rate) /
+                       (gain * kAmplitude));
+    std::printf("server gain %.2f, expected level %.0f\n", gain, expected);
+  }
+  const std::string prefix =
+      "live: " + std::to_string(players) + " players, 1 left out: ";
+  summary((prefix + "tap CPU vs parec").c_str(), spread(cpu), "<= 2.5x",
+          median(cpu) <= 2.5);
+  char text[128];
+  std::snprintf(text, sizeof text, "%zu of %zu (level %.0f%%, lowest %.0f%%)",
+                lost, windows, median(levels) * 100, lowest * 100);
+  summary((prefix + "lost 20 ms windows").c_str(), text, "0", lost == 0);
+  const double worst = *std::max_element(excluded.begin(), excluded.end());
+  std::snprintf(text, sizeof text, "%.2f%% of its level (worst of %d)",
+                worst * 100, runs);
+  summary((prefix + "left-out tone in the tap").c_str(), text, "<= 1 %",
+          worst <= 0.01);
   return 0;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Lines as they come, through scripts/bench-live's pipe.
+  std::setvbuf(stdout, nullptr, _IOLBF, 0);
   const std::vector<std::string> args(argv + 1, argv + argc);
   if (args.size() == 5 && args[0] == "tone") {
     live::writeTone(args[4], std::atof(args[1].c_str()),
@@ -258,10 +430,34 @@ int main(int argc, char** argv) {
         20 * std::log10(std::max(level, 1.0) / 32767));
     return 0;
   }
-  if ((args.size() == 4 || args.size() == 5) && args[0] == "bench") {
+  if (args.size() >= 4 && args[0] == "bench") {
+    Setup setup;
+    setup.tapPath = args[1];
+    setup.seconds = std::atof(args[2].c_str());
+    setup.tone = args[3];
+    int runs = 3;
+    for (size_t i = 4; i < args.size(); ++i) {
+      if (args[i] == "pw-record") {
+        setup.pwRecord = true;
+      } else if (args[i] == "exclude" && i + 1 < args.size()) {
+        setup.background.push_back(args[++i]);
+        setup.excludeFirst = true;
+      } else if (std::atoi(args[i].c_str()) > 0) {
+        runs = std::atoi(args[i].c_str());
+      } else {
+        return usage();
+      }
+    }
+    return bench(setup, runs);
+  }
+  if ((args.size() == 5 || args.size() == 6) && args[0] == "mix") {
+    Setup setup;
+    setup.tapPath = args[1];
+    setup.seconds = std::atof(args[2].c_str());
+    const int players = std::clamp(std::atoi(args[3].c_str()), 2, 32);
     const int runs =
-        args.size() == 5 ? std::max(1, std::atoi(args[4].c_str())) : 3;
-    return bench(args[1], std::atof(args[2].c_str()), args[3], runs);
+        args.size() == 6 ? std::max(1, std::atoi(args[5].c_str())) : 3;
+    return mix(setup, players, args[4], runs);
   }
   return usage();
 }

@@ -94,6 +94,17 @@ int quietWindows(const std::vector<int16_t>& pcm, double frequency, double rate,
   return quiet;
 }
 
+std::vector<double> windowLevels(const std::vector<int16_t>& pcm,
+                                 size_t window) {
+  std::vector<double> levels;
+  for (size_t at = 0; window > 0 && pcm.size() - at >= window; at += window) {
+    double sum = 0;
+    for (size_t i = at; i < at + window; ++i) sum += double(pcm[i]) * pcm[i];
+    levels.push_back(std::sqrt(sum / double(window)));
+  }
+  return levels;
+}
+
 double dominantFrequency(const std::vector<int16_t>& pcm, double rate) {
   const std::vector<int16_t> second(
       pcm.begin(), pcm.begin() + std::min(pcm.size(), size_t(rate)));

@@ -29,6 +29,10 @@ double toneAmplitude(const std::vector<int16_t>& pcm, double frequency,
 /// divide 20 ms (a multiple of 50 Hz).
 int quietWindows(const std::vector<int16_t>& pcm, double frequency, double rate,
                  double amplitude);
+/// The RMS of each whole `window`-sample window of `pcm` from its start; a
+/// partial window at the end is left out.
+std::vector<double> windowLevels(const std::vector<int16_t>& pcm,
+                                 size_t window);
 /// The frequency of the loudest tone between 50 Hz and 5 kHz, to 1 Hz.
 double dominantFrequency(const std::vector<int16_t>& pcm, double rate);
 
