@@ -354,23 +354,17 @@ int mix(Setup setup, int players, const std::string& dir, int runs) {
     const Process& tap = run->recorders[0].p;
     const Process& parec = run->recorders[1].p;
     cpu.push_back(ratio(cpuSeconds(tap.usage), cpuSeconds(parec.usage)));
-    // The server's gain from stereo players to a mono recording (PipeWire
-    // sums at -3 dB, PulseAudio averages), from parec's mix of all.
+    // The tap averages the channels to mono on both servers: the kept
+    // players' mix has its own level, whatever parec hears.
     const size_t second = size_t(run->rate);
-    const std::vector<int16_t> all = live::samples(parec.data);
     const std::vector<int16_t> heard = live::samples(tap.data);
-    if (all.size() <= second || heard.size() <= second) {
-      std::fprintf(stderr, "too short: parec %zu, tap %zu samples\n",
-                   all.size(), heard.size());
+    if (heard.size() <= second) {
+      std::fprintf(stderr, "too short: tap %zu samples\n", heard.size());
       return 1;
     }
-    const std::vector<int16_t> allSteady(all.begin() + std::ptrdiff_t(second),
-                                         all.end());
     const std::vector<int16_t> steady(heard.begin() + std::ptrdiff_t(second),
                                       heard.end());
-    const double gain = live::windowLevels(allSteady, allSteady.size())[0] /
-                        (kAmplitude * std::sqrt(players / 2.0));
-    const double expected = gain * kAmplitude * std::sqrt((players - 1) / 2.0);
+    const double expected = kAmplitude * std::sqrt((players - 1) / 2.0);
     for (double level : live::windowLevels(steady, size_t(run->rate * 0.02))) {
       ++windows;
       lowest = std::min(lowest, level / expected);
@@ -383,8 +377,7 @@ int mix(Setup setup, int players, const std::string& dir, int runs) {
     std::ofstream(dir + "/parec" + std::to_string(i) + ".pcm", std::ios::binary)
         << parec.data;
     excluded.push_back(live::toneAmplitude(steady, frequencies[0], run->rate) /
-                       (gain * kAmplitude));
-    std::printf("server gain %.2f, expected level %.0f\n", gain, expected);
+                       kAmplitude);
   }
   const std::string prefix =
       "live: " + std::to_string(players) + " players, 1 left out: ";
