@@ -1,7 +1,7 @@
 // An I/O proc on the server: record streams from the sink's monitor, their
 // frames handed to the I/O function as turns of its queue, straight from the
-// server thread. Each per-player monitor has a connection of its own: several
-// on one connection fall behind on PipeWire, by up to seconds.
+// server thread. On PipeWire each per-player monitor has a connection of its
+// own: several on one connection fall behind there, by up to seconds.
 #ifndef NIMBREL_AUDIO_LINUX_CAPTURE_H_
 #define NIMBREL_AUDIO_LINUX_CAPTURE_H_
 
@@ -42,7 +42,7 @@ class Capture {
   bool alive() const { return !failed_.load(); }
 
  private:
-  // One player's monitor, on its connection.
+  // One player's monitor, on the shared connection or on its own.
   struct Monitor {
     Capture* capture;
     uint32_t sinkInput;

@@ -101,6 +101,9 @@ bool takeServerInfo(const pa_server_info* info) {
   std::optional<std::string> sink;
   if (info && info->default_sink_name) sink = info->default_sink_name;
   std::lock_guard lock(mutexStorage);
+  // "PulseAudio (on PipeWire 0.3.65)"
+  snapshotStorage.pipewire =
+      info && info->server_name && std::strstr(info->server_name, "PipeWire");
   const bool changed = snapshotStorage.defaultSink != sink;
   snapshotStorage.defaultSink = sink;
   return changed;

@@ -42,6 +42,7 @@ struct Stream {
 /// What the server looked like after the last event it sent.
 struct Snapshot {
   bool connected = false;
+  bool pipewire = false;  // PipeWire's PulseAudio service, not PulseAudio
   std::optional<std::string> defaultSink;
   std::map<uint32_t, Sink> sinks;
   std::map<uint32_t, Source> sources;

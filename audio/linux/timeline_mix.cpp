@@ -8,7 +8,7 @@ namespace audio::pulse {
 void TimelineMix::sourceFrames(uint32_t id, const float* frames, size_t count) {
   auto [entry, added] = sources_.try_emplace(id);
   Source& source = entry->second;
-  const int64_t end = source.start + int64_t(source.frames.size() + count);
+  const int64_t end = source.start + int64_t(source.held() + count);
   // Placed again where the clock is: a source new or back after its end; one
   // so far ahead that the clock has stopped (its stream died while this one
   // lives), whose frames would never come due; and one whose frames would
@@ -16,6 +16,7 @@ void TimelineMix::sourceFrames(uint32_t id, const float* frames, size_t count) {
   // (a paused player) and now plays again.
   if (added || source.ended || end > clock_ + maxAhead_ || end <= emitted_) {
     source.frames.clear();
+    source.head = 0;
     source.ended = false;
     // Frames that would land on the already emitted past start at once.
     source.start = std::max(clock_ - int64_t(count), emitted_);
@@ -25,7 +26,7 @@ void TimelineMix::sourceFrames(uint32_t id, const float* frames, size_t count) {
 
 size_t TimelineMix::heldFrames() const {
   size_t held = 0;
-  for (const auto& [id, source] : sources_) held += source.frames.size();
+  for (const auto& [id, source] : sources_) held += source.held();
   return held;
 }
 
@@ -44,16 +45,23 @@ void TimelineMix::clockFrames(size_t count, std::vector<float>& out) {
   for (auto entry = sources_.begin(); entry != sources_.end();) {
     Source& source = entry->second;
     const int64_t from = std::max(source.start, emitted_);
-    const int64_t to =
-        std::min(source.start + int64_t(source.frames.size()), due);
+    const int64_t to = std::min(source.start + int64_t(source.held()), due);
+    const float* frames = source.frames.data() + source.head;
     for (int64_t t = from; t < to; ++t)
-      mix[t - emitted_] += source.frames[size_t(t - source.start)];
+      mix[t - emitted_] += frames[t - source.start];
     // Frames before `due` are spent, whether they were mixed or came late.
-    const int64_t spent = std::clamp<int64_t>(due - source.start, 0,
-                                              int64_t(source.frames.size()));
-    source.frames.erase(source.frames.begin(), source.frames.begin() + spent);
+    const int64_t spent =
+        std::clamp<int64_t>(due - source.start, 0, int64_t(source.held()));
+    source.head += size_t(spent);
     source.start += spent;
-    if (source.ended && source.frames.empty()) {
+    // Moving what is left to the front once it is the smaller part keeps
+    // the cost per frame constant.
+    if (source.head * 2 >= source.frames.size()) {
+      source.frames.erase(source.frames.begin(),
+                          source.frames.begin() + long(source.head));
+      source.head = 0;
+    }
+    if (source.ended && source.held() == 0) {
       entry = sources_.erase(entry);
     } else {
       ++entry;

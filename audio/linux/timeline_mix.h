@@ -41,9 +41,11 @@ class TimelineMix {
 
  private:
   struct Source {
-    int64_t start = 0;  // timeline position of frames[0]
+    int64_t start = 0;  // timeline position of frames[head]
     std::vector<float> frames;
+    size_t head = 0;  // frames before it are spent; let go in bulk
     bool ended = false;
+    size_t held() const { return frames.size() - head; }
   };
   const int64_t holdBack_;
   const int64_t maxAhead_;
