@@ -135,12 +135,15 @@ void livenessNow() {
   notify(Change::Liveness, PA_INVALID_INDEX);
 }
 
-// True when it is the default's turn to be heard of.
+// With a loss pending, once a default that exists is known: the loss, then
+// the new default. True when no loss was pending.
 bool settleLiveness() {
   if (livenessPending == nullptr) return true;
-  if (!defaultSinkExists()) return false;
-  livenessNow();
-  return true;
+  if (defaultSinkExists()) {
+    livenessNow();
+    notify(Change::DefaultSink, PA_INVALID_INDEX);
+  }
+  return false;
 }
 
 void serverInfoThenLiveness(pa_context*, const pa_server_info* info, void*) {
@@ -165,7 +168,7 @@ void serverInfoThenLiveness(pa_context*, const pa_server_info* info, void*) {
 void serverInfo(pa_context*, const pa_server_info* info, void* initial) {
   const bool changed = takeServerInfo(info);
   listAnswered(initial);
-  if (changed && initial == nullptr && settleLiveness())
+  if (settleLiveness() && changed && initial == nullptr)
     notify(Change::DefaultSink, PA_INVALID_INDEX);
 }
 
