@@ -15,10 +15,17 @@
 namespace audio::pulse {
 namespace {
 
-constexpr uint32_t kFragmentMs = 20;
-// Mixing runs this far behind the clock: the monitors' frames of one sink
-// cycle reach us in separate packets, not always before the clock's.
-constexpr uint32_t kHoldBackFragments = 3;
+// The sink's monitor alone comes in packets of 20 ms.
+constexpr uint32_t kPacketMs = 20;
+
+// How the mix is fed on each server, measured with 16 players (see
+// docs/linux.md). PulseAudio keeps every monitor of one connection in step,
+// and each connection more cost CPU time (4.1-4.9x parec's against 2.3x).
+constexpr Capture::Feeding kPulseAudioFeeding{false, kPacketMs, 3 * kPacketMs};
+// PipeWire's service lets monitors that share a connection fall behind, by
+// up to seconds; and there each packet costs wake-ups enough that 20 ms ones
+// took 4.8x parec's CPU time against 2.7x for 60 ms ones.
+constexpr Capture::Feeding kPipeWireFeeding{true, 60, 160};
 
 // A monitor's frames never run ahead of the clock by more than a packet or
 // two; beyond this the clock has stopped, and a monitor holds no more.
@@ -64,7 +71,10 @@ Capture::Capture(CaptureSpec spec, DispatchQueue* queue, IOFunction function,
       function_(function),
       context_(context),
       mixing_(!spec_.excludedPIDs.empty()),
-      mix_(int64_t(framesIn(spec_.rate, kFragmentMs * kHoldBackFragments)),
+      feeding_(withSnapshot([](const Snapshot& s) { return s.pipewire; })
+                   ? kPipeWireFeeding
+                   : kPulseAudioFeeding),
+      mix_(int64_t(framesIn(spec_.rate, feeding_.holdBackMs)),
            int64_t(framesIn(spec_.rate, kMaxAheadMs))) {}
 
 pa_stream* Capture::record(pa_context* context, uint32_t sinkInput,
@@ -81,7 +91,9 @@ pa_stream* Capture::record(pa_context* context, uint32_t sinkInput,
   if (stream == nullptr) return nullptr;
   if (sinkInput != PA_INVALID_INDEX)
     pa_stream_set_monitor_stream(stream, sinkInput);
-  const uint32_t fragment = framesIn(spec_.rate, kFragmentMs) * sizeof(float);
+  const uint32_t fragment =
+      framesIn(spec_.rate, mixing_ ? feeding_.packetMs : kPacketMs) *
+      sizeof(float);
   const pa_buffer_attr attributes{uint32_t(-1), uint32_t(-1), uint32_t(-1),
                                   uint32_t(-1), fragment};
   pa_stream_set_state_callback(stream, state, userdata);
@@ -230,10 +242,7 @@ void Capture::monitorConnected(pa_context* context, void* userdata) {
 void Capture::follow(uint32_t sinkInput) {
   auto* monitor = new Monitor{this, sinkInput};
   monitors_[sinkInput] = monitor;
-  // PulseAudio keeps every monitor of one connection in step, and each
-  // connection more costs CPU time (with 16 players, 4.1-4.9x parec's
-  // against 2.9x); PipeWire's service lets them fall behind, by seconds.
-  if (!withSnapshot([](const Snapshot& s) { return s.pipewire; })) {
+  if (!feeding_.connectionEach) {
     monitor->stream =
         record(context(), sinkInput, monitorState, monitorReadable, monitor);
     if (monitor->stream == nullptr) ended_.push_back(sinkInput);

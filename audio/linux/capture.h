@@ -1,7 +1,6 @@
 // An I/O proc on the server: record streams from the sink's monitor, their
 // frames handed to the I/O function as turns of its queue, straight from the
-// server thread. On PipeWire each per-player monitor has a connection of its
-// own: several on one connection fall behind there, by up to seconds.
+// server thread.
 #ifndef NIMBREL_AUDIO_LINUX_CAPTURE_H_
 #define NIMBREL_AUDIO_LINUX_CAPTURE_H_
 
@@ -28,6 +27,15 @@ struct CaptureSpec {
 
 class Capture {
  public:
+  /// How the per-player monitors feed the mix on a server. Mixing runs
+  /// `holdBackMs` behind the clock: the monitors' frames of one sink cycle
+  /// reach us in separate packets, not always before the clock's.
+  struct Feeding {
+    bool connectionEach;  // else the monitors share the tap's connection
+    uint32_t packetMs;    // of the clock and of every monitor
+    uint32_t holdBackMs;
+  };
+
   Capture(CaptureSpec spec, DispatchQueue* queue, IOFunction function,
           void* context);
 
@@ -70,6 +78,7 @@ class Capture {
   const IOFunction function_;
   void* const context_;
   const bool mixing_;  // per-stream monitors, or the sink's own mix
+  const Feeding feeding_;
 
   // Server thread only (and start/stop, with the main loop locked).
   std::string monitorSource_;
