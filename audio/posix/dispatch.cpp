@@ -200,7 +200,10 @@ SignalRelay& signalRelay() {
   return *relay;
 }
 
-// Takes SIGINT and SIGTERM once no thread leaves them unblocked.
+// Takes SIGINT and SIGTERM once no thread leaves them unblocked. It starts
+// with the first of the two to be watched: the other, should it come before
+// it is watched too, gets its own action (the default ends the process)
+// rather than vanish, as it used to, leaving a tap that no SIGTERM stopped.
 void waitForStopSignals() {
   sigset_t stops;
   sigemptyset(&stops);
@@ -208,7 +211,23 @@ void waitForStopSignals() {
   sigaddset(&stops, SIGTERM);
   for (;;) {
     int signo = 0;
-    if (sigwait(&stops, &signo) == 0) onSignal(signo);
+    if (sigwait(&stops, &signo) != 0) continue;
+    bool watched = false;
+    {
+      SignalRelay& relay = signalRelay();
+      std::lock_guard lock(relay.mutex);
+      watched = !relay.handlers[signo].empty();
+    }
+    if (watched) {
+      onSignal(signo);
+      continue;
+    }
+    sigset_t one;
+    sigemptyset(&one);
+    sigaddset(&one, signo);
+    pthread_sigmask(SIG_UNBLOCK, &one, nullptr);
+    raise(signo);  // a handler installed meanwhile relays it
+    pthread_sigmask(SIG_BLOCK, &one, nullptr);
   }
 }
 

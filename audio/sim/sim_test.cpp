@@ -832,5 +832,23 @@ TEST_F(Simulated, SignalWatcherRunsItsHandlerOnTheMainQueue) {
   EXPECT_EQ(where, std::this_thread::get_id());
 }
 
+// A stop signal that comes while the other one is watched but not yet itself
+// keeps its own action, which ends the process; it used to vanish.
+TEST_F(Simulated, StopSignalNotYetWatchedKeepsItsDefaultAction) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        watchSignal(SIGINT, [] {});
+        sigset_t term;
+        sigemptyset(&term);
+        sigaddset(&term, SIGTERM);
+        pthread_sigmask(SIG_BLOCK, &term, nullptr);  // the watcher's to take
+        kill(getpid(), SIGTERM);
+        std::this_thread::sleep_for(5s);
+        std::_Exit(0);
+      },
+      testing::KilledBySignal(SIGTERM), "");
+}
+
 }  // namespace
 }  // namespace audio

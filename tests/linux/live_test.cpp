@@ -87,12 +87,17 @@ Recording record(Child& tap) {
   return recording;
 }
 
-// The tone is there at its level, and in every 20 ms window.
+// The tone is there at its level, and in every 20 ms window. The level is
+// the median window's: a player that misses a deadline on a loaded 2-core
+// machine shifts its tone's phase, which a level over the whole recording
+// would count as quieter. One window may lack it: the server's own graph
+// misses a cycle now and then, silencing every tone at once, whoever records
+// (the mix losing a player lost 11 to 16 of 150).
 void expectHeard(const Recording& recording, int frequency) {
-  EXPECT_NEAR(live::toneAmplitude(recording.pcm, frequency, kRate), kAmplitude,
-              kAmplitude * 0.03)
+  EXPECT_NEAR(live::medianWindowAmplitude(recording.pcm, frequency, kRate),
+              kAmplitude, kAmplitude * 0.03)
       << frequency << " Hz";
-  EXPECT_EQ(live::quietWindows(recording.pcm, frequency, kRate, kAmplitude), 0)
+  EXPECT_LE(live::quietWindows(recording.pcm, frequency, kRate, kAmplitude), 1)
       << "20 ms windows without the " << frequency << " Hz tone";
 }
 

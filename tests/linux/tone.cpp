@@ -2,6 +2,7 @@
 // recorded as a listener would (which tone, how loud).
 #include "tests/linux/tone.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <fstream>
@@ -82,15 +83,37 @@ double toneAmplitude(const std::vector<int16_t>& pcm, double frequency,
   return 2 * std::hypot(s, c) / double(n);
 }
 
-int quietWindows(const std::vector<int16_t>& pcm, double frequency, double rate,
-                 double amplitude) {
+namespace {
+
+// The `frequency` tone's amplitude in each 20 ms window of `pcm`.
+std::vector<double> windowAmplitudes(const std::vector<int16_t>& pcm,
+                                     double frequency, double rate) {
   const auto window = size_t(rate / 50);
-  int quiet = 0;
+  std::vector<double> amplitudes;
   for (size_t at = 0; at + window <= pcm.size(); at += window) {
     const std::vector<int16_t> part(pcm.begin() + long(at),
                                     pcm.begin() + long(at + window));
-    quiet += toneAmplitude(part, frequency, rate) < amplitude / 2;
+    amplitudes.push_back(toneAmplitude(part, frequency, rate));
   }
+  return amplitudes;
+}
+
+}  // namespace
+
+double medianWindowAmplitude(const std::vector<int16_t>& pcm, double frequency,
+                             double rate) {
+  std::vector<double> amplitudes = windowAmplitudes(pcm, frequency, rate);
+  if (amplitudes.empty()) return 0;
+  const auto middle = amplitudes.begin() + long(amplitudes.size() / 2);
+  std::nth_element(amplitudes.begin(), middle, amplitudes.end());
+  return *middle;
+}
+
+int quietWindows(const std::vector<int16_t>& pcm, double frequency, double rate,
+                 double amplitude) {
+  int quiet = 0;
+  for (double level : windowAmplitudes(pcm, frequency, rate))
+    quiet += level < amplitude / 2;
   return quiet;
 }
 

@@ -24,6 +24,10 @@ std::vector<int16_t> samples(std::string_view pcm);
 /// measures about A), over whole periods of `rate`-Hz samples.
 double toneAmplitude(const std::vector<int16_t>& pcm, double frequency,
                      double rate);
+/// The `frequency` tone's amplitude in the median 20 ms window of `pcm` (its
+/// period must divide 20 ms).
+double medianWindowAmplitude(const std::vector<int16_t>& pcm, double frequency,
+                             double rate);
 /// How many 20 ms windows of `pcm` hold the `frequency` tone below half of
 /// `amplitude`: what a listener hears as a drop-out. The tone's period must
 /// divide 20 ms (a multiple of 50 Hz).
