@@ -20,7 +20,6 @@ DEBIAN_PACKAGES = (
     "lld llvm libclang-rt-14-dev clang-format python3 libpulse-dev pulseaudio "
     "pulseaudio-utils pipewire pipewire-bin pipewire-pulse wireplumber "
     "dbus-daemon linux-perf nodejs node-typescript").split()
-PIPEWIRE_STACK = "pipewire pipewire-bin pipewire-pulse wireplumber dbus-daemon"
 COMMANDS = ("cmake ninja c++ pkg-config clang ld.lld llvm-ar clang-format "
             "python3 pulseaudio pactl pipewire pw-play pipewire-pulse "
             "wireplumber dbus-daemon perf node tsc").split()
@@ -104,12 +103,6 @@ class InstallDeps(unittest.TestCase):
                         if p not in ("ninja-build", "libplist-dev")]),
              0, [install + " ninja-build libplist-dev"],
              ["installing: ninja-build libplist-dev"]),
-            ("debian, the PipeWire stack missing",
-             dict(os_name="Linux", apt=True,
-                  dpkg=[p for p in DEBIAN_PACKAGES
-                        if p not in PIPEWIRE_STACK.split()]),
-             0, [install + " " + PIPEWIRE_STACK],
-             ["installing: " + PIPEWIRE_STACK]),
             ("debian, package absent but the tool there",
              dict(os_name="Linux", apt=True, commands=["python3"],
                   dpkg=[p for p in DEBIAN_PACKAGES if p != "python3"]),
