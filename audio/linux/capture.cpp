@@ -179,17 +179,13 @@ void Capture::clockReadable(pa_stream* stream, size_t, void* context) {
     });
     return;
   }
-  self->followSinkInputs();
+  const float gain = self->followSinkInputs();
   self->mixed_.clear();
   drain(stream, [self](const float*, size_t count) {
     self->mix_.clockFrames(count, self->mixed_);
   });
   // The sink's monitor carries its volume and mute; so does the mix, so
   // that leaving a player out changes nothing else.
-  const float gain = withSnapshot([self](const Snapshot& s) {
-    const auto sink = s.sinks.find(self->sinkIndex_);
-    return sink != s.sinks.end() ? sink->second.gain : 1.0f;
-  });
   if (gain != 1.0f) {
     for (float& frame : self->mixed_) frame *= gain;
   }
@@ -268,7 +264,7 @@ void Capture::forget(Monitor* monitor) {
   delete monitor;
 }
 
-void Capture::followSinkInputs() {
+float Capture::followSinkInputs() {
   for (uint32_t sinkInput : ended_) {
     if (auto entry = monitors_.find(sinkInput); entry != monitors_.end()) {
       forget(entry->second);
@@ -279,17 +275,20 @@ void Capture::followSinkInputs() {
   }
   ended_.clear();
   std::vector<uint32_t> added;
-  withSnapshot([&](const Snapshot& s) {
+  const float gain = withSnapshot([&](const Snapshot& s) {
     for (const auto& [index, input] : s.sinkInputs) {
       if (input.device != sinkIndex_ || followed_.count(index) != 0) continue;
       if (spec_.excludedPIDs.count(input.pid) != 0) continue;
       added.push_back(index);
     }
+    const auto sink = s.sinks.find(sinkIndex_);
+    return sink != s.sinks.end() ? sink->second.gain : 1.0f;
   });
   for (uint32_t index : added) {
     followed_.insert(index);
     follow(index);
   }
+  return gain;
 }
 
 void Capture::deliver(const float* frames, size_t count) {

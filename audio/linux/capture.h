@@ -69,7 +69,8 @@ class Capture {
   static void monitorState(pa_stream* stream, void* monitor);
   void follow(uint32_t sinkInput);
   static void forget(Monitor* monitor);
-  void followSinkInputs();
+  /// Follows new players and forgets ended ones; the sink's gain.
+  float followSinkInputs();
   /// One cycle to the I/O function, as a turn of its queue.
   void deliver(const float* frames, size_t count);
 
