@@ -1,12 +1,11 @@
 // The probe's records as sorted-key JSON lines, and their equality.
 #include "probe/messages.h"
 
-#include <errno.h>
-#include <poll.h>
 #include <unistd.h>
 
 #include "support/json_line.h"
 #include "support/unicode_text.h"
+#include "support/write_all.h"
 
 namespace probe {
 namespace {
@@ -30,24 +29,8 @@ JsonValue toJson(const Owner& owner) {
   return JsonValue{std::move(object)};
 }
 
-// The whole line, or what a failed write left of it: partial writes are
-// continued, and a full non-blocking pipe is waited on, never given up on.
 void writeLine(const std::optional<std::string>& line) {
-  if (!line) return;
-  const char* bytes = line->data();
-  size_t left = line->size();
-  while (left > 0) {
-    const ssize_t written = ::write(STDOUT_FILENO, bytes, left);
-    if (written > 0) {
-      bytes += written;
-      left -= size_t(written);
-    } else if (written < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-      pollfd out{STDOUT_FILENO, POLLOUT, 0};
-      poll(&out, 1, -1);
-    } else if (!(written < 0 && errno == EINTR)) {
-      return;
-    }
-  }
+  if (line) support::writeAll(STDOUT_FILENO, line->data(), line->size());
 }
 
 bool optionalTextEqual(const std::optional<std::string>& a,

@@ -248,7 +248,7 @@ void startDevice() {
   if (startStatus != audio::kNoError) {
     // A stop that came while the start waited for audio may have made it
     // fail; that stop ends the process, with status 0.
-    parkIfShuttingDown();
+    claimTheEnd();
     teardown();
     fail(kDeviceStartFailed, startStatus);
   }

@@ -92,9 +92,15 @@ void announceDeviceChange(const std::string& reason,
   // Our own teardown may make the aggregate report itself dead, and the
   // platform may say so after the destroy call returned: not a change the
   // parent should hear of once it asked for the stop.
-  if (announced || shuttingDown) return;
-  announced = true;
-  emit(deviceChangedEvent(reason, outputUID, to.value_or("none")));
+  // `shutdown` may begin on another thread at any moment: it either sees
+  // `announcing` and waits for the line, or we see it has begun.
+  if (announced) return;
+  announcing = true;
+  if (!shuttingDown) {
+    announced = true;
+    emit(deviceChangedEvent(reason, outputUID, to.value_or("none")));
+  }
+  announcing = false;
 }
 
 void installDeviceChangeListeners(const std::string& outputUID) {

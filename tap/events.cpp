@@ -1,10 +1,10 @@
 // The tap's event lines on standard error and the start-up failure exit.
 #include "tap/events.h"
 
-#include <errno.h>
-#include <unistd.h>
-
 #include <cstdlib>
+
+#include "support/write_all.h"
+#include "tap/shutdown.h"
 
 namespace tap {
 
@@ -80,24 +80,14 @@ std::optional<std::string> eventLine(const Event& event) {
 void emit(const Event& event) {
   std::optional<std::string> line = eventLine(event);
   if (!line) return;
-  // One write for the whole line; continued only if the pipe takes part of
-  // it or a signal interrupts it. Other failures lose the event.
-  const char* bytes = line->data();
-  size_t left = line->size();
-  while (left > 0) {
-    ssize_t written = ::write(2, bytes, left);
-    if (written > 0) {
-      bytes += written;
-      left -= size_t(written);
-    } else if (written < 0 && errno == EINTR) {
-      continue;
-    } else {
-      return;
-    }
-  }
+  // One write for the whole line where the pipe takes it; a failure loses
+  // only this event.
+  support::writeAll(2, line->data(), line->size());
 }
 
 void fail(const ErrorKind& kind, std::optional<int32_t> status) {
+  // A stop on another thread may be ending the process already.
+  claimTheEnd();
   emit(errorEvent(kind, status));
   std::exit(1);
 }

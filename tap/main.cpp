@@ -23,6 +23,10 @@ int main(int argc, char** argv) {
 
   tap::argv.assign(argv, argv + argc);
   excludePIDs = parseExcludePIDs(tap::argv);
+  // Connecting to the audio system may wait on it: the end of standard
+  // input must stop the tap meanwhile too, as while auto-start waits for
+  // audio below.
+  installStdinWatcher();
 
   translateExcludedPIDs();
   createTap();
@@ -47,9 +51,7 @@ int main(int argc, char** argv) {
   ioBlockState.queue = &outputQueue;
 
   createIOProc();
-  // With tap auto-start the device start may wait until something plays;
-  // the end of standard input must stop the tap meanwhile too.
-  installStdinWatcher();
+  chainBuilt = true;
   startDevice();
   // Before "started": a parent may send SIGTERM the moment it reads it.
   installSignalWatchers();

@@ -2,13 +2,11 @@
 // that moves its bytes to standard output.
 #include "tap/output_queue.h"
 
-#include <errno.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstring>
 
 #include "audio/dispatch.h"
+#include "support/write_all.h"
 
 namespace tap {
 
@@ -116,33 +114,15 @@ int64_t OutputQueue::queuedBytes() const {
   return size_;
 }
 
-namespace {
-
-// Writes all of `bytes`, continuing partial writes. A write interrupted
-// before it wrote anything is retried, since giving up would lose audio;
-// any other failure abandons the rest and returns false.
-bool writeAll(int fd, std::span<const uint8_t> bytes) {
-  size_t offset = 0;
-  while (offset < bytes.size()) {
-    ssize_t written = ::write(fd, bytes.data() + offset, bytes.size() - offset);
-    if (written > 0) {
-      offset += size_t(written);
-    } else if (written < 0 && errno == EINTR) {
-      continue;
-    } else {
-      return false;
-    }
-  }
-  return true;
-}
-
-}  // namespace
-
 void writerLoop(OutputQueue& queue, int fd) {
   Chunk chunk;
   while (queue.drain(chunk)) {
     // A failed write abandons the whole rest of the chunk, not just a run.
-    if (writeAll(fd, chunk.first())) writeAll(fd, chunk.second());
+    const auto first = chunk.first();
+    const auto second = chunk.second();
+    if (support::writeAll(fd, first.data(), first.size())) {
+      support::writeAll(fd, second.data(), second.size());
+    }
   }
   queue.markWritten();
 }

@@ -27,16 +27,38 @@ void stdinReadable() {
   char buffer[256] = {};
   const ssize_t count = read(0, buffer, sizeof(buffer));
   if (count > 0) return;  // content has no meaning
-  shutdown();
+  if (chainBuilt.load()) shutdown();
+  // Still connecting or building: the main thread owns the chain's state
+  // and nothing has been written to stdout, so end here without touching
+  // either. The system takes back the private objects of a process that
+  // ends.
+  claimTheEnd();
+  _exit(0);
 }
 
 }  // namespace
 
+void claimTheEnd() {
+  // The later caller must not return: the stdin watcher would be called
+  // again at once on a persistent end of file, and a failed start must not
+  // tear down what a stop is tearing down. The winner may claim again.
+  thread_local bool claimed = false;
+  if (claimed) return;
+  if (shuttingDown.exchange(true)) parkForever();
+  claimed = true;
+}
+
 void shutdown() {
   // A signal on the main queue and the end of input on a background thread
-  // can both get here. The later one must not return: the stdin watcher
-  // would be called again at once on a persistent end of file.
-  if (shuttingDown.exchange(true)) parkForever();
+  // can both get here, and so can a failed start.
+  claimTheEnd();
+  // A device change being written on the main queue finishes first; a
+  // stalled stderr reader delays the stop by at most the write-out deadline.
+  for (auto waited = std::chrono::milliseconds(0);
+       announcing.load() && waited < kWriteOutDeadline;
+       waited += std::chrono::milliseconds(1)) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
   // A reader that leaves now only ends the write-out early: its write fails
   // instead of killing the process before it exits 0.
   signal(SIGPIPE, SIG_IGN);
@@ -47,10 +69,6 @@ void shutdown() {
   // The parent is usually still reading: hand it the end of the recording.
   outputQueue.waitUntilWritten(kWriteOutDeadline);
   std::exit(0);
-}
-
-void parkIfShuttingDown() {
-  if (shuttingDown.load()) parkForever();
 }
 
 void installSignalWatchers() {

@@ -19,9 +19,11 @@ constexpr std::chrono::milliseconds kWriteOutDeadline{1000};
 /// entry runs the steps; a concurrent second one parks until the exit.
 [[noreturn]] void shutdown();
 
-/// Parks the calling thread for good when a shutdown has begun, since that
-/// shutdown ends the process; returns at once otherwise.
-void parkIfShuttingDown();
+/// Makes the caller the one that ends the process: returns to the first
+/// caller's thread (again, if it claims twice), and parks every other one
+/// for good (the first one's exit ends the process). `shutdown` and the
+/// start-up failure exit both claim it.
+void claimTheEnd();
 
 /// SIGINT, then SIGTERM: their default action stops, and each arrival runs
 /// `shutdown` on the main queue.
@@ -29,7 +31,9 @@ void installSignalWatchers();
 
 /// Watches descriptor 0 on the global queue when it is a pipe or a stream
 /// socket; its end (the peer's close or shutdown of writing) or a
-/// read error shuts the tap down, and bytes read are discarded.
+/// read error shuts the tap down, and bytes read are discarded. Installed
+/// first thing, so that the end of stdin also stops a start that waits on
+/// the audio system: before `chainBuilt` that stop exits 0 at once.
 void installStdinWatcher();
 
 }  // namespace tap

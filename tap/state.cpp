@@ -39,7 +39,9 @@ audio::Status procStatus = audio::kNoError;
 audio::Status startStatus = audio::kNoError;
 
 bool announced = false;
+std::atomic<bool> announcing{false};
 std::atomic<bool> shuttingDown{false};
+std::atomic<bool> chainBuilt{false};
 audio::PropertyAddress deviceChangeAddress{
     audio::kDefaultOutputDevice, audio::kScopeGlobal, audio::kElementMain};
 struct stat stdinStat {};

@@ -59,9 +59,15 @@ extern audio::Status procStatus;
 extern audio::Status startStatus;
 
 extern bool announced;  // main queue only
-/// Set by the first entry into `shutdown`, on whichever thread; from then on
-/// no device change is announced.
+/// True while a device change is being written; `shutdown` waits for it.
+extern std::atomic<bool> announcing;
+/// Set by whichever ends the process first (`shutdown`, or a start-up
+/// failure), on whichever thread; from then on no device change is
+/// announced.
 extern std::atomic<bool> shuttingDown;
+/// Set once the device chain is built: from then on the end of standard
+/// input stops the tap through `shutdown`, before it without teardown.
+extern std::atomic<bool> chainBuilt;
 extern audio::PropertyAddress deviceChangeAddress;
 extern struct stat stdinStat;
 

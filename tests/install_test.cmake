@@ -1,6 +1,8 @@
 # Checks `cmake --install`: both programs, byte for byte as built, and both
-# man pages with the project's version, under a fresh prefix.
-# cmake -DBUILD_DIR=... -DPREFIX=... -DVERSION=... [-DGROFF=...] -P install_test.cmake
+# man pages with the project's version, under a fresh prefix; or, with
+# REFUSED (the simulated build), that the install fails and leaves nothing.
+# cmake -DBUILD_DIR=... -DPREFIX=... -DVERSION=... [-DGROFF=...] [-DREFUSED=ON]
+#   -P install_test.cmake
 foreach(variable BUILD_DIR PREFIX VERSION)
   if(NOT DEFINED ${variable})
     message(FATAL_ERROR "${variable} is not set")
@@ -17,6 +19,13 @@ file(REMOVE_RECURSE "${PREFIX}")
 execute_process(COMMAND ${CMAKE_COMMAND} --install "${BUILD_DIR}" --prefix "${PREFIX}"
                 RESULT_VARIABLE status OUTPUT_VARIABLE output ERROR_VARIABLE output)
 message(STATUS "${output}")
+if(REFUSED)
+  file(GLOB_RECURSE left "${PREFIX}/*")
+  if(status EQUAL 0 OR left OR NOT output MATCHES "simulated platform")
+    message(FATAL_ERROR "the simulated build installed (${status}): ${left}")
+  endif()
+  return()
+endif()
 if(NOT status EQUAL 0)
   message(FATAL_ERROR "cmake --install failed (${status})")
 endif()
@@ -52,6 +61,9 @@ foreach(name nimbrel-probe nimbrel-tap)
     string(FIND "${text}" "@" placeholder)
     if(NOT placeholder EQUAL -1)
       fail("${page} keeps a placeholder")
+    endif()
+    if(NOT text MATCHES "describes the build for (Linux|macOS)" OR text MATCHES "docs/")
+      fail("${page} names no platform, or points into the source tree")
     endif()
     if(GROFF)
       # -ww: every warning; -z: no output, only the diagnostics.

@@ -330,9 +330,11 @@ TEST(TapEndToEnd, StopWritesOutEverythingQueuedAndExits0) {
     const char* name;
     Stop stop;
     e2e::Stdin stdinMode;
+    bool nonBlockingStdout = false;
   };
   const Case cases[] = {
       {"SIGTERM", Stop::kSigterm, e2e::Stdin::Pipe},
+      {"SIGTERM, stdout non-blocking", Stop::kSigterm, e2e::Stdin::Pipe, true},
       {"SIGINT", Stop::kSigint, e2e::Stdin::Pipe},
       {"end of a stdin pipe", Stop::kEndOfStdin, e2e::Stdin::Pipe},
       {"close of a stdin socket", Stop::kEndOfStdin, e2e::Stdin::Socket},
@@ -344,7 +346,9 @@ TEST(TapEndToEnd, StopWritesOutEverythingQueuedAndExits0) {
                            .extra = kDeathScript + R"(,"logCycles":true)"};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    Child tap(NIMBREL_TAP_PATH, on(world, {}, c.stdinMode));
+    e2e::LaunchOptions options = on(world, {}, c.stdinMode);
+    options.nonBlockingStdout = c.nonBlockingStdout;
+    Child tap(NIMBREL_TAP_PATH, options);
     ASSERT_EQ(tap.readLine(Stream::Stderr), kSpeakersFormat);
     ASSERT_EQ(tap.readLine(Stream::Stderr), kStarted);
     ASSERT_EQ(tap.readLine(Stream::Stderr), kDeathLine);

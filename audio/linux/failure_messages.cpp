@@ -7,7 +7,8 @@ namespace audio {
 
 const char* const kStartFailureMessages[kStartFailureCount] = {
     "Could not connect to the audio server (PulseAudio or PipeWire): none "
-    "is running for this user, or it refused the connection.",
+    "is running for this user, it refused the connection, or it did not "
+    "answer within 3 seconds (a timeout: status 8).",
     "Could not read the tap UID.",
     "The audio server has no default sink.",
     "The default sink or the audio server went away while capture was set "

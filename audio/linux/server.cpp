@@ -16,16 +16,24 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 constexpr auto kRetryInterval = std::chrono::seconds(1);
+// A server that accepts the connection but never answers (frozen, stopped,
+// or a socket-activated service that hangs) is given up on after this: a
+// connection and its first snapshot take milliseconds when the server runs.
+constexpr pa_usec_t kAttemptDeadline = 3 * PA_USEC_PER_SEC;
 
 // Everything here but the snapshot is guarded by the main loop's lock.
 struct Connection {
   // Set once, before any thread but the first can see it.
   pa_threaded_mainloop* const loop = mainloop();
   pa_context* context = nullptr;
-  int pendingLists = 0;  // initial list requests still answering
-  bool ready = false;    // connected, with a full snapshot
+  pa_context* retired = nullptr;  // the last one dropped
+  int pendingLists = 0;           // initial list requests still answering
+  bool attempting = false;        // connecting, or taking the first snapshot
+  pa_time_event* attemptDeadline = nullptr;
+  bool ready = false;  // connected, with a full snapshot
   bool everReady = false;
   bool attempted = false;
+  bool lastTimedOut = false;  // the last attempt met a server that is stuck
   Clock::time_point lastAttempt;
   Status lastError = PA_ERR_CONNECTIONREFUSED;
 };
@@ -88,12 +96,15 @@ Stream streamOf(uint32_t device, int corked, const pa_proplist* list,
   return stream;
 }
 
+void attemptSucceeded(Connection& c);
+
 // Initial list requests carry a non-null user pointer; event-driven ones
-// a null one.
+// a null one. The last answer completes the connection attempt.
 void listAnswered(void* initial) {
   if (initial == nullptr) return;
-  --connection().pendingLists;
-  pa_threaded_mainloop_signal(connection().loop, 0);
+  Connection& c = connection();
+  if (--c.pendingLists == 0 && c.attempting) attemptSucceeded(c);
+  pa_threaded_mainloop_signal(c.loop, 0);
 }
 
 // True when the default sink changed.
@@ -340,22 +351,59 @@ void subscribed(pa_context* context, pa_subscription_event_type_t event,
   if (operation) pa_operation_unref(operation);
 }
 
-void contextState(pa_context* context, void*) {
-  Connection& c = connection();
-  if (context != c.context) return;  // one given up on
-  if (!PA_CONTEXT_IS_GOOD(pa_context_get_state(context)) && c.ready) {
-    c.ready = false;
-    {
-      std::lock_guard lock(mutexStorage);
-      snapshotStorage = Snapshot{};
-    }
-    livenessNow();
+// Cuts a context off: none of its callbacks runs again. With the loop
+// locked; its streams were unlinked from it when it failed. It may be the
+// one whose callback is running, so it is let go of only at the next drop.
+void dropContext(Connection& c) {
+  if (c.retired) pa_context_unref(c.retired);
+  c.retired = c.context;
+  c.context = nullptr;
+  if (c.retired == nullptr) return;
+  pa_context_set_state_callback(c.retired, nullptr, nullptr);
+  pa_context_set_subscribe_callback(c.retired, nullptr, nullptr);
+  pa_context_disconnect(c.retired);
+}
+
+void endAttempt(Connection& c) {
+  c.attempting = false;
+  if (c.attemptDeadline) {
+    pa_threaded_mainloop_get_api(c.loop)->time_free(c.attemptDeadline);
+    c.attemptDeadline = nullptr;
   }
   pa_threaded_mainloop_signal(c.loop, 0);
 }
 
-// Subscribes, then asks for everything once; with the loop locked.
-bool takeSnapshot(Connection& c) {
+void attemptSucceeded(Connection& c) {
+  endAttempt(c);
+  {
+    std::lock_guard lock(mutexStorage);
+    snapshotStorage.connected = true;
+  }
+  c.ready = true;
+  c.lastTimedOut = false;
+  c.lastError = kNoError;
+  if (c.everReady) {
+    // Whatever the listeners watch may differ on the new connection.
+    notify(Change::DefaultSink, PA_INVALID_INDEX);
+    notify(Change::Liveness, PA_INVALID_INDEX);
+  }
+  c.everReady = true;
+}
+
+void attemptFailed(Connection& c, Status error) {
+  endAttempt(c);
+  c.lastError = error;
+  c.lastTimedOut = error == PA_ERR_TIMEOUT;
+  // A context given up on may still answer later: nothing of it may reach
+  // the snapshot.
+  dropContext(c);
+  std::lock_guard lock(mutexStorage);
+  snapshotStorage = Snapshot{};
+}
+
+// Subscribes, then asks for everything once; the answers complete the
+// attempt. With the loop locked.
+bool requestSnapshot(Connection& c) {
   pa_context_set_subscribe_callback(c.context, subscribed, nullptr);
   const auto mask = pa_subscription_mask_t(
       PA_SUBSCRIPTION_MASK_SINK | PA_SUBSCRIPTION_MASK_SOURCE |
@@ -377,51 +425,70 @@ bool takeSnapshot(Connection& c) {
                                              initial),
   };
   c.pendingLists = 0;
+  bool issued = true;
   for (size_t i = 0; i < std::size(operations); ++i) {
-    if (operations[i] == nullptr) return false;
+    if (operations[i] == nullptr) {
+      issued = false;
+      continue;
+    }
     if (i > 0) ++c.pendingLists;
     pa_operation_unref(operations[i]);
   }
-  while (c.pendingLists > 0 &&
-         PA_CONTEXT_IS_GOOD(pa_context_get_state(c.context))) {
-    pa_threaded_mainloop_wait(c.loop);
-  }
-  return c.pendingLists == 0;
+  return issued;
 }
 
-// With the loop locked. The earlier context, if any, has failed: its streams
-// were unlinked from it then, so it can go.
-Status connectNow(Connection& c) {
-  if (c.context) {
-    pa_context_set_state_callback(c.context, nullptr, nullptr);
-    pa_context_set_subscribe_callback(c.context, nullptr, nullptr);
-    pa_context_disconnect(c.context);
-    pa_context_unref(c.context);
+void contextState(pa_context* context, void*) {
+  Connection& c = connection();
+  if (context != c.context) return;  // one given up on
+  const pa_context_state_t state = pa_context_get_state(context);
+  if (c.attempting) {
+    if (state == PA_CONTEXT_READY && !requestSnapshot(c)) {
+      attemptFailed(c, pa_context_errno(context));
+    } else if (!PA_CONTEXT_IS_GOOD(state)) {
+      const int error = pa_context_errno(context);
+      attemptFailed(c, error != 0 ? error : PA_ERR_CONNECTIONTERMINATED);
+    }
+  } else if (!PA_CONTEXT_IS_GOOD(state) && c.ready) {
+    c.ready = false;
+    {
+      std::lock_guard lock(mutexStorage);
+      snapshotStorage = Snapshot{};
+    }
+    livenessNow();
   }
+  pa_threaded_mainloop_signal(c.loop, 0);
+}
+
+// Starts connecting, with a deadline; the state and list callbacks carry
+// the attempt on. With the loop locked.
+void startAttempt(Connection& c) {
+  dropContext(c);
   c.context = pa_context_new(pa_threaded_mainloop_get_api(c.loop),
                              program_invocation_short_name);
-  if (c.context == nullptr) return PA_ERR_INTERNAL;
+  if (c.context == nullptr) {
+    c.lastError = PA_ERR_INTERNAL;
+    return;
+  }
   pa_context_set_state_callback(c.context, contextState, nullptr);
+  c.attempting = true;
   // Never start a server of our own: a missing server is reported as such.
-  if (pa_context_connect(c.context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) <
-      0) {
-    return pa_context_errno(c.context);
+  const int connected =
+      pa_context_connect(c.context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr);
+  if (!c.attempting) return;  // failed within the call
+  if (connected < 0) {
+    attemptFailed(c, pa_context_errno(c.context));
+    return;
   }
-  pa_context_state_t state;
-  while ((state = pa_context_get_state(c.context)) != PA_CONTEXT_READY &&
-         PA_CONTEXT_IS_GOOD(state)) {
-    pa_threaded_mainloop_wait(c.loop);
-  }
-  if (state != PA_CONTEXT_READY || !takeSnapshot(c)) {
-    const int error = pa_context_errno(c.context);
-    return error != 0 ? error : PA_ERR_CONNECTIONTERMINATED;
-  }
-  {
-    std::lock_guard lock(mutexStorage);
-    snapshotStorage.connected = true;
-  }
-  c.ready = true;
-  return kNoError;
+  pa_mainloop_api* api = pa_threaded_mainloop_get_api(c.loop);
+  timeval when;
+  pa_timeval_add(pa_gettimeofday(&when), kAttemptDeadline);
+  c.attemptDeadline = api->time_new(
+      api, &when,
+      [](pa_mainloop_api*, pa_time_event*, const timeval*, void*) {
+        Connection& c = connection();
+        if (c.attempting) attemptFailed(c, PA_ERR_TIMEOUT);
+      },
+      nullptr);
 }
 
 }  // namespace
@@ -451,23 +518,21 @@ pa_context* context() { return connection().context; }
 Status ensureConnected() {
   Connection& c = connection();
   pa_threaded_mainloop_lock(c.loop);
-  Status status = kNoError;
-  if (!c.ready) {
+  if (!c.ready && !c.attempting) {
     const Clock::time_point now = Clock::now();
-    if (c.attempted && now - c.lastAttempt < kRetryInterval) {
-      status = c.lastError;
-    } else {
+    if (!c.attempted || now - c.lastAttempt >= kRetryInterval) {
       c.attempted = true;
       c.lastAttempt = now;
-      status = c.lastError = connectNow(c);
-      if (status == kNoError && c.everReady) {
-        // Whatever the listeners watch may differ on the new connection.
-        notify(Change::DefaultSink, PA_INVALID_INDEX);
-        notify(Change::Liveness, PA_INVALID_INDEX);
-      }
-      c.everReady = c.everReady || status == kNoError;
+      startAttempt(c);
     }
   }
+  // An attempt is waited for until it ends (its deadline bounds it). Once a
+  // server has let one time out, the next run in the background: a caller
+  // with a clock to keep (the probe's ticks) is not held up again.
+  while (c.attempting && !c.lastTimedOut) pa_threaded_mainloop_wait(c.loop);
+  const Status status = c.ready        ? kNoError
+                        : c.attempting ? PA_ERR_TIMEOUT
+                                       : c.lastError;
   pa_threaded_mainloop_unlock(c.loop);
   return status;
 }

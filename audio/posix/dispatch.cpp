@@ -51,12 +51,18 @@ class DispatchQueue {
     std::lock_guard lock(mutex_);
     tasks_.push_back(std::move(task));
     if (int(tasks_.size()) > idle_ && workers_ < maxWorkers_) {
-      ++workers_;
-      posix::SignalsKeptFromNewThreads quiet;
-      std::thread([this] { work(); }).detach();
-    } else {
-      ready_.notify_one();
+      // Called inside platform callbacks too: a thread the system refuses
+      // leaves the task queued for a worker that exists or the next push,
+      // never an exception.
+      try {
+        posix::SignalsKeptFromNewThreads quiet;
+        std::thread([this] { work(); }).detach();
+        ++workers_;
+        return;
+      } catch (const std::system_error&) {
+      }
     }
+    ready_.notify_one();
   }
 
   // Main queue: runs one task, waiting for it until `deadline` (absent:

@@ -279,6 +279,10 @@ void Server::kill() {
   server_ = -1;
 }
 
+void Server::freeze(bool frozen) {
+  ::kill(server_, frozen ? SIGSTOP : SIGCONT);
+}
+
 pid_t onlyChildOf(pid_t parent) {
   const std::string children = "/proc/" + std::to_string(parent) + "/task/" +
                                std::to_string(parent) + "/children";

@@ -58,6 +58,9 @@ class Server {
   void kill();
   /// Kills it if it runs, and starts it again as it was at first.
   void restart();
+  /// Stops (SIGSTOP) or continues (SIGCONT) that server: stopped, it still
+  /// accepts connections but never answers, as a frozen one would.
+  void freeze(bool frozen);
 
   const std::string& folder() const { return folder_; }
   bool pipewire() const { return pipewire_; }

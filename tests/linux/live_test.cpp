@@ -323,6 +323,26 @@ TEST_P(LiveTap, StopDuringTheStartEndsItWithStatusZero) {
   }
 }
 
+TEST_P(LiveTap, NonBlockingStdoutThatPausesLosesNoSample) {
+  live::Server server;
+  const pid_t high = server.play(kHigh, kAmplitude);
+  std::vector<std::string> args;
+  if (GetParam().excludeHigh) args = {"--exclude-pid", std::to_string(high)};
+  Child tap(NIMBREL_TAP_PATH, {.args = args, .nonBlockingStdout = true});
+  expectStarted(tap);
+  tap.readBytes(Stream::Stdout, size_t(kRate) / 2);  // start-up settles
+  const auto from = std::chrono::steady_clock::now();
+  std::this_thread::sleep_for(1500ms);  // the pipe fills; the tap must wait
+  const size_t samples =
+      tap.readBytes(Stream::Stdout, size_t(kRate) * 2 * 3).size() / 2;
+  const std::chrono::duration<double> took =
+      std::chrono::steady_clock::now() - from;
+  // Three seconds of audio in three seconds: none lost while it waited.
+  ASSERT_EQ(samples, size_t(kRate) * 3);
+  EXPECT_NEAR(took.count(), 3.0, 0.1);
+  expectOrderlyStop(tap);
+}
+
 INSTANTIATE_TEST_SUITE_P(Live, LiveTap,
                          testing::Values(TapCase{"SinkMonitor", false},
                                          TapCase{"MixedStreamMonitors", true}),
@@ -441,6 +461,53 @@ TEST(LiveNodeClient, RecorderFollowsADefaultSinkSwitch) {
 }
 #endif
 
+// A server that accepts connections and never answers.
+TEST(LiveStuckServer, TapStopsAtTheEndOfStdinOrReportsATimeout) {
+  live::Server server;
+  server.freeze(true);
+  {
+    Child tap(NIMBREL_TAP_PATH, {});
+    std::this_thread::sleep_for(500ms);
+    const auto closed = std::chrono::steady_clock::now();
+    tap.closeStdin();
+    std::optional<e2e::ExitStatus> status = tap.waitExit(5s);
+    ASSERT_TRUE(status);
+    EXPECT_LT(std::chrono::steady_clock::now() - closed, 1s);
+    EXPECT_FALSE(status->signaled);
+    EXPECT_EQ(status->code, 0);
+    EXPECT_EQ(tap.readToEnd(Stream::Stderr), "");
+  }
+  Child tap(NIMBREL_TAP_PATH, {});
+  json error = nextJson(tap, Stream::Stderr, 6s);
+  EXPECT_EQ(error.value("code", ""), "TAP_CREATE_FAILED") << error;
+  EXPECT_EQ(error.value("status", 0), 8) << error;  // PA_ERR_TIMEOUT
+  EXPECT_NE(error.value("message", "").find("did not answer"),
+            std::string::npos);
+  std::optional<e2e::ExitStatus> status = tap.waitExit();
+  ASSERT_TRUE(status);
+  EXPECT_EQ(status->code, 1);
+  server.freeze(false);
+}
+
+TEST(LiveStuckServer, ProbeReportsNobodyAndKeepsItsHeartbeat) {
+  live::Server server;
+  server.freeze(true);
+  Child probe(NIMBREL_PROBE_PATH, {.args = {"--interval-ms", "1000"}});
+  EXPECT_EQ(nextJson(probe, Stream::Stdout, 5s).value("type", ""), "hello");
+  const json nobody = json::parse(
+      R"({"audioPlaying":false,"micHot":false,"owners":[],"type":"state"})");
+  EXPECT_EQ(nextJson(probe, Stream::Stdout, 5s), nobody);
+  const auto first = std::chrono::steady_clock::now();
+  EXPECT_EQ(nextJson(probe, Stream::Stdout, 8s), nobody);
+  // Five ticks of a second each, not held up by the attempts behind them.
+  EXPECT_LT(std::chrono::steady_clock::now() - first, 6500ms);
+  server.freeze(false);
+  probe.closeStdin();
+  std::optional<e2e::ExitStatus> status = probe.waitExit();
+  ASSERT_TRUE(status);
+  EXPECT_EQ(status->code, 0);
+}
+
 TEST(LiveNoServer, TapWritesTheErrorLineAndExits1) {
   live::NoServer none;
   Child tap(NIMBREL_TAP_PATH, {});
@@ -450,8 +517,9 @@ TEST(LiveNoServer, TapWritesTheErrorLineAndExits1) {
   EXPECT_EQ(
       tap.readToEnd(Stream::Stderr),
       R"({"code":"TAP_CREATE_FAILED","message":"Could not connect to the audio server )"
-      R"((PulseAudio or PipeWire): none is running for this user, or it refused the )"
-      R"(connection.","status":6,"type":"error"})"
+      R"((PulseAudio or PipeWire): none is running for this user, it refused the )"
+      R"(connection, or it did not answer within 3 seconds (a timeout: status 8).",)"
+      R"("status":6,"type":"error"})"
       "\n");
   EXPECT_EQ(tap.readToEnd(Stream::Stdout), "");
 }

@@ -4,7 +4,7 @@ const fs = require('node:fs');
 const os = require('node:os');
 const path = require('node:path');
 
-const build = path.resolve(__dirname, '../../../build/default');
+const build = path.resolve(__dirname, '../../../build/sim');
 const PROBE = process.env.NIMBREL_PROBE || path.join(build, 'probe/nimbrel-probe');
 const TAP = process.env.NIMBREL_TAP || path.join(build, 'tap/nimbrel-tap');
 
