@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 """Tests of the repository's scripts: install-deps on stubbed machines,
-check-format on scratch repositories, and the version written once.
+check-format on scratch repositories, the steps of mac-acceptance, and the
+version written once.
 
 usage: scripts_test.py SOURCE_DIR VERSION [unittest options]
 """
@@ -220,6 +221,26 @@ class CheckFormat(unittest.TestCase):
             self.assertEqual(f.read(), GOOD)
         with open(os.path.join(folder, "untracked.cpp")) as f:
             self.assertEqual(f.read(), BAD)
+
+
+class MacAcceptance(unittest.TestCase):
+
+    def test_dry_run_shows_the_steps_in_order(self):
+        run = subprocess.run(["/bin/sh", os.path.join(SOURCE, "scripts", "mac-acceptance"),
+                              "--dry-run"], capture_output=True, text=True)
+        self.assertEqual(run.returncode, 0, run.stderr)
+        steps = [line.split(":")[0] for line in run.stdout.splitlines()
+                 if line.startswith("DRY ") and not line.startswith("DRY  ")]
+        self.assertEqual(steps[1:], [
+            "DRY build and sign, with the Core Audio build's tests",
+            "DRY Core Audio contract tests (build/macos/audio/audio_contract_tests) and "
+            "support tests", "DRY the simulated suite (scripts/test)", "DRY on-device checks"])
+        for check in ["SIGTERM", "switch of the default output", "input channels",
+                      "starts after it", "signed parent application"]:
+            self.assertIn(check, run.stdout)
+        self.assertNotIn("scripts/test", subprocess.run(
+            ["/bin/sh", os.path.join(SOURCE, "scripts", "mac-acceptance"), "--dry-run",
+             "--skip-suite"], capture_output=True, text=True).stdout)
 
 
 class Version(unittest.TestCase):

@@ -20,8 +20,10 @@ int main(int argc, char** argv) {
   posix_spawn_file_actions_init(&files);
   /* Not a pipe: the helper's end-of-input stop stays out of the way. */
   posix_spawn_file_actions_addopen(&files, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&files, 1, argv[3], O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  posix_spawn_file_actions_addopen(&files, 2, argv[4], O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  posix_spawn_file_actions_addopen(&files, 1, argv[3],
+                                   O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  posix_spawn_file_actions_addopen(&files, 2, argv[4],
+                                   O_WRONLY | O_CREAT | O_TRUNC, 0644);
   char* args[] = {argv[1], NULL};
   pid_t helper;
   if (posix_spawn(&helper, argv[1], &files, NULL, args, environ) != 0) return 1;
@@ -39,6 +41,7 @@ int main(int argc, char** argv) {
   }
   FILE* out = fopen(argv[5], "w");
   if (out == NULL) return 1;
-  fprintf(out, "%d\n", waited > 0 && WIFEXITED(status) ? WEXITSTATUS(status) : -1);
+  fprintf(out, "%d\n",
+          waited > 0 && WIFEXITED(status) ? WEXITSTATUS(status) : -1);
   return fclose(out) == 0 ? 0 : 1;
 }
