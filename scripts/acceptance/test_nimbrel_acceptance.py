@@ -11,6 +11,7 @@ import os
 import plistlib
 import struct
 import tempfile
+import time
 import unittest
 from contextlib import redirect_stdout
 
@@ -163,6 +164,53 @@ class Recordings(unittest.TestCase):
                 ok, detail = acceptance.switch_verdict(run, "speakers", "headset")
                 self.assertEqual(ok, passes, detail)
                 self.assertIn(words, detail)
+
+
+    def test_late_player(self):
+        other = sine(500, 48000, seconds=0.2).tobytes()
+        mixed = array.array("h", (a + b for a, b in zip(sine(500, 48000, 0.2),
+                                                         sine(1000, 48000, 0.2)))).tobytes()
+        for name, after, words in [("heard", mixed, "heard in 10 of 10 windows after"),
+                                   ("left out", other, "not heard in 10 windows")]:
+            with self.subTest(name):
+                run = self.recorded(mixed + after, marks={"late": len(mixed)})
+                self.assertIn(words, acceptance.late_exclusion_finding(run))
+
+
+class OnTheMac(unittest.TestCase):
+    """What only a Mac runs, on stand-ins."""
+
+    def test_late_player_keeps_its_pid_and_waits_for_start(self):
+        with tempfile.TemporaryDirectory() as folder:
+            log = os.path.join(folder, "log")
+            with open(os.path.join(folder, "afplay"), "w") as file:
+                file.write("#!/bin/sh\necho $$ \"$1\" >%s\nsleep 5\n" % log)
+            os.chmod(os.path.join(folder, "afplay"), 0o755)
+            path = dict(os.environ)["PATH"]
+            os.environ["PATH"] = folder + os.pathsep + path
+            try:
+                with acceptance.Player("tone.wav", late=True) as late:
+                    time.sleep(0.2)
+                    self.assertFalse(os.path.exists(log))
+                    late.start()
+                    written = ""
+                    for _ in range(50):
+                        time.sleep(0.02)
+                        if os.path.exists(log):
+                            with open(log) as file:
+                                written = file.read()
+                        if written.endswith("\n"):
+                            break
+                    self.assertEqual(written, "%d tone.wav\n" % late.pid)
+            finally:
+                os.environ["PATH"] = path
+
+    def test_channels_of_a_buffer_list(self):
+        devices = acceptance.Devices.__new__(acceptance.Devices)
+        lists = {"inpt": struct.pack("<I4xIIQIIQ", 2, 1, 0, 0, 2, 0, 0), "outp": b""}
+        devices._read = lambda obj, selector, scope: lists[scope]
+        self.assertEqual(devices._channels(50, "inpt"), 3)
+        self.assertEqual(devices._channels(50, "outp"), 0)
 
 
 PLAYER = 4242
