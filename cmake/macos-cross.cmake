@@ -54,15 +54,21 @@ foreach(lang CXX OBJCXX)
   set(CMAKE_${lang}_FLAGS_INIT "-stdlib=libc++ ${version_flags}")
 endforeach()
 
-# An SDK without libSystem stubs (headers and framework stubs only) cannot
-# resolve the C and C++ runtimes: leave them to the loader.
-set(link_flags "-fuse-ld=lld")
-if(NOT EXISTS "${NIMBREL_MACOS_SDK}/usr/lib/libSystem.tbd")
-  string(APPEND link_flags " -nostdlib -Wl,-undefined,dynamic_lookup")
-endif()
+# Every name resolves at link time, undefined names an error. The SDK's
+# frameworks and libobjc have .tbd stubs; libSystem and libc++ have none, so
+# the launcher writes those two for each link from the SDK's own headers and
+# the C++ runtime's names (cmake/macos-cross-link.py); the driver's own
+# -lSystem and -lc++ are left out.
+find_program(NIMBREL_PYTHON3 NAMES python3 REQUIRED)
+find_program(NIMBREL_LLVM_NM NAMES llvm-nm llvm-nm-14 REQUIRED)
+set(link_flags "-fuse-ld=lld -nostdlib")
 set(CMAKE_EXE_LINKER_FLAGS_INIT "${link_flags}")
 set(CMAKE_SHARED_LINKER_FLAGS_INIT "${link_flags}")
 set(CMAKE_MODULE_LINKER_FLAGS_INIT "${link_flags}")
+foreach(lang C CXX OBJC OBJCXX)
+  set(CMAKE_${lang}_LINKER_LAUNCHER "${NIMBREL_PYTHON3}"
+      "${CMAKE_CURRENT_LIST_DIR}/macos-cross-link.py" "${NIMBREL_MACOS_SDK}" "${NIMBREL_LLVM_NM}")
+endforeach()
 
 # Libraries built for the Mac target (GoogleTest; scripts/macos-cross-check
 # makes them) live in a prefix of their own beside the SDK.

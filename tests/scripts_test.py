@@ -1,9 +1,12 @@
 #!/usr/bin/env python3
 """Tests of the repository's scripts: install-deps on stubbed machines,
-check-format on scratch repositories, and the version written once.
+check-format on scratch repositories, the steps of mac-acceptance, the name
+rules of the Apple cross link, the acceptance's parent program, and the
+version written once.
 
 usage: scripts_test.py SOURCE_DIR VERSION [unittest options]
 """
+import importlib.util
 import os
 import shutil
 import subprocess
@@ -220,6 +223,75 @@ class CheckFormat(unittest.TestCase):
             self.assertEqual(f.read(), GOOD)
         with open(os.path.join(folder, "untracked.cpp")) as f:
             self.assertEqual(f.read(), BAD)
+
+
+class MacAcceptance(unittest.TestCase):
+
+    def test_dry_run_shows_the_steps_in_order(self):
+        run = subprocess.run(["/bin/sh", os.path.join(SOURCE, "scripts", "mac-acceptance"),
+                              "--dry-run"], capture_output=True, text=True)
+        self.assertEqual(run.returncode, 0, run.stderr)
+        steps = [line.split(":")[0] for line in run.stdout.splitlines()
+                 if line.startswith("DRY ") and not line.startswith("DRY  ")]
+        self.assertEqual(steps[1:], [
+            "DRY build and sign, with the Core Audio build's tests",
+            "DRY Core Audio contract tests (build/macos/audio/audio_contract_tests) and "
+            "support tests", "DRY the simulated suite (scripts/test)", "DRY on-device checks"])
+        for check in ["SIGTERM", "switch of the default output", "input channels",
+                      "starts after it", "signed parent application"]:
+            self.assertIn(check, run.stdout)
+        self.assertNotIn("scripts/test", subprocess.run(
+            ["/bin/sh", os.path.join(SOURCE, "scripts", "mac-acceptance"), "--dry-run",
+             "--skip-suite"], capture_output=True, text=True).stdout)
+
+
+class MacCrossLink(unittest.TestCase):
+
+    def test_names_left_to_the_written_stubs_and_the_rest_undefined(self):
+        spec = importlib.util.spec_from_file_location(
+            "macos_cross_link", os.path.join(SOURCE, "cmake", "macos-cross-link.py"))
+        link = importlib.util.module_from_spec(spec)
+        spec.loader.exec_module(link)
+        names = {"_malloc", "_objc_msgSend", "___cxa_throw", "___cxa_atexit",
+                 "___stack_chk_guard", "dyld_stub_binder", "__ZNSt3__14coutE",
+                 "__ZTISt9exception", "__Znwm", "__ZTIb", "__ZN7nimbrel4emitEv",
+                 "_AudioHardwareDestroyProcesTap", "_OBJC_CLASS_$_NSString"}
+        system, cxx = link.classify(names, c_words={"malloc", "objc_msgSend", "NSString"},
+                                    cxxabi={"__cxa_throw"}, stubs={"_objc_msgSend"})
+        self.assertEqual(system, {"_malloc", "___cxa_atexit", "___stack_chk_guard",
+                                  "dyld_stub_binder"})
+        self.assertEqual(cxx, {"___cxa_throw", "__ZNSt3__14coutE", "__ZTISt9exception",
+                               "__Znwm", "__ZTIb"})
+        text = link.tbd("/usr/lib/libSystem.B.dylib", {"_OBJC_CLASS_$_X", "_a"})
+        self.assertIn("symbols: [ '_OBJC_CLASS_$_X', _a ]", text)
+
+
+class ParentApp(unittest.TestCase):
+
+    def test_runs_its_helper_stops_it_and_writes_the_status(self):
+        helpers = [("stops on SIGTERM", "trap 'echo bye >&2; exit 3' TERM", "3"),
+                   ("ignores SIGTERM", "trap '' TERM", "-1")]
+        with tempfile.TemporaryDirectory() as folder:
+            parent = os.path.join(folder, "parent")
+            subprocess.run(["cc", "-o", parent, os.path.join(
+                SOURCE, "scripts", "acceptance", "parent_app.c")], check=True)
+            for name, trap, status in helpers:
+                with self.subTest(name):
+                    helper = os.path.join(folder, "helper")
+                    with open(helper, "w") as f:
+                        f.write("#!/bin/sh\n%s\necho pcm\nwhile :; do sleep 0.1; done\n"
+                                % trap)
+                    os.chmod(helper, 0o755)
+                    files = [os.path.join(folder, n) for n in ("out", "err", "status")]
+                    run = subprocess.run([parent, helper, "1"] + files, timeout=10)
+                    self.assertEqual(run.returncode, 0)
+                    read = []
+                    for path in files:
+                        with open(path) as f:
+                            read.append(f.read())
+                    self.assertEqual(read[0], "pcm\n")
+                    self.assertEqual(read[2], status + "\n")
+                    self.assertEqual(read[1], "bye\n" if status == "3" else "")
 
 
 class Version(unittest.TestCase):
