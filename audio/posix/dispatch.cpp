@@ -209,7 +209,7 @@ SignalRelay& signalRelay() {
 // Takes SIGINT and SIGTERM once no thread leaves them unblocked. It starts
 // with the first of the two to be watched: the other, should it come before
 // it is watched too, gets its own action (the default ends the process)
-// rather than vanish, as it used to, leaving a tap that no SIGTERM stopped.
+// rather than vanish, which would leave a tap that no SIGTERM stops.
 void waitForStopSignals() {
   sigset_t stops;
   sigemptyset(&stops);
@@ -335,7 +335,11 @@ void watchSignal(int signo, Task handler) {
 void watchReadable(int fd, DispatchQueue* queue, Task handler) {
   posix::preparePlatform();
   posix::SignalsKeptFromNewThreads quiet;
-  std::thread(watchFD, fd, queue, std::move(handler)).detach();
+  // A watcher the system gives no thread is as if never installed.
+  try {
+    std::thread(watchFD, fd, queue, std::move(handler)).detach();
+  } catch (const std::system_error&) {
+  }
 }
 
 bool startThread(Task body) {
