@@ -250,7 +250,7 @@ void startDevice() {
     // fail; that stop ends the process, with status 0.
     claimTheEnd();
     teardown();
-    fail(kDeviceStartFailed, startStatus);
+    failAfterClaim(kDeviceStartFailed, startStatus);
   }
 }
 

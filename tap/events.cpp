@@ -88,6 +88,10 @@ void emit(const Event& event) {
 void fail(const ErrorKind& kind, std::optional<int32_t> status) {
   // A stop on another thread may be ending the process already.
   claimTheEnd();
+  failAfterClaim(kind, status);
+}
+
+void failAfterClaim(const ErrorKind& kind, std::optional<int32_t> status) {
   emit(errorEvent(kind, status));
   std::exit(1);
 }

@@ -43,8 +43,12 @@ std::optional<std::string> eventLine(const Event& event);
 /// drops the event silently when it cannot be serialised.
 void emit(const Event& event);
 
-/// Emits the "error" event of `kind` and exits with status 1.
+/// Emits the "error" event of `kind` and exits with status 1, unless a stop
+/// already ends the process (then it waits for that).
 [[noreturn]] void fail(const ErrorKind& kind, std::optional<int32_t> status);
+/// The same, for a caller that has claimed the end itself (claimTheEnd).
+[[noreturn]] void failAfterClaim(const ErrorKind& kind,
+                                 std::optional<int32_t> status);
 
 }  // namespace tap
 

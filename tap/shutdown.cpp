@@ -41,11 +41,8 @@ void stdinReadable() {
 void claimTheEnd() {
   // The later caller must not return: the stdin watcher would be called
   // again at once on a persistent end of file, and a failed start must not
-  // tear down what a stop is tearing down. The winner may claim again.
-  thread_local bool claimed = false;
-  if (claimed) return;
+  // tear down what a stop is tearing down.
   if (shuttingDown.exchange(true)) parkForever();
-  claimed = true;
 }
 
 void shutdown() {

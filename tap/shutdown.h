@@ -20,9 +20,8 @@ constexpr std::chrono::milliseconds kWriteOutDeadline{1000};
 [[noreturn]] void shutdown();
 
 /// Makes the caller the one that ends the process: returns to the first
-/// caller's thread (again, if it claims twice), and parks every other one
-/// for good (the first one's exit ends the process). `shutdown` and the
-/// start-up failure exit both claim it.
+/// caller, and parks every later one for good (the first one's exit ends
+/// the process). `shutdown` and the start-up failure exit both claim it.
 void claimTheEnd();
 
 /// SIGINT, then SIGTERM: their default action stops, and each arrival runs
