@@ -52,6 +52,8 @@ export interface StopResult {
 export interface ExitInfo { code: number | null; signal: NodeJS.Signals | null; explanation: string }
 export function stopChild(child: ChildProcess, program: Program, waits?: StopWaits): Promise<StopResult>;
 export function explainExit(program: Program, code: number | null, signal: NodeJS.Signals | null): string;
+/** Calls `stop` once `signal` aborts, at once if it already has. */
+export function stopWhenAborted(signal: AbortSignal, stop: () => void): void;
 
 // ---- Probe -----------------------------------------------------------------
 

@@ -16,28 +16,59 @@ test('lines split across chunks, characters too; a cut-off last line is handed b
   assert.deepStrictEqual([lines.end(), lines.end()], ['{"tr', undefined]);
 });
 
-test('PCM: nothing before start, odd bytes carried into whole samples', () => {
-  const pcm = new lib.PcmDecoder();
-  assert.strictEqual(pcm.push(Buffer.from([0x01, 0x00, 0xff])).length, 0);
-  assert.deepStrictEqual([...pcm.start()], [1]);
+test('a line past the cap is skipped and reported once, the next one kept', () => {
+  const heads = [];
+  const lines = new lib.LineSplitter({ maxLength: 10, onTooLong: (head) => heads.push(head) });
+  const out = ['x'.repeat(8), 'x'.repeat(8), 'x'.repeat(8) + '\nok\n'].flatMap((part) => lines.push(Buffer.from(part)));
+  assert.deepStrictEqual([out, heads, lines.pending], [['ok'], ['x'.repeat(16)], '']);
+});
+
+const FORMAT = { type: 'format', channels: 2, deviceInputChannels: 0, encoding: 's16le', outputDeviceUID: 'x', sampleRate: 48000, sourceIsFloat: true, tapRate: 48000 };
+for (const [program, message, problem] of [
+  ['tap', { ...FORMAT, sampleRate: 0 }, 'sampleRate is not rate'],
+  ['tap', { ...FORMAT, encoding: 'f32le' }, 'encoding is not s16le'],
+  ['tap', { type: 'error', code: 'X', message: 'm', status: '-50' }, 'status is not int'],
+  ['probe', { type: 'state', audioPlaying: true, micHot: false, owners: [{ pid: '7', name: 'n', gui: true, ignored: false, input: false, output: true }] }, 'owners.pid is not int'],
+  ['probe', { type: 'hello', intervalMs: 200, protocolVersion: 1, extra: 1 }, undefined],
+]) {
+  test(`parseLine checks values: ${problem || 'a known message with a new key'}`, () => {
+    assert.strictEqual(lib.parseLine(program, JSON.stringify(message)).problem, problem);
+  });
+}
+
+test('PCM: nothing before start and no more held than the cap, odd bytes carried into whole samples', () => {
+  const pcm = new lib.PcmDecoder({ maxHeldBytes: 3 });
+  assert.strictEqual(pcm.push(Buffer.from([0x01, 0x00, 0xff, 0xee, 0xee])).length, 0);
+  assert.deepStrictEqual([pcm.droppedBytes, [...pcm.start()]], [2, [1]]);
   assert.deepStrictEqual([...pcm.push(Buffer.from([0x7f]))], [0x7fff]);
   assert.deepStrictEqual([[...pcm.push(Buffer.from([0x00]))], pcm.leftover()], [[], 1]);
   assert.deepStrictEqual([...pcm.push(Buffer.from([0x80, 0x02, 0x00]))], [-32768, 2]);
 });
 
-test('timeline: a lag that stays once reading is steady again is one drop', () => {
-  let ns = 0n;
-  const timeline = new lib.PcmTimeline(1000, { windowMs: 100, thresholdMs: 50, clock: () => ns });
-  const read = (ms, frames) => {
-    ns += BigInt(ms * 1e6);
-    return timeline.add(frames);
-  };
-  for (let i = 0; i < 30; i++) read(10, 10); // 10 frames every 10 ms
-  read(1000, 300); // a 1 s stall, of which the tap kept 300 frames
-  const drops = Array.from({ length: 30 }, () => read(10, 10)).filter(Boolean);
-  assert.deepStrictEqual(drops, [{ frames: 700, atFrame: 300, seconds: 0.7 }]);
-  assert.deepStrictEqual(timeline.position(), { frames: 900, clockFrames: 1600, droppedFrames: 700 });
-});
+// 1000 frames a second read 10 every 10 ms; the tap keeps the last 300 of a stall.
+const steady = (n) => Array(n).fill([10, 10]);
+for (const [name, reads, atStop, drops] of [
+  ['a lag that stays once reading is steady again is one drop', [...steady(30), [1000, 300], ...steady(30)], false,
+    [{ frames: 700, atFrame: 300, seconds: 0.7, placed: true, atMost: false }]],
+  ['the gap lies after what was in flight, before the queue', [...steady(30), [1000, 200], [1, 300], ...steady(30)], false,
+    [{ frames: 501, atFrame: 499, seconds: 0.501, placed: true, atMost: false }]],
+  ['a stall just before the stop', [...steady(30), [1000, 200], [1, 300], ...steady(3)], true,
+    [{ frames: 501, atFrame: 499, seconds: 0.501, placed: true, atMost: false }]],
+  ['a stall before the first read', [[2000, 200], [1, 300], ...steady(30)], false,
+    [{ frames: 1501, atFrame: 199, seconds: 1.501, placed: true, atMost: true }]],
+  ['no stall: nothing at the stop either', steady(30), true, []],
+]) {
+  test(`timeline: ${name}`, () => {
+    let ns = 0n;
+    const timeline = new lib.PcmTimeline(1000, { windowMs: 100, thresholdMs: 50, queueFrames: 300, startNs: 0n, clock: () => ns });
+    const seen = reads.map(([ms, frames]) => {
+      ns += BigInt(ms * 1e6);
+      return timeline.add(frames);
+    });
+    if (atStop) seen.push(...timeline.finish());
+    assert.deepStrictEqual(seen.filter(Boolean), drops);
+  });
+}
 
 test('WAV: header sizes filled in on close, a fractional rate rounded', () => {
   const file = path.join(scratchDir(), 'a.wav');
@@ -72,12 +103,15 @@ for (const [name, steps, reports] of [
 }
 
 test('a program that writes garbage and dies mid-line: reported, never thrown', async () => {
-  const garbage = 'process.stderr.write(\'not json\\n{"type":"started","extra":1}\\n{"type":"mystery"}\\n{"type":"sta\')';
+  const format = JSON.stringify({ ...FORMAT, sampleRate: 0 });
+  const garbage = `process.stdout.write(Buffer.alloc(5 << 20)); process.stderr.write('not json\\n{"type":"started","extra":1}\\n{"type":"mystery"}\\n${format}\\n{"type":"sta')`;
   const tap = new lib.Tap({ path: process.execPath, args: ['-e', garbage] });
   const problems = [];
   tap.on('bad-input', (bad) => problems.push(bad.problem));
-  await once(tap.start(), 'exit');
-  assert.deepStrictEqual(problems, ['not JSON', 'unknown keys extra', 'unknown type "mystery"', 'truncated line at exit']);
+  const [[exit]] = await Promise.all([once(tap, 'exit'), tap.start().start()]);
+  assert.deepStrictEqual(problems.sort(), ['1048576 PCM bytes left over at exit', 'PCM before "format" beyond 1048576 bytes, dropped',
+    'not JSON', 'sampleRate is not rate', 'truncated line at exit', 'unknown keys extra', 'unknown type "mystery"']);
+  assert.deepStrictEqual([exit.code, exit.expected, exit.explanation], [0, false, 'ended before its format: nothing was captured']);
 });
 
 test('a probe that keeps dying is restarted with growing pauses', async () => {

@@ -49,26 +49,41 @@ for (const [code, world, status, retries, formatFirst] of [
   });
 }
 
-test('a stalled reader: the audio the tap dropped is reported as a drop', async () => {
-  // At 96 kHz the tap's queue holds 2 s; a 4 s stall loses about 1.7 s.
-  const { env, calls } = onWorld(captureWorld({ rate: 96000, logCycles: true }));
-  const tap = new Tap({ path: TAP, env });
-  const drops = [];
-  tap.on('drop', (drop) => drops.push(drop));
-  await once(tap.start(), 'started');
-  await sleep(1200);
-  tap.child.stdout.pause();
-  await sleep(4000);
-  tap.child.stdout.resume();
-  await sleep(2500);
-  const { position } = await tap.stop();
-  const delivered = 512 * Number(calls().find((line) => line.startsWith('cycles 400 ')).split(' ')[2]);
-  assert.strictEqual(drops.length, 1, JSON.stringify(drops));
-  assert.ok(drops[0].atFrame > 0.9 * 96000 && drops[0].atFrame < 1.6 * 96000, `at ${drops[0].atFrame}`);
-  // What came plus what was inferred lost is what the device delivered, within 50 ms.
-  const missing = delivered - position.frames - drops[0].frames;
-  assert.ok(Math.abs(missing) < 4800, `${position.frames} + ${drops[0].frames} vs ${delivered}`);
-});
+// A ramp that tells each sample's place in the device's stream, to 31 samples.
+const RAMP = { kind: 'ramp', start: -0.9, step: 1e-6, period: 2 ** 30 };
+const captured = (sample) => Math.round((sample / 32767 + 0.9) / 1e-6);
+const stallEventLoop = (ms) => Atomics.wait(new Int32Array(new SharedArrayBuffer(4)), 0, 0, ms);
+
+// At 96 kHz the tap's queue holds 2 s; a 4 s stall loses over a second.
+for (const [name, stallAfterMs, stopAfterMs] of [
+  ['mid-recording', 1200, 2500],
+  ['just before the stop', 1200, 500],
+  ['before the first read', 0, 1500],
+]) {
+  test(`an event loop stalled ${name}: a drop the size of the gap in the PCM, where it lies`, async () => {
+    const { env } = onWorld(captureWorld({ rate: 96000, processes: [{ object: 100, pid: 4242, output: true, signal: RAMP }] }));
+    const tap = new Tap({ path: TAP, env });
+    const drops = [];
+    const chunks = [];
+    tap.on('drop', (drop) => drops.push(drop));
+    tap.on('pcm', (samples) => chunks.push(samples));
+    tap.start();
+    if (stallAfterMs) await sleep(stallAfterMs);
+    stallEventLoop(4000);
+    await sleep(stopAfterMs);
+    await tap.stop();
+    const pcm = chunks.flatMap((c) => [...c]);
+    const gaps = [];
+    for (let i = 1; i < pcm.length; i++) {
+      const missing = captured(pcm[i]) - captured(pcm[i - 1]) - 1;
+      if (missing > 960) gaps.push({ frames: missing, atFrame: i });
+    }
+    const seen = JSON.stringify({ drops, gaps });
+    assert.deepStrictEqual([drops.length, gaps.length], [1, 1], seen);
+    assert.ok(Math.abs(drops[0].frames / gaps[0].frames - 1) < 0.1, seen);
+    assert.ok(Math.abs(drops[0].atFrame - gaps[0].atFrame) < 9600, seen);
+  });
+}
 
 for (const [value, reported] of [[0, [[4242]]], [0.25, []]]) {
   test(`a listed player heard at ${value}: ${reported.length ? 'long silence reported' : 'no report'}`, async () => {
