@@ -70,11 +70,15 @@ for (const [name, reads, atStop, drops] of [
   });
 }
 
-test('WAV: header sizes filled in on close, a fractional rate rounded', () => {
+test('WAV: header sizes true every second and on close, a fractional rate rounded', () => {
   const file = path.join(scratchDir(), 'a.wav');
-  const wav = new lib.WavWriter(file, 44100.5);
+  let ms = 0;
+  const wav = new lib.WavWriter(file, 44100.5, { clock: () => ms });
   wav.write(new Int16Array([1, -2]));
+  ms = 1000;
   wav.write(new Int16Array([3]));
+  const cut = fs.readFileSync(file); // as a crash would leave it
+  assert.deepStrictEqual([cut.readUInt32LE(4), cut.readUInt32LE(40)], [42, 6]);
   assert.deepStrictEqual(wav.close(), { path: file, frames: 3, seconds: 3 / 44101 });
   const expected = '524946462a00000057415645666d7420100000000100010045ac00008a580100' +
     '0200100064617461060000000100feff0300';
@@ -122,6 +126,27 @@ test('a probe that keeps dying is restarted with growing pauses', async () => {
   while (restarts.length < 3) await once(probe, 'restart');
   const result = await probe.stop();
   assert.deepStrictEqual([restarts, result.code, result.step], [[10, 20, 40], 3, 'already-exited']);
+});
+
+for (const [program, reason] of [
+  ['process.exit(0)', 'ended before its format: nothing was captured'],
+  ['process.kill(process.pid, "SIGKILL")', 'killed by SIGKILL: it did not stop when asked'],
+]) {
+  test(`a tap run that ends unasked (${program}) is unexpected; the recorder starts once and restarts with growing pauses`, async () => {
+    const recorder = new lib.Recorder({ path: process.execPath, args: ['-e', program], directory: scratchDir(), backoff: { firstMs: 10 } });
+    const seen = [];
+    recorder.on('exit', (exit) => seen.push(exit.expected));
+    recorder.on('restart', (r) => seen.push([r.delayMs, r.reason]));
+    recorder.start().start();
+    while (seen.length < 6) await once(recorder, 'restart');
+    await recorder.stop();
+    assert.deepStrictEqual(seen.slice(0, 6), [false, [10, reason], false, [20, reason], false, [40, reason]]);
+  });
+}
+
+test('exclusion arguments: PIDs as numbers or decimal strings, anything else thrown at once', () => {
+  assert.deepStrictEqual(lib.tapExclusionArgs({ pid: 5, helperPids: ['7'] }), ['--exclude-pid', '5', '--exclude-pid', '7']);
+  assert.throws(() => lib.probeExclusionArgs({ helperPids: ['7a'] }), TypeError);
 });
 
 test('every export has a declaration in index.d.ts', () => {

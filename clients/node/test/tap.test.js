@@ -17,7 +17,7 @@ test('a device change: the recorder writes one WAV file per tap run', async () =
   recorder.on('device-changed', (change, run) => seen.push([run, change.reason, change.to, change.position.frames > 0]));
   recorder.on('file-opened', (file) => seen.push(file.format.outputDeviceUID));
   recorder.on('bad-input', (bad) => seen.push(bad.problem));
-  await once(recorder.start(), 'started');
+  await once(recorder.start().start(), 'started');
   // Each run is a process of its own: the replacement finds the world as the change left it.
   fs.writeFileSync(env.NIMBREL_SIM_WORLD, JSON.stringify({ ...world, defaultOutput: 'usb-dac', script: [] }));
   await once(recorder, 'file-closed'); // the first run, stopped once the second has its format
@@ -32,6 +32,36 @@ test('a device change: the recorder writes one WAV file per tap run', async () =
   }
 });
 
+test('the output device gone, then back: the recorder waits, retries and records into a new file', { timeout: 15000 }, async () => {
+  const world = captureWorld({ script: [{ atCycle: 30, defaultOutput: null }] });
+  const { env, dir } = onWorld(world);
+  const rewrite = (defaultOutput) => fs.writeFileSync(env.NIMBREL_SIM_WORLD, JSON.stringify({ ...world, defaultOutput, script: [] }));
+  const recorder = new Recorder({ path: TAP, env, directory: dir, backoff: { firstMs: 100 } });
+  const seen = [];
+  recorder.on('file-opened', (file) => seen.push(file.format.outputDeviceUID));
+  recorder.on('restart', (restart) => seen.push(restart.reason));
+  recorder.on('device-changed', () => rewrite(null));
+  recorder.start();
+  await once(recorder, 'restart');
+  rewrite('usb-dac');
+  const [gap] = await once(recorder, 'gap');
+  await sleep(300);
+  const files = await recorder.stop();
+  assert.deepStrictEqual([seen, gap.cause, gap.previousRun], [['speakers', 'NO_OUTPUT_DEVICE', 'usb-dac'], 'device-changed', 1]);
+  assert.ok(gap.seconds > 0.1 && gap.seconds < 2, `gap ${gap.seconds} s`);
+  assert.deepStrictEqual(files.map((f) => [f.run, f.frames > 0]), [[1, true], [3, true]]);
+});
+
+test('a file that cannot be opened: a file-error event, nothing thrown, no file', async () => {
+  const { env, dir } = onWorld(captureWorld());
+  const recorder = new Recorder({ path: TAP, env, directory: `${dir}/missing` });
+  const errors = [];
+  recorder.on('file-error', (e) => errors.push([e.run, e.op, e.error.code]));
+  await once(recorder.start(), 'started');
+  await sleep(300);
+  assert.deepStrictEqual([errors, await recorder.stop()], [[[1, 'open', 'ENOENT']], []]);
+});
+
 for (const [code, world, status, retries, formatFirst] of [
   ['TAP_CREATE_FAILED', { failures: [{ op: 'createProcessTap', status: -50 }] }, -50, 1, false],
   ['NO_OUTPUT_DEVICE', { defaultOutput: null }, undefined, 0, false],
@@ -41,7 +71,7 @@ for (const [code, world, status, retries, formatFirst] of [
   test(`start-up error ${code}: an event with advice, exit 1 explained`, async () => {
     const tap = new Tap({ path: TAP, env: onWorld(captureWorld(world)).env });
     tap.on('pcm', () => assert.fail('PCM after a failed start'));
-    const [[error], [exit]] = await Promise.all([once(tap, 'tap-error'), once(tap, 'exit'), tap.start()]);
+    const [[error], [exit]] = await Promise.all([once(tap, 'tap-error'), once(tap, 'exit'), tap.start(), assert.rejects(tap.ready, { message: new RegExp(code) })]);
     assert.deepStrictEqual(
       [error.code, error.status, error.advice.retries, Boolean(error.formatToDiscard), exit.code, exit.explanation],
       [code, status, retries, formatFirst, 1, 'start-up error (see the "error" event)'],
