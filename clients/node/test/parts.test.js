@@ -6,6 +6,7 @@ const fs = require('node:fs');
 const path = require('node:path');
 const lib = require('..');
 const { scratchDir, once } = require('../testing/programs');
+const { readmeTypeScript } = require('../testing/readme');
 
 test('lines split across chunks, characters too; a cut-off last line is handed back', () => {
   const lines = new lib.LineSplitter();
@@ -147,6 +148,11 @@ for (const [program, reason] of [
 test('exclusion arguments: PIDs as numbers or decimal strings, anything else thrown at once', () => {
   assert.deepStrictEqual(lib.tapExclusionArgs({ pid: 5, helperPids: ['7'] }), ['--exclude-pid', '5', '--exclude-pid', '7']);
   assert.throws(() => lib.probeExclusionArgs({ helperPids: ['7a'] }), TypeError);
+});
+
+test('the type test holds the README\'s snippets as they are', () => {
+  const file = fs.readFileSync(path.join(__dirname, 'types/readme.ts'), 'utf8');
+  assert.ok(file === readmeTypeScript(), 'stale: node testing/readme.js > test/types/readme.ts');
 });
 
 test('every export has a declaration in index.d.ts', () => {
