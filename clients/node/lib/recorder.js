@@ -76,16 +76,32 @@ class Recorder extends EventEmitter {
     }
     const replaced = record.after && record.after.replaces;
     if (replaced) replaced.tap.stop();
-    if (record.after) {
-      // The gap ends with this run's first frame, known with its first PCM.
-      record.tap.once('pcm', () => {
-        const seconds = (record.tap.position().firstFrameEpochMs - record.after.atMs) / 1000;
-        this.emit('gap', { run: record.run, previousRun: record.after.record.run, cause: record.after.cause, seconds });
-      });
-    }
+    if (record.after) this.measureGap(record);
+  }
+
+  /**
+   * The gap runs from the change (or the previous run's last frame, when that
+   * came first) to this run's first frame, known once a window of reads has
+   * settled the first frame's time, or at this run's exit.
+   */
+  measureGap(record) {
+    const { tap, after } = record;
+    const report = () => {
+      tap.off('pcm', onPcm);
+      tap.off('exit', report);
+      const first = tap.position() && tap.position().firstFrameEpochMs;
+      if (first === null || first === undefined) return;
+      const fromMs = Math.min(after.atMs, after.record.endMs ?? Infinity);
+      this.emit('gap', { run: record.run, previousRun: after.record.run, cause: after.cause, seconds: (first - fromMs) / 1000 });
+    };
+    const onPcm = () => tap.timeline.anchored && report();
+    tap.on('pcm', onPcm);
+    tap.on('exit', report);
   }
 
   write(record, samples) {
+    const line = record.tap.timeline; // the host time of the last frame so far, drops included
+    record.endMs = line.firstFrameEpochMs + ((line.frames + line.dropped) / line.rate) * 1000;
     if (!record.wav) return; // no file: the PCM is let go, never held
     try {
       record.wav.write(samples);

@@ -4,6 +4,7 @@
 const test = require('node:test');
 const assert = require('node:assert');
 const fs = require('node:fs');
+const { pipeline, Writable } = require('node:stream');
 const { Tap, Recorder, Probe, SilenceWatch } = require('..');
 const { PROBE, TAP, onWorld, captureWorld, once, sleep } = require('../testing/programs');
 
@@ -50,6 +51,20 @@ test('the output device gone, then back: the recorder waits, retries and records
   assert.deepStrictEqual([seen, gap.cause, gap.previousRun], [['speakers', 'NO_OUTPUT_DEVICE', 'usb-dac'], 'device-changed', 1]);
   assert.ok(gap.seconds > 0.1 && gap.seconds < 2, `gap ${gap.seconds} s`);
   assert.deepStrictEqual(files.map((f) => [f.run, f.frames > 0]), [[1, true], [3, true]]);
+});
+
+test('tap.stream() in a pipeline: the PCM bytes from "format" on, ended when an AbortSignal stops the tap', async () => {
+  const tap = new Tap({ path: TAP, env: onWorld(captureWorld()).env });
+  const controller = new AbortController();
+  const chunks = [];
+  const sink = new Writable({ write: (chunk, _, done) => done(null, chunks.push(chunk)) });
+  const piped = new Promise((resolve) => pipeline(tap.start({ signal: controller.signal }).stream(), sink, resolve));
+  await tap.ready;
+  await sleep(300);
+  controller.abort();
+  const [[exit], error] = await Promise.all([once(tap, 'exit'), piped]);
+  const bytes = Buffer.concat(chunks);
+  assert.deepStrictEqual([error, exit.expected, bytes.length, bytes.readInt16LE(bytes.length - 2)], [undefined, true, exit.position.frames * 2, QUARTER]);
 });
 
 test('a file that cannot be opened: a file-error event, nothing thrown, no file', async () => {
@@ -101,7 +116,9 @@ for (const [name, stallAfterMs, stopAfterMs] of [
     if (stallAfterMs) await sleep(stallAfterMs);
     stallEventLoop(4000);
     await sleep(stopAfterMs);
-    await tap.stop();
+    const { position } = await tap.stop();
+    await sleep(20);
+    assert.deepStrictEqual(tap.position(), position, 'the position stops moving at exit');
     const pcm = chunks.flatMap((c) => [...c]);
     const gaps = [];
     for (let i = 1; i < pcm.length; i++) {
