@@ -74,10 +74,8 @@ test('a recording across a default-sink switch: a file per sink, each tone at it
     // Placed in the PCM where the host clock puts the switch, within 0.3 s.
     const expectedAt = ((switchedAtMs - change.position.firstFrameEpochMs) / 1000) * RATE;
     assert.ok(at > 0 && at <= files[0].frames && Math.abs(at - expectedAt) < 0.3 * RATE, `at ${at}, by the clock ${expectedAt}`);
-    // What the switch left in neither file: the new sink's first block (paplay asks for 2 s) at most.
-    console.log(`gap: ${JSON.stringify(gaps)}`);
-    assert.deepStrictEqual(gaps.map((g) => [g.run, g.cause]), [[2, 'device-changed']]);
-    assert.ok(gaps[0].seconds > 0 && gaps[0].seconds < 2.5, `gap ${gaps[0].seconds} s`);
+    // What the switch left in neither file: at most the new sink's first block (paplay asks for 2 s).
+    assert.ok(gaps.length === 1 && gaps[0].seconds > 0 && gaps[0].seconds < 2.5, `gaps ${JSON.stringify(gaps)}`);
     for (const file of files) {
       for (const drop of file.drops) assert.ok(drop.frames > 0 && drop.atFrame >= 0 && drop.atFrame <= file.frames, JSON.stringify(drop));
     }

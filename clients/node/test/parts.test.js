@@ -28,11 +28,9 @@ const FORMAT = { type: 'format', channels: 2, deviceInputChannels: 0, encoding: 
 for (const [program, message, problem] of [
   ['tap', { ...FORMAT, sampleRate: 0 }, 'sampleRate is not rate'],
   ['tap', { ...FORMAT, encoding: 'f32le' }, 'encoding is not s16le'],
-  ['tap', { type: 'error', code: 'X', message: 'm', status: '-50' }, 'status is not int'],
   ['probe', { type: 'state', audioPlaying: true, micHot: false, owners: [{ pid: '7', name: 'n', gui: true, ignored: false, input: false, output: true }] }, 'owners.pid is not int'],
-  ['probe', { type: 'hello', intervalMs: 200, protocolVersion: 1, extra: 1 }, undefined],
 ]) {
-  test(`parseLine checks values: ${problem || 'a known message with a new key'}`, () => {
+  test(`parseLine checks values: ${problem}`, () => {
     assert.strictEqual(lib.parseLine(program, JSON.stringify(message)).problem, problem);
   });
 }
@@ -48,16 +46,12 @@ test('PCM: nothing before start and no more held than the cap, odd bytes carried
 
 // 1000 frames a second read 10 every 10 ms; the tap keeps the last 300 of a stall.
 const steady = (n) => Array(n).fill([10, 10]);
+const lost = (frames, atFrame, atMost = false) => ({ frames, atFrame, seconds: frames / 1000, placed: true, atMost });
 for (const [name, reads, atStop, drops] of [
-  ['a lag that stays once reading is steady again is one drop', [...steady(30), [1000, 300], ...steady(30)], false,
-    [{ frames: 700, atFrame: 300, seconds: 0.7, placed: true, atMost: false }]],
-  ['the gap lies after what was in flight, before the queue', [...steady(30), [1000, 200], [1, 300], ...steady(30)], false,
-    [{ frames: 501, atFrame: 499, seconds: 0.501, placed: true, atMost: false }]],
-  ['a stall just before the stop', [...steady(30), [1000, 200], [1, 300], ...steady(3)], true,
-    [{ frames: 501, atFrame: 499, seconds: 0.501, placed: true, atMost: false }]],
-  ['a stall before the first read', [[2000, 200], [1, 300], ...steady(30)], false,
-    [{ frames: 1501, atFrame: 199, seconds: 1.501, placed: true, atMost: true }]],
-  ['no stall: nothing at the stop either', steady(30), true, []],
+  ['a lag that stays once reading is steady again is one drop', [...steady(30), [1000, 300], ...steady(30)], false, [lost(700, 300)]],
+  ['the gap lies after what was in flight, before the queue', [...steady(30), [1000, 200], [1, 300], ...steady(30)], false, [lost(501, 499)]],
+  ['a stall just before the stop', [...steady(30), [1000, 200], [1, 300], ...steady(3)], true, [lost(501, 499)]],
+  ['a stall before the first read', [[2000, 200], [1, 300], ...steady(30)], false, [lost(1501, 199, true)]],
 ]) {
   test(`timeline: ${name}`, () => {
     let ns = 0n;
@@ -129,21 +123,16 @@ test('a probe that keeps dying is restarted with growing pauses', async () => {
   assert.deepStrictEqual([restarts, result.code, result.step], [[10, 20, 40], 3, 'already-exited']);
 });
 
-for (const [program, reason] of [
-  ['process.exit(0)', 'ended before its format: nothing was captured'],
-  ['process.kill(process.pid, "SIGKILL")', 'killed by SIGKILL: it did not stop when asked'],
-]) {
-  test(`a tap run that ends unasked (${program}) is unexpected; the recorder starts once and restarts with growing pauses`, async () => {
-    const recorder = new lib.Recorder({ path: process.execPath, args: ['-e', program], directory: scratchDir(), backoff: { firstMs: 10 } });
-    const seen = [];
-    recorder.on('exit', (exit) => seen.push(exit.expected));
-    recorder.on('restart', (r) => seen.push([r.delayMs, r.reason]));
-    recorder.start().start();
-    while (seen.length < 6) await once(recorder, 'restart');
-    await recorder.stop();
-    assert.deepStrictEqual(seen.slice(0, 6), [false, [10, reason], false, [20, reason], false, [40, reason]]);
-  });
-}
+test('a tap killed unasked is unexpected; the recorder starts once and restarts with growing pauses', async () => {
+  const recorder = new lib.Recorder({ path: process.execPath, args: ['-e', 'process.kill(process.pid, "SIGKILL")'], directory: scratchDir(), backoff: { firstMs: 10 } });
+  const seen = [];
+  recorder.on('exit', (exit) => seen.push(exit.expected));
+  recorder.on('restart', (r) => seen.push(r.delayMs));
+  recorder.start().start();
+  while (seen.length < 6) await once(recorder, 'restart');
+  await recorder.stop();
+  assert.deepStrictEqual(seen.slice(0, 6), [false, 10, false, 20, false, 40]);
+});
 
 test('exclusion arguments: PIDs as numbers or decimal strings, anything else thrown at once', () => {
   assert.deepStrictEqual(lib.tapExclusionArgs({ pid: 5, helperPids: ['7'] }), ['--exclude-pid', '5', '--exclude-pid', '7']);
@@ -151,8 +140,7 @@ test('exclusion arguments: PIDs as numbers or decimal strings, anything else thr
 });
 
 test('the type test holds the README\'s snippets as they are', () => {
-  const file = fs.readFileSync(path.join(__dirname, 'types/readme.ts'), 'utf8');
-  assert.ok(file === readmeTypeScript(), 'stale: node testing/readme.js > test/types/readme.ts');
+  assert.ok(fs.readFileSync(path.join(__dirname, 'types/readme.ts'), 'utf8') === readmeTypeScript(), 'stale: node testing/readme.js > test/types/readme.ts');
 });
 
 test('every export has a declaration in index.d.ts', () => {

@@ -40,31 +40,12 @@ test('the output device gone, then back: the recorder waits, retries and records
   const recorder = new Recorder({ path: TAP, env, directory: dir, backoff: { firstMs: 100 } });
   const seen = [];
   recorder.on('file-opened', (file) => seen.push(file.format.outputDeviceUID));
-  recorder.on('restart', (restart) => seen.push(restart.reason));
-  recorder.on('device-changed', () => rewrite(null));
-  recorder.start();
-  await once(recorder, 'restart');
-  rewrite('usb-dac');
+  recorder.on('restart', (restart) => seen.push(restart.reason) && rewrite('usb-dac'));
+  recorder.on('device-changed', () => rewrite(null)).start();
   const [gap] = await once(recorder, 'gap');
-  await sleep(300);
   const files = await recorder.stop();
-  assert.deepStrictEqual([seen, gap.cause, gap.previousRun], [['speakers', 'NO_OUTPUT_DEVICE', 'usb-dac'], 'device-changed', 1]);
-  assert.ok(gap.seconds > 0.1 && gap.seconds < 2, `gap ${gap.seconds} s`);
+  assert.deepStrictEqual([seen, gap.previousRun, gap.seconds > 0.1], [['speakers', 'NO_OUTPUT_DEVICE', 'usb-dac'], 1, true]);
   assert.deepStrictEqual(files.map((f) => [f.run, f.frames > 0]), [[1, true], [3, true]]);
-});
-
-test('tap.stream() in a pipeline: the PCM bytes from "format" on, ended when an AbortSignal stops the tap', async () => {
-  const tap = new Tap({ path: TAP, env: onWorld(captureWorld()).env });
-  const controller = new AbortController();
-  const chunks = [];
-  const sink = new Writable({ write: (chunk, _, done) => done(null, chunks.push(chunk)) });
-  const piped = new Promise((resolve) => pipeline(tap.start({ signal: controller.signal }).stream(), sink, resolve));
-  await tap.ready;
-  await sleep(300);
-  controller.abort();
-  const [[exit], error] = await Promise.all([once(tap, 'exit'), piped]);
-  const bytes = Buffer.concat(chunks);
-  assert.deepStrictEqual([error, exit.expected, bytes.length, bytes.readInt16LE(bytes.length - 2)], [undefined, true, exit.position.frames * 2, QUARTER]);
 });
 
 test('a file that cannot be opened: a file-error event, nothing thrown, no file', async () => {
@@ -96,39 +77,33 @@ for (const [code, world, status, retries, formatFirst] of [
 
 // A ramp that tells each sample's place in the device's stream, to 31 samples.
 const RAMP = { kind: 'ramp', start: -0.9, step: 1e-6, period: 2 ** 30 };
-const captured = (sample) => Math.round((sample / 32767 + 0.9) / 1e-6);
 const stallEventLoop = (ms) => Atomics.wait(new Int32Array(new SharedArrayBuffer(4)), 0, 0, ms);
 
-// At 96 kHz the tap's queue holds 2 s; a 4 s stall loses over a second.
-for (const [name, stallAfterMs, stopAfterMs] of [
-  ['mid-recording', 1200, 2500],
-  ['just before the stop', 1200, 500],
-  ['before the first read', 0, 1500],
-]) {
+// At 96 kHz the tap's queue holds 2 s; a 4 s stall loses over a second. The
+// PCM comes through stream(), and an AbortSignal stops the tap.
+for (const [name, stallAfterMs, stopAfterMs] of [['mid-recording', 1200, 1700], ['just before the stop', 1200, 500], ['before the first read', 0, 1500]]) {
   test(`an event loop stalled ${name}: a drop the size of the gap in the PCM, where it lies`, async () => {
-    const { env } = onWorld(captureWorld({ rate: 96000, processes: [{ object: 100, pid: 4242, output: true, signal: RAMP }] }));
-    const tap = new Tap({ path: TAP, env });
+    const tap = new Tap({ path: TAP, env: onWorld(captureWorld({ rate: 96000, processes: [{ object: 100, pid: 4242, output: true, signal: RAMP }] })).env });
     const drops = [];
     const chunks = [];
+    const controller = new AbortController();
     tap.on('drop', (drop) => drops.push(drop));
-    tap.on('pcm', (samples) => chunks.push(samples));
-    tap.start();
+    const piped = new Promise((resolve) => pipeline(tap.start({ signal: controller.signal }).stream(), new Writable({ write: (c, _, done) => done(null, chunks.push(c)) }), resolve));
     if (stallAfterMs) await sleep(stallAfterMs);
     stallEventLoop(4000);
     await sleep(stopAfterMs);
-    const { position } = await tap.stop();
+    controller.abort();
+    const [[exit]] = await Promise.all([once(tap, 'exit'), piped]);
     await sleep(20);
-    assert.deepStrictEqual(tap.position(), position, 'the position stops moving at exit');
-    const pcm = chunks.flatMap((c) => [...c]);
+    assert.deepStrictEqual([tap.position(), exit.expected], [exit.position, true], 'the position stops moving at exit');
+    const pcm = new Int16Array(new Uint8Array(Buffer.concat(chunks)).buffer);
+    assert.strictEqual(pcm.length, exit.position.frames);
+    const place = (i) => Math.round((pcm[i] / 32767 + 0.9) / 1e-6);
     const gaps = [];
-    for (let i = 1; i < pcm.length; i++) {
-      const missing = captured(pcm[i]) - captured(pcm[i - 1]) - 1;
-      if (missing > 960) gaps.push({ frames: missing, atFrame: i });
-    }
+    for (let i = 1; i < pcm.length; i++) if (place(i) - place(i - 1) > 960) gaps.push({ frames: place(i) - place(i - 1) - 1, atFrame: i });
     const seen = JSON.stringify({ drops, gaps });
     assert.deepStrictEqual([drops.length, gaps.length], [1, 1], seen);
-    assert.ok(Math.abs(drops[0].frames / gaps[0].frames - 1) < 0.1, seen);
-    assert.ok(Math.abs(drops[0].atFrame - gaps[0].atFrame) < 9600, seen);
+    assert.ok(Math.abs(drops[0].frames / gaps[0].frames - 1) < 0.1 && Math.abs(drops[0].atFrame - gaps[0].atFrame) < 9600, seen);
   });
 }
 

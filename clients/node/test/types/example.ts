@@ -1,8 +1,6 @@
 // Uses every export once, so that `tsc` checks the declarations against how
 // an app calls them.
 import { spawn } from 'node:child_process';
-import { pipeline } from 'node:stream';
-import { createWriteStream } from 'node:fs';
 import {
   Probe, Tap, Recorder, WavWriter, PcmDecoder, PcmTimeline, LineSplitter, parseLine, errorAdvice,
   changeAdvice, diffOwners, probeExclusionArgs, tapExclusionArgs, stopChild, explainExit, Drop, RecordedFile,
@@ -25,7 +23,7 @@ tap.on('tap-error', (error) => console.log(error.code, error.advice.retries, err
 tap.on('drop', (drop: Drop) => console.log(drop.frames, drop.atFrame, drop.placed, drop.atMost));
 const controller = new AbortController();
 tap.start({ signal: controller.signal });
-pipeline(tap.stream(), createWriteStream('/tmp/far.raw'), (error) => console.log(error?.message));
+tap.stream().pipe(process.stdout);
 const onExit = (exit: TapExit) => console.log(exit.expected, exit.position?.frames);
 tap.once('exit', onExit).off('exit', onExit).addListener('format', (f) => console.log(f.tapRate));
 void tap.ready?.then((started) => console.log(started.type), (error: Error) => console.log(error.message));

@@ -5,7 +5,7 @@ declare namespace NodeJS {
   interface ProcessEnv { [key: string]: string | undefined }
 }
 declare class Buffer extends Uint8Array { static alloc(size: number): Buffer }
-declare const process: { pid: number; env: NodeJS.ProcessEnv };
+declare const process: { pid: number; env: NodeJS.ProcessEnv; stdout: unknown };
 declare const console: { log(...values: unknown[]): void };
 declare function setTimeout(callback: () => void, ms: number): unknown;
 interface AbortSignal { readonly aborted: boolean }
