@@ -67,6 +67,7 @@ class Recorder extends EventEmitter {
   }
 
   open(record, format) {
+    this.lastCode = null; // a run that got this far ends a series of start-up errors
     const file = path.join(this.directory, this.fileName(record.run));
     try {
       record.wav = new WavWriter(file, format.sampleRate);
