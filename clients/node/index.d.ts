@@ -1,6 +1,20 @@
 // Type declarations of the Node client of nimbrel-probe and nimbrel-tap.
 import { EventEmitter } from 'node:events';
 import { ChildProcess } from 'node:child_process';
+import { Readable } from 'node:stream';
+
+/** An EventEmitter whose events are typed by `Events` (event name -> listener arguments). */
+declare class TypedEmitter<Events extends Record<keyof Events, unknown[]>> extends EventEmitter {
+  on<E extends keyof Events & string>(event: E, listener: (...args: Events[E]) => void): this;
+  once<E extends keyof Events & string>(event: E, listener: (...args: Events[E]) => void): this;
+  off<E extends keyof Events & string>(event: E, listener: (...args: Events[E]) => void): this;
+  addListener<E extends keyof Events & string>(event: E, listener: (...args: Events[E]) => void): this;
+  removeListener<E extends keyof Events & string>(event: E, listener: (...args: Events[E]) => void): this;
+  prependListener<E extends keyof Events & string>(event: E, listener: (...args: Events[E]) => void): this;
+  prependOnceListener<E extends keyof Events & string>(event: E, listener: (...args: Events[E]) => void): this;
+}
+/** Options of start(): aborting `signal` stops what was started. */
+export interface StartOptions { signal?: AbortSignal }
 
 // ---- Messages of the programs ---------------------------------------------
 
@@ -44,7 +58,8 @@ export function changeAdvice(reason: string): ChangeAdvice;
 
 // ---- Stopping --------------------------------------------------------------
 
-export interface StopWaits { endWaitMs?: number; termWaitMs?: number; killWaitMs?: number }
+/** How long each step of a stop waits; aborting `signal` goes straight to SIGKILL. */
+export interface StopWaits { endWaitMs?: number; termWaitMs?: number; killWaitMs?: number; signal?: AbortSignal }
 export interface StopResult {
   code: number | null; signal: NodeJS.Signals | null;
   step: 'stdin-end' | 'SIGTERM' | 'SIGKILL' | 'already-exited'; explanation: string;
@@ -52,6 +67,8 @@ export interface StopResult {
 export interface ExitInfo { code: number | null; signal: NodeJS.Signals | null; explanation: string }
 export function stopChild(child: ChildProcess, program: Program, waits?: StopWaits): Promise<StopResult>;
 export function explainExit(program: Program, code: number | null, signal: NodeJS.Signals | null): string;
+/** Calls `stop` once `signal` aborts, at once if it already has. */
+export function stopWhenAborted(signal: AbortSignal, stop: () => void): void;
 
 // ---- Probe -----------------------------------------------------------------
 
@@ -63,29 +80,49 @@ export interface Change {
 export interface Backoff { firstMs?: number; maxMs?: number; steadyMs?: number }
 export interface ProbeOptions { path: string; args?: string[]; env?: NodeJS.ProcessEnv; backoff?: Backoff }
 
-export declare class Probe extends EventEmitter {
+export type ProbeExit = ExitInfo & { expected: boolean };
+export interface ProbeEvents {
+  hello: [hello: Hello];
+  state: [state: State];
+  change: [change: Change];
+  exit: [exit: ProbeExit];
+  restart: [restart: { attempt: number; delayMs: number }];
+  'bad-input': [bad: BadInput];
+  'spawn-error': [error: Error];
+}
+
+export declare class Probe extends TypedEmitter<ProbeEvents> {
   constructor(options: ProbeOptions);
   readonly state: State | null;
   readonly child: ChildProcess | null;
-  start(): this;
+  /** Starts it once; a second call while it runs or waits to restart does nothing. */
+  start(options?: StartOptions): this;
+  /** Resolves after the 'exit' event; null if never started. */
   stop(waits?: StopWaits): Promise<StopResult | null>;
-  on(event: 'hello', listener: (hello: Hello) => void): this;
-  on(event: 'state', listener: (state: State) => void): this;
-  on(event: 'change', listener: (change: Change) => void): this;
-  on(event: 'exit', listener: (exit: ExitInfo & { expected: boolean }) => void): this;
-  on(event: 'restart', listener: (restart: { attempt: number; delayMs: number }) => void): this;
-  on(event: 'bad-input', listener: (bad: BadInput) => void): this;
-  on(event: 'spawn-error', listener: (error: Error) => void): this;
 }
 
-export interface ExclusionOptions { pid?: number; helperPids?: number[] }
+/** A PID is a positive integer or its decimal string; anything else throws a TypeError. */
+export interface ExclusionOptions { pid?: number | string; helperPids?: (number | string)[] }
 export function probeExclusionArgs(options?: ExclusionOptions & { bundlePrefixes?: string[] }): string[];
 export function tapExclusionArgs(options?: ExclusionOptions): string[];
 
 // ---- Tap -------------------------------------------------------------------
 
-export interface TimelineOptions { windowMs?: number; thresholdMs?: number; clock?: () => bigint }
-export interface Drop { frames: number; atFrame: number; seconds: number }
+export interface TimelineOptions {
+  windowMs?: number; thresholdMs?: number;
+  /** What the tap keeps of a stalled reader's audio (192000 frames). */
+  queueFrames?: number;
+  /** Host time the program was started: nothing was captured before it. */
+  startNs?: bigint | null;
+  clock?: () => bigint;
+}
+export interface Drop {
+  frames: number; seconds: number;
+  /** Where the gap lies in the PCM when `placed`; else only that it lies at or after this frame. */
+  atFrame: number; placed: boolean;
+  /** The size is an upper bound: a loss before the first read counts the program's start-up too. */
+  atMost: boolean;
+}
 export interface TimelinePosition { frames: number; clockFrames: number; droppedFrames: number }
 export interface Position extends TimelinePosition { firstFrameNs: bigint | null; firstFrameEpochMs: number | null }
 
@@ -96,72 +133,117 @@ export declare class PcmTimeline {
   readonly firstFrameEpochMs: number | null;
   clockFrames(ns?: bigint): number;
   add(count: number): Drop | null;
-  position(): TimelinePosition;
+  /** At the end of the PCM, capture having ended at `endNs`: the drops not yet reported. */
+  finish(endNs?: bigint): Drop[];
+  position(ns?: bigint): TimelinePosition;
 }
 
 export declare class PcmDecoder {
+  /** Holds at most maxHeldBytes (1 MiB) before start(); the rest is counted in droppedBytes. */
+  constructor(options?: { maxHeldBytes?: number });
+  readonly droppedBytes: number;
   start(): Int16Array;
   push(chunk: Buffer): Int16Array;
   leftover(): number;
 }
 
 export declare class LineSplitter {
+  /** A line longer than maxLength (1 MiB) is skipped; onTooLong gets its first 200 characters. */
+  constructor(options?: { maxLength?: number; onTooLong?: (head: string) => void });
   push(chunk: Buffer): string[];
   end(): string | undefined;
 }
 
-export interface TapOptions { path: string; args?: string[]; env?: NodeJS.ProcessEnv; timeline?: TimelineOptions }
+export interface TapOptions {
+  path: string; args?: string[]; env?: NodeJS.ProcessEnv; timeline?: TimelineOptions;
+  /** PCM held before "format" (1 MiB); beyond it, dropped and reported as bad-input. */
+  maxHeldBytes?: number;
+}
 export type PlacedChange = DeviceChanged & { advice: ChangeAdvice; position: Position | null };
 export type TapError = TapErrorLine & { advice: ErrorAdvice; formatToDiscard: Format | null };
-export type TapExit = ExitInfo & { position: Position | null };
+/** `expected`: the parent asked for the stop; false for an error, a signal, or an end nobody asked for. */
+export type TapExit = ExitInfo & { expected: boolean; position: Position | null };
+export interface TapEvents {
+  format: [format: Format];
+  started: [started: Started];
+  'device-changed': [change: PlacedChange];
+  'tap-error': [error: TapError];
+  pcm: [samples: Int16Array, atFrame: number];
+  drop: [drop: Drop];
+  exit: [exit: TapExit];
+  'bad-input': [bad: BadInput];
+  'spawn-error': [error: Error];
+}
 
-export declare class Tap extends EventEmitter {
+export declare class Tap extends TypedEmitter<TapEvents> {
   constructor(options: TapOptions);
   readonly format: Format | null;
   readonly child: ChildProcess | null;
   /** Resolves when the tap has exited and all its output was read. */
   readonly closed: Promise<TapExit> | null;
-  start(): this;
+  /** Resolves at "started"; rejects on a spawn error, a tap error or an exit before it. */
+  readonly ready: Promise<Started> | null;
+  /** Starts it once; a second call does nothing. */
+  start(options?: StartOptions): this;
+  /** Frozen at exit. */
   position(): Position | null;
+  /** The PCM from "format" on as s16le bytes; a reader that falls behind pauses the tap's output. */
+  stream(): Readable;
+  /** Resolves after the 'exit' event; null if never started. */
   stop(waits?: StopWaits): Promise<(StopResult & { position: Position | null }) | null>;
-  on(event: 'format', listener: (format: Format) => void): this;
-  on(event: 'started', listener: (started: Started) => void): this;
-  on(event: 'device-changed', listener: (change: PlacedChange) => void): this;
-  on(event: 'tap-error', listener: (error: TapError) => void): this;
-  on(event: 'pcm', listener: (samples: Int16Array, atFrame: number) => void): this;
-  on(event: 'drop', listener: (drop: Drop) => void): this;
-  on(event: 'exit', listener: (exit: TapExit) => void): this;
-  on(event: 'bad-input', listener: (bad: BadInput) => void): this;
-  on(event: 'spawn-error', listener: (error: Error) => void): this;
 }
 
 // ---- Files -----------------------------------------------------------------
 
 export interface WrittenFile { path: string; frames: number; seconds: number }
+export interface WavOptions { headerEveryMs?: number; clock?: () => number }
 export declare class WavWriter {
-  constructor(path: string, sampleRate: number);
+  /** Throws what opening or writing the file throws. */
+  constructor(path: string, sampleRate: number, options?: WavOptions);
   write(samples: Int16Array): void;
   close(): WrittenFile;
 }
 
-export interface RecordedFile extends WrittenFile { run: number; exit: TapExit; drops: Drop[] }
-export interface RecorderOptions extends TapOptions { directory: string; fileName?: (run: number) => string }
+export interface RecordedFile extends WrittenFile {
+  run: number; exit: TapExit; drops: Drop[];
+  /** The error that ended the file early, if any. */
+  error: Error | null;
+}
+export interface RecorderOptions extends TapOptions {
+  directory: string; fileName?: (run: number) => string;
+  /** Pauses before a new run after one ends unasked (firstMs 500, doubling to maxMs 30000). */
+  backoff?: Backoff;
+}
+export interface FileError { run: number; path: string; op: 'open' | 'write'; error: Error & { code?: string } }
+export interface Gap {
+  run: number; previousRun: number; cause: 'device-changed' | 'exit';
+  /** From the change (or the end) to this run's first frame: audio in neither file. */
+  seconds: number;
+}
+export interface RecorderEvents {
+  tap: [tap: Tap, run: number];
+  'file-opened': [file: { path: string; format: Format; run: number }];
+  'file-closed': [file: RecordedFile];
+  'file-error': [error: FileError];
+  replacing: [replacing: { run: number; change: PlacedChange }];
+  restart: [restart: { run: number; attempt: number; delayMs: number; reason: string }];
+  'gave-up': [gaveUp: { run: number; error: TapError | null }];
+  gap: [gap: Gap];
+  started: [started: Started, run: number];
+  'device-changed': [change: PlacedChange, run: number];
+  'tap-error': [error: TapError, run: number];
+  drop: [drop: Drop, run: number];
+  exit: [exit: TapExit, run: number];
+  'bad-input': [bad: BadInput, run: number];
+  'spawn-error': [error: Error, run: number];
+}
 
-export declare class Recorder extends EventEmitter {
+export declare class Recorder extends TypedEmitter<RecorderEvents> {
   constructor(options: RecorderOptions);
-  start(): this;
+  /** Starts it once; a second call while it records does nothing. */
+  start(options?: StartOptions): this;
+  /** Resolves after every tap's exit, with the files in run order. */
   stop(waits?: StopWaits): Promise<RecordedFile[]>;
-  on(event: 'tap', listener: (tap: Tap, run: number) => void): this;
-  on(event: 'file-opened', listener: (file: { path: string; format: Format; run: number }) => void): this;
-  on(event: 'file-closed', listener: (file: RecordedFile) => void): this;
-  on(event: 'replacing', listener: (replacing: { run: number; change: PlacedChange }) => void): this;
-  on(event: 'started', listener: (started: Started, run: number) => void): this;
-  on(event: 'device-changed', listener: (change: PlacedChange, run: number) => void): this;
-  on(event: 'tap-error', listener: (error: TapError, run: number) => void): this;
-  on(event: 'drop', listener: (drop: Drop, run: number) => void): this;
-  on(event: 'exit', listener: (exit: TapExit, run: number) => void): this;
-  on(event: 'bad-input', listener: (bad: BadInput, run: number) => void): this;
-  on(event: 'spawn-error', listener: (error: Error, run: number) => void): this;
 }
 
 // ---- Permission silence ----------------------------------------------------
@@ -172,12 +254,11 @@ export interface LongSilence {
 }
 export interface SilenceWatchOptions { excludedPids?: number[]; thresholdMs?: number }
 
-export declare class SilenceWatch extends EventEmitter {
+export declare class SilenceWatch extends TypedEmitter<{ 'long-silence': [silence: LongSilence] }> {
   constructor(options?: SilenceWatchOptions);
   restart(sampleRate: number): void;
   state(state: State): void;
   pcm(samples: Int16Array): LongSilence | null;
   watchTap(tap: Tap): this;
   watchProbe(probe: Probe): this;
-  on(event: 'long-silence', listener: (silence: LongSilence) => void): this;
 }

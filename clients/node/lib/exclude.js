@@ -3,8 +3,12 @@
 // reports and the recording. --exclude-pid covers exactly one process, not
 // its children, so every helper that plays or records must be named.
 
+// A PID as a number or a decimal string; anything else is the app's mistake,
+// thrown now rather than found in a recording of its own sound.
 function pidArgs(pids) {
-  const unique = [...new Set(pids.filter((pid) => Number.isInteger(pid)))];
+  const valid = (pid) => Number.isSafeInteger(pid) ? pid > 0 : typeof pid === 'string' && /^[1-9][0-9]*$/.test(pid);
+  for (const pid of pids) if (!valid(pid)) throw new TypeError(`not a PID: ${JSON.stringify(pid)}`);
+  const unique = [...new Set(pids.map(Number))];
   return unique.flatMap((pid) => ['--exclude-pid', String(pid)]);
 }
 

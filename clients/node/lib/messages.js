@@ -1,27 +1,48 @@
 'use strict';
-// Reads one JSON line of either program against the keys its protocol
-// documents: a known message, or the reason it is not one. Never throws.
+// Reads one JSON line of either program against the keys and value types its
+// protocol documents: a known message, or the reason it is not one. Never
+// throws.
 
-// Keys each message type has; `optional` ones may be left out.
+const KINDS = {
+  int: Number.isSafeInteger,
+  count: (v) => Number.isSafeInteger(v) && v >= 0,
+  rate: (v) => typeof v === 'number' && Number.isFinite(v) && v > 0,
+  number: (v) => typeof v === 'number' && Number.isFinite(v),
+  bool: (v) => typeof v === 'boolean',
+  string: (v) => typeof v === 'string',
+  s16le: (v) => v === 's16le', // the only PCM the package can read
+  owners: Array.isArray,
+};
+
+// The kind of each key of each message type; a `?` marks one that may be left out.
 const SHAPES = {
   probe: {
-    hello: { keys: ['intervalMs', 'protocolVersion'] },
-    state: { keys: ['audioPlaying', 'micHot', 'owners'] },
+    hello: { intervalMs: 'int', protocolVersion: 'int' },
+    state: { audioPlaying: 'bool', micHot: 'bool', owners: 'owners' },
   },
   tap: {
     format: {
-      keys: ['channels', 'deviceInputChannels', 'encoding', 'outputDeviceUID',
-        'sampleRate', 'sourceIsFloat', 'tapRate'],
+      channels: 'count', deviceInputChannels: 'count', encoding: 's16le', outputDeviceUID: 'string',
+      sampleRate: 'rate', sourceIsFloat: 'bool', tapRate: 'number',
     },
-    started: { keys: [] },
-    'device-changed': { keys: ['from', 'reason', 'to'] },
-    error: { keys: ['code', 'message'], optional: ['status'] },
+    started: {},
+    'device-changed': { from: 'string', reason: 'string', to: 'string' },
+    error: { code: 'string', message: 'string', status: 'int?' },
   },
 };
-const OWNER_KEYS = ['gui', 'ignored', 'input', 'name', 'output', 'pid'];
+const OWNER = { gui: 'bool', ignored: 'bool', input: 'bool', name: 'string', output: 'bool', pid: 'int', bundleID: 'string?' };
 
-function unknownKeys(object, known) {
-  return Object.keys(object).filter((key) => !known.includes(key));
+/** { problem } for a missing key or a value of the wrong kind, else { extra } (unknown keys). */
+function check(object, shape, prefix) {
+  for (const [key, spec] of Object.entries(shape)) {
+    const optional = spec.endsWith('?');
+    if (!(key in object)) {
+      if (optional) continue;
+      return { problem: `missing ${prefix}${key}` };
+    }
+    if (!KINDS[spec.replace('?', '')](object[key])) return { problem: `${prefix}${key} is not ${spec.replace('?', '')}` };
+  }
+  return { extra: Object.keys(object).filter((key) => key !== 'type' && !(key in shape)).map((key) => prefix + key) };
 }
 
 /**
@@ -36,20 +57,18 @@ function parseLine(program, line) {
   } catch {
     return { problem: 'not JSON' };
   }
-  if (message === null || typeof message !== 'object' || Array.isArray(message)) {
-    return { problem: 'not a JSON object' };
-  }
-  const shape = SHAPES[program][message.type];
+  const isObject = (value) => value !== null && typeof value === 'object' && !Array.isArray(value);
+  if (!isObject(message)) return { problem: 'not a JSON object' };
+  const shape = Object.hasOwn(SHAPES[program], message.type) ? SHAPES[program][message.type] : null;
   if (!shape) return { problem: `unknown type ${JSON.stringify(message.type)}` };
-  const missing = shape.keys.filter((key) => !(key in message));
-  if (missing.length) return { problem: `missing ${missing.join(', ')}` };
-  const known = ['type', ...shape.keys, ...(shape.optional || [])];
-  const extra = unknownKeys(message, known);
+  const { problem, extra } = check(message, shape, '');
+  if (problem) return { problem };
   if (message.type === 'state') {
-    if (!Array.isArray(message.owners)) return { problem: 'owners is not a list' };
     for (const owner of message.owners) {
-      if (owner === null || typeof owner !== 'object') return { problem: 'owner is not an object' };
-      extra.push(...unknownKeys(owner, [...OWNER_KEYS, 'bundleID']).map((k) => `owners.${k}`));
+      if (!isObject(owner)) return { problem: 'owner is not an object' };
+      const result = check(owner, OWNER, 'owners.');
+      if (result.problem) return { problem: result.problem };
+      extra.push(...result.extra);
     }
   }
   return { message, unknownKeys: extra };

@@ -1,11 +1,14 @@
 'use strict';
 // Turns the tap's standard output into whole 16-bit samples: a read may end
 // in the middle of a sample, and the stream may be read before the "format"
-// line that describes it.
+// line that describes it; what is held then is capped at maxHeldBytes.
 
 class PcmDecoder {
-  constructor() {
+  constructor({ maxHeldBytes = 1 << 20 } = {}) {
     this.held = []; // chunks that came before the format
+    this.heldBytes = 0;
+    this.maxHeldBytes = maxHeldBytes;
+    this.droppedBytes = 0; // beyond the cap, before the format
     this.odd = null; // the first byte of a sample cut by a read
     this.ready = false;
   }
@@ -15,13 +18,17 @@ class PcmDecoder {
     this.ready = true;
     const held = Buffer.concat(this.held);
     this.held = [];
+    this.heldBytes = 0;
     return this.push(held);
   }
 
   /** Samples of `chunk` (an Int16Array, possibly empty); none before start(). */
   push(chunk) {
     if (!this.ready) {
-      this.held.push(Buffer.from(chunk));
+      const room = Math.max(0, this.maxHeldBytes - this.heldBytes);
+      if (room < chunk.length) this.droppedBytes += chunk.length - room;
+      if (room) this.held.push(Buffer.from(chunk.subarray(0, room)));
+      this.heldBytes += Math.min(room, chunk.length);
       return new Int16Array(0);
     }
     let bytes = chunk;
@@ -39,7 +46,7 @@ class PcmDecoder {
 
   /** Bytes left over at the end: an odd byte, or everything if never started. */
   leftover() {
-    return (this.odd ? 1 : 0) + this.held.reduce((sum, b) => sum + b.length, 0);
+    return (this.odd ? 1 : 0) + this.heldBytes;
   }
 }
 

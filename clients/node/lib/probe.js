@@ -3,7 +3,7 @@
 const { EventEmitter } = require('node:events');
 const { spawnSidecar, readMessages } = require('./sidecar');
 const { diffOwners } = require('./owners');
-const { stopChild, explainExit } = require('./stop');
+const { stopChild, explainExit, stopWhenAborted } = require('./stop');
 
 const sameState = (a, b) => JSON.stringify(a) === JSON.stringify(b);
 
@@ -25,14 +25,23 @@ class Probe extends EventEmitter {
     this.timer = null;
   }
 
-  start() {
+  /** Starts the probe; a second call while it runs (or waits to restart) does nothing. `signal` aborting stops it. */
+  start({ signal } = {}) {
+    if (this.child && !this.stopping) return this;
     this.stopping = false;
+    this.launch();
+    if (signal) stopWhenAborted(signal, () => this.stop());
+    return this;
+  }
+
+  launch() {
     const child = spawnSidecar(this.path, this.args, this.env);
     this.child = child;
     const startedAt = Date.now();
     child.on('error', (error) => this.emit('spawn-error', error));
     child.stderr.resume(); // the probe writes nothing there
     readMessages(child.stdout, 'probe', this, (message) => this.take(message));
+    this.closed = new Promise((resolve) => child.on('close', resolve));
     child.on('close', (code, signal) => {
       const expected = this.stopping;
       this.emit('exit', { code, signal, expected, explanation: explainExit('probe', code, signal) });
@@ -42,9 +51,8 @@ class Probe extends EventEmitter {
       const delayMs = Math.min(this.backoff.maxMs, this.backoff.firstMs * 2 ** this.failures);
       this.failures += 1;
       this.emit('restart', { attempt: this.failures, delayMs });
-      this.timer = setTimeout(() => this.start(), delayMs);
+      this.timer = setTimeout(() => this.launch(), delayMs);
     });
-    return this;
   }
 
   take(message) {
@@ -62,12 +70,14 @@ class Probe extends EventEmitter {
     });
   }
 
-  /** Ends stdin, then escalates; resolves with how it ended. No restart after. */
-  stop(waits) {
+  /** Ends stdin, then escalates; resolves with how it ended, after its 'exit' event. No restart after. */
+  async stop(waits) {
     this.stopping = true;
     clearTimeout(this.timer);
-    if (!this.child) return Promise.resolve(null);
-    return stopChild(this.child, 'probe', waits);
+    if (!this.child) return null;
+    const result = await stopChild(this.child, 'probe', waits);
+    await this.closed;
+    return result;
   }
 }
 

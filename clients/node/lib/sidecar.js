@@ -17,8 +17,8 @@ function spawnSidecar(path, args, env) {
  * a line cut off at the stream's end.
  */
 function readMessages(stream, program, emitter, onMessage) {
-  const lines = new LineSplitter();
   const bad = (line, problem) => emitter.emit('bad-input', { program, line, problem });
+  const lines = new LineSplitter({ onTooLong: (head) => bad(head, 'line longer than 1 MiB, skipped') });
   const take = (line) => {
     const { message, unknownKeys, problem } = parseLine(program, line);
     if (problem) return bad(line, problem);

@@ -44,7 +44,9 @@ function waitForExit(child, ms) {
  * step: 'stdin-end' | 'SIGTERM' | 'SIGKILL' | 'already-exited', explanation }.
  * The tap's orderly stop may take about a second to write out its queue.
  */
-async function stopChild(child, program, { endWaitMs = 3000, termWaitMs = 3000, killWaitMs = 2000 } = {}) {
+async function stopChild(child, program, { endWaitMs = 3000, termWaitMs = 3000, killWaitMs = 2000, signal: abort } = {}) {
+  // An aborted `signal` skips the waits: straight to SIGKILL.
+  if (abort) stopWhenAborted(abort, () => child.kill('SIGKILL'));
   const steps = [
     ['stdin-end', () => child.stdin && child.stdin.end(), endWaitMs],
     ['SIGTERM', () => child.kill('SIGTERM'), termWaitMs],
@@ -61,4 +63,10 @@ async function stopChild(child, program, { endWaitMs = 3000, termWaitMs = 3000, 
   return { code, signal, step, explanation: explainExit(program, code, signal) };
 }
 
-module.exports = { stopChild, explainExit };
+/** Calls `stop` once `signal` (an AbortSignal) aborts, at once if it already has. */
+function stopWhenAborted(signal, stop) {
+  if (signal.aborted) return void stop();
+  signal.addEventListener('abort', () => stop(), { once: true });
+}
+
+module.exports = { stopChild, explainExit, stopWhenAborted };

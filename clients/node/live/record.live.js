@@ -46,6 +46,8 @@ test('a recording across a default-sink switch: a file per sink, each tone at it
     const framesOf = (run) => (taps[run] && taps[run].position() ? taps[run].position().frames : 0);
     const startedAt = [];
     recorder.on('started', () => startedAt.push(Date.now()));
+    const gaps = [];
+    recorder.on('gap', (gap) => gaps.push(gap));
     recorder.start();
     // The first PCM may come a second or two after "started": wait for the PCM itself.
     await until(() => framesOf(1) >= 2.5 * RATE, '2.5 s of PCM');
@@ -72,6 +74,8 @@ test('a recording across a default-sink switch: a file per sink, each tone at it
     // Placed in the PCM where the host clock puts the switch, within 0.3 s.
     const expectedAt = ((switchedAtMs - change.position.firstFrameEpochMs) / 1000) * RATE;
     assert.ok(at > 0 && at <= files[0].frames && Math.abs(at - expectedAt) < 0.3 * RATE, `at ${at}, by the clock ${expectedAt}`);
+    // What the switch left in neither file: at most the new sink's first block (paplay asks for 2 s).
+    assert.ok(gaps.length === 1 && gaps[0].seconds > 0 && gaps[0].seconds < 2.5, `gaps ${JSON.stringify(gaps)}`);
     for (const file of files) {
       for (const drop of file.drops) assert.ok(drop.frames > 0 && drop.atFrame >= 0 && drop.atFrame <= file.frames, JSON.stringify(drop));
     }

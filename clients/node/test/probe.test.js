@@ -15,9 +15,11 @@ test('a call: hello, then a change for each owner that comes and goes', async ()
   probe.on('change', ({ micHotChanged, state, owners }) =>
     events.push([micHotChanged, state.micHot, owners.added.map((o) => o.name), owners.removed.map((o) => o.pid)]));
   probe.on('bad-input', (bad) => events.push(bad.problem));
-  probe.start();
+  probe.on('exit', (exit) => events.push(exit.expected));
+  probe.start().start();
   while (events.length < 4) await once(probe, 'change');
   const result = await probe.stop();
-  assert.deepStrictEqual(events, [200, [true, false, [], []], [true, true, ['Talker'], []], [true, false, [], [4242]]]);
+  // One probe, and its exit event before stop() resolves.
+  assert.deepStrictEqual(events, [200, [true, false, [], []], [true, true, ['Talker'], []], [true, false, [], [4242]], true]);
   assert.deepStrictEqual([result.step, result.code, result.explanation], ['stdin-end', 0, 'orderly stop']);
 });
