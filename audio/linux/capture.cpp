@@ -27,6 +27,11 @@ constexpr Capture::Feeding kPulseAudioFeeding{false, kPacketMs, 3 * kPacketMs};
 // took 4.8x parec's CPU time against 2.7x for 60 ms ones.
 constexpr Capture::Feeding kPipeWireFeeding{true, 60, 160};
 
+// A server that sends no frames for this long (a suspended sink, a stream
+// being set up again) gets silence in their place, written in real time; a
+// packet late by less is only late.
+constexpr pa_usec_t kStallUs = 200 * PA_USEC_PER_MSEC;
+
 // A monitor's frames never run ahead of the clock by more than a packet or
 // two; beyond this the clock has stopped, and a monitor holds no more.
 constexpr uint32_t kMaxAheadMs = 1000;
@@ -62,6 +67,19 @@ void forgetStream(pa_stream* stream) {
   pa_stream_unref(stream);
 }
 
+// The started captures; with the main loop locked.
+std::set<Capture*>& started() {
+  static auto* const captures = new std::set<Capture*>;
+  return *captures;
+}
+
+pa_mainloop_api* api() { return pa_threaded_mainloop_get_api(mainloop()); }
+
+// Time events on the monotonic clock.
+void restartTimer(pa_time_event* timer, pa_usec_t at) {
+  if (timer && context()) pa_context_rttime_restart(context(), timer, at);
+}
+
 }  // namespace
 
 Capture::Capture(CaptureSpec spec, DispatchQueue* queue, IOFunction function,
@@ -75,12 +93,13 @@ Capture::Capture(CaptureSpec spec, DispatchQueue* queue, IOFunction function,
                    ? kPipeWireFeeding
                    : kPulseAudioFeeding),
       mix_(int64_t(framesIn(spec_.rate, feeding_.holdBackMs)),
-           int64_t(framesIn(spec_.rate, kMaxAheadMs))) {}
+           int64_t(framesIn(spec_.rate, kMaxAheadMs))),
+      silence_(framesIn(spec_.rate, feeding_.packetMs)) {}
 
 pa_stream* Capture::record(pa_context* context, uint32_t sinkInput,
                            pa_stream_notify_cb_t state,
                            pa_stream_request_cb_t readable, void* userdata) {
-  const pa_sample_spec sampleSpec{PA_SAMPLE_FLOAT32NE, spec_.rate, 1};
+  const pa_sample_spec sampleSpec{PA_SAMPLE_FLOAT32NE, recordRate_, 1};
   // PulseAudio averages the channels into mono; PipeWire's service sums
   // them at 0.707 each (+3 dB, clipping loud stereo) unless told to average.
   pa_proplist* properties = pa_proplist_new();
@@ -127,6 +146,7 @@ Status Capture::start() {
     }
     return false;
   });
+  recordRate_ = recordRate();
   if (!known) {
     status = PA_ERR_NOENTITY;
   } else if ((clock_ = record(context(), PA_INVALID_INDEX, clockState,
@@ -148,8 +168,10 @@ Status Capture::start() {
       if (status == kNoError) status = PA_ERR_UNKNOWN;
       forgetStream(clock_);
       clock_ = nullptr;
-    } else if (mixing_) {
-      followSinkInputs();
+    } else {
+      setCaptureObserver(serverChanged);
+      started().insert(this);
+      if (mixing_) followSinkInputs();
     }
     pa_stream_unref(stream);
   }
@@ -162,6 +184,9 @@ void Capture::stop() {
   // loop's lock: once we have it, none is under way, and none follows.
   pa_threaded_mainloop_lock(mainloop());
   stopping_ = true;
+  started().erase(this);
+  if (stallTimer_) api()->time_free(stallTimer_);
+  stallTimer_ = nullptr;
   for (auto& [index, monitor] : monitors_) forget(monitor);
   monitors_.clear();
   if (clock_) forgetStream(clock_);
@@ -172,24 +197,62 @@ void Capture::stop() {
 
 void Capture::clockReadable(pa_stream* stream, size_t, void* context) {
   auto* self = static_cast<Capture*>(context);
-  if (!self->mixing_) {
+  self->paced();
+  drain(stream, [self](const float* frames, size_t count) {
+    self->clockFrames(frames, count);
+  });
+}
+
+void Capture::clockFrames(const float* frames, size_t count) {
+  if (!mixing_) {
     // The server's own buffer goes to the I/O function as it is.
-    drain(stream, [self](const float* frames, size_t count) {
-      self->deliver(frames, count);
-    });
+    deliver(frames, count);
     return;
   }
-  const float gain = self->followSinkInputs();
-  self->mixed_.clear();
-  drain(stream, [self](const float*, size_t count) {
-    self->mix_.clockFrames(count, self->mixed_);
-  });
+  if (!ended_.empty()) followSinkInputs();
+  mixed_.clear();
+  mix_.clockFrames(count, mixed_);
   // The sink's monitor carries its volume and mute; so does the mix, so
   // that leaving a player out changes nothing else.
+  const float gain = withSnapshot([&](const Snapshot& s) {
+    const auto sink = s.sinks.find(sinkIndex_);
+    return sink != s.sinks.end() ? sink->second.gain : 1.0f;
+  });
   if (gain != 1.0f) {
-    for (float& frame : self->mixed_) frame *= gain;
+    for (float& frame : mixed_) frame *= gain;
   }
-  self->deliver(self->mixed_.data(), self->mixed_.size());
+  deliver(mixed_.data(), mixed_.size());
+}
+
+// From the first frames on: until then a new monitor stream waits for the
+// block the sink rendered before it connected, which it never gets.
+void Capture::paced() {
+  pacedUntil_ = pa_rtclock_now();
+  if (stallTimer_ == nullptr && !failed_.load() && context()) {
+    stallTimer_ =
+        pa_context_rttime_new(context(), pacedUntil_ + kStallUs, stalled, this);
+  }
+  restartTimer(stallTimer_, pacedUntil_ + kStallUs);
+}
+
+// The parent's timeline counts samples: while the server sends none, as
+// many silent ones as the time that passes, so the count keeps step with
+// the clock and the frames that come back follow on without a jump.
+void Capture::stalled(pa_mainloop_api*, pa_time_event*, const timeval*,
+                      void* context) {
+  auto* self = static_cast<Capture*>(context);
+  const pa_usec_t now = pa_rtclock_now();
+  const uint64_t owed =
+      (now - self->pacedUntil_) * self->spec_.rate / PA_USEC_PER_SEC;
+  for (uint64_t left = owed; left > 0;) {
+    const size_t count =
+        size_t(std::min<uint64_t>(left, self->silence_.size()));
+    self->clockFrames(self->silence_.data(), count);
+    left -= count;
+  }
+  self->pacedUntil_ += owed * PA_USEC_PER_SEC / self->spec_.rate;
+  restartTimer(self->stallTimer_,
+               now + self->feeding_.packetMs * PA_USEC_PER_MSEC);
 }
 
 void Capture::clockState(pa_stream* stream, void* context) {
@@ -198,9 +261,61 @@ void Capture::clockState(pa_stream* stream, void* context) {
   if (state == PA_STREAM_FAILED ||
       (state == PA_STREAM_TERMINATED && !self->stopping_)) {
     self->failed_.store(true);
+    // A capture that ended writes nothing more, silence neither.
+    if (self->stallTimer_) api()->time_free(self->stallTimer_);
+    self->stallTimer_ = nullptr;
     reportLiveness();
   }
   pa_threaded_mainloop_signal(mainloop(), 0);
+}
+
+void Capture::serverChanged(Change change, uint32_t index) {
+  for (Capture* self : started()) {
+    if (self->stopping_ || self->failed_.load()) continue;
+    if (change == Change::SinkRate && index == self->sinkIndex_) {
+      if (self->recordRate() != self->recordRate_) self->restartStreams();
+    } else if (change == Change::Players && self->mixing_) {
+      self->followSinkInputs();
+    }
+  }
+}
+
+// The server resamples from the monitor's rate to ours. After the sink
+// changed rate (PulseAudio with avoid-resampling), its monitor may keep the
+// old rate's name while carrying frames at the new one: asked for the
+// announced rate, a 1000 Hz tone came as 1088 Hz. Asking for the rate scaled
+// by the same error undoes it.
+uint32_t Capture::recordRate() const {
+  return withSnapshot([&](const Snapshot& s) {
+    const auto sink = s.sinks.find(sinkIndex_);
+    if (sink == s.sinks.end() || sink->second.rate == 0) return spec_.rate;
+    const auto monitor = s.sources.find(sink->second.monitorIndex);
+    if (monitor == s.sources.end() || monitor->second.rate == 0)
+      return spec_.rate;
+    return uint32_t(uint64_t(spec_.rate) * monitor->second.rate /
+                    sink->second.rate);
+  });
+}
+
+// A record stream keeps the resampling it got when it connected: one of
+// the new rate, the gap written as silence.
+void Capture::restartStreams() {
+  recordRate_ = recordRate();
+  for (auto& [index, monitor] : monitors_) {
+    mix_.endSource(index);
+    forget(monitor);
+  }
+  monitors_.clear();
+  followed_.clear();
+  ended_.clear();
+  forgetStream(clock_);
+  clock_ = record(context(), PA_INVALID_INDEX, clockState, clockReadable, this);
+  if (clock_ == nullptr) {
+    failed_.store(true);
+    reportLiveness();
+    return;
+  }
+  if (mixing_) followSinkInputs();
 }
 
 void Capture::monitorReadable(pa_stream* stream, size_t, void* context) {
@@ -264,7 +379,7 @@ void Capture::forget(Monitor* monitor) {
   delete monitor;
 }
 
-float Capture::followSinkInputs() {
+void Capture::followSinkInputs() {
   for (uint32_t sinkInput : ended_) {
     if (auto entry = monitors_.find(sinkInput); entry != monitors_.end()) {
       forget(entry->second);
@@ -275,20 +390,17 @@ float Capture::followSinkInputs() {
   }
   ended_.clear();
   std::vector<uint32_t> added;
-  const float gain = withSnapshot([&](const Snapshot& s) {
+  withSnapshot([&](const Snapshot& s) {
     for (const auto& [index, input] : s.sinkInputs) {
       if (input.device != sinkIndex_ || followed_.count(index) != 0) continue;
       if (spec_.excludedPIDs.count(input.pid) != 0) continue;
       added.push_back(index);
     }
-    const auto sink = s.sinks.find(sinkIndex_);
-    return sink != s.sinks.end() ? sink->second.gain : 1.0f;
   });
   for (uint32_t index : added) {
     followed_.insert(index);
     follow(index);
   }
-  return gain;
 }
 
 void Capture::deliver(const float* frames, size_t count) {

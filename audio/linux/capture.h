@@ -1,6 +1,6 @@
 // An I/O proc on the server: record streams from the sink's monitor, their
 // frames handed to the I/O function as turns of its queue, straight from the
-// server thread.
+// server thread; silence in their place while the server gives none.
 #ifndef NIMBREL_AUDIO_LINUX_CAPTURE_H_
 #define NIMBREL_AUDIO_LINUX_CAPTURE_H_
 
@@ -14,6 +14,7 @@
 
 #include "audio/dispatch.h"
 #include "audio/hardware.h"
+#include "audio/linux/server.h"
 #include "audio/linux/timeline_mix.h"
 
 namespace audio::pulse {
@@ -64,13 +65,26 @@ class Capture {
                     pa_stream_request_cb_t readable, void* userdata);
   static void clockReadable(pa_stream* stream, size_t bytes, void* self);
   static void clockState(pa_stream* stream, void* self);
+  /// The clock moved on by `count` frames: to the I/O function, as they are
+  /// or as the mix due by then.
+  void clockFrames(const float* frames, size_t count);
+  /// The server's frames are current: the stall timer starts again.
+  void paced();
+  static void stalled(pa_mainloop_api* api, pa_time_event* event,
+                      const struct timeval* when, void* self);
+  static void serverChanged(Change change, uint32_t index);
+  /// The rate to ask the monitor for, so that its frames come at the
+  /// announced rate.
+  uint32_t recordRate() const;
+  /// New record streams, for a source whose rate changed under the old.
+  void restartStreams();
   static void monitorConnected(pa_context* context, void* monitor);
   static void monitorReadable(pa_stream* stream, size_t bytes, void* monitor);
   static void monitorState(pa_stream* stream, void* monitor);
   void follow(uint32_t sinkInput);
   static void forget(Monitor* monitor);
-  /// Follows new players and forgets ended ones; the sink's gain.
-  float followSinkInputs();
+  /// Follows new players and forgets ended ones.
+  void followSinkInputs();
   /// One cycle to the I/O function, as a turn of its queue.
   void deliver(const float* frames, size_t count);
 
@@ -83,6 +97,7 @@ class Capture {
 
   // Server thread only (and start/stop, with the main loop locked).
   std::string monitorSource_;
+  uint32_t recordRate_ = 0;  // what the record streams ask for
   uint32_t sinkIndex_ = PA_INVALID_INDEX;
   pa_stream* clock_ = nullptr;
   std::map<uint32_t, Monitor*> monitors_;  // by sink input
@@ -90,6 +105,9 @@ class Capture {
   std::vector<uint32_t> ended_;            // monitors the server ended
   TimelineMix mix_;
   std::vector<float> mixed_;
+  std::vector<float> silence_;  // a packet of it
+  pa_time_event* stallTimer_ = nullptr;
+  pa_usec_t pacedUntil_ = 0;  // the output is written up to this time
   bool stopping_ = false;
 
   std::atomic<bool> failed_{false};

@@ -26,6 +26,8 @@ bool concerns(const posix::Listener& listener, Change change,
              listener.object == deviceObject(sinkIndex);
     case Change::Liveness:
       return listener.selector == kDeviceIsAlive;
+    case Change::Players:
+      return false;
   }
   return false;
 }

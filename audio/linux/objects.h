@@ -49,7 +49,7 @@ struct Aggregate {
   std::string uid;
   std::string sink;  // its main sub-device's UID
   ObjectID tap = kUnknownObject;
-  uint32_t rate = 0;           // fixed: the capture never resamples
+  uint32_t rate = 0;           // fixed: the server resamples to it
   Capture* capture = nullptr;  // its I/O proc, once made; never freed
 };
 

@@ -46,6 +46,11 @@ Connection& connection() {
 std::mutex& mutexStorage = *new std::mutex;
 Snapshot& snapshotStorage = *new Snapshot;
 std::atomic<ChangeObserver> changeObserver{nullptr};
+std::atomic<ChangeObserver> captureObserver{nullptr};
+
+void notifyCaptures(Change change, uint32_t index) {
+  if (ChangeObserver observer = captureObserver.load()) observer(change, index);
+}
 
 void notify(Change change, uint32_t sinkIndex) {
   if (ChangeObserver observer = changeObserver.load())
@@ -219,22 +224,37 @@ void takeSink(const pa_sink_info& info) {
     if (info.volume.channels > 0) gain /= info.volume.channels;
     entry->second = {info.name ? info.name : "",
                      info.monitor_source_name ? info.monitor_source_name : "",
-                     info.sample_spec.rate, info.mute ? 0.0f : float(gain)};
+                     info.monitor_source, info.sample_spec.rate,
+                     info.mute ? 0.0f : float(gain)};
   }
-  if (rateChanged) notify(Change::SinkRate, info.index);
+  if (rateChanged) {
+    notifyCaptures(Change::SinkRate, info.index);
+    notify(Change::SinkRate, info.index);
+  }
   settleLiveness();  // the new default may come before its sink
 }
 
 void takeSource(const pa_source_info& info) {
-  std::lock_guard lock(mutexStorage);
-  snapshotStorage.sources[info.index] = {info.monitor_of_sink !=
-                                         PA_INVALID_INDEX};
+  bool rateChanged = false;
+  {
+    std::lock_guard lock(mutexStorage);
+    auto [entry, added] = snapshotStorage.sources.try_emplace(info.index);
+    rateChanged = !added && entry->second.rate != info.sample_spec.rate;
+    entry->second = {info.monitor_of_sink != PA_INVALID_INDEX,
+                     info.sample_spec.rate};
+  }
+  // A capture records the sink through its monitor.
+  if (rateChanged && info.monitor_of_sink != PA_INVALID_INDEX)
+    notifyCaptures(Change::SinkRate, info.monitor_of_sink);
 }
 
 void takeSinkInput(const pa_sink_input_info& info) {
-  std::lock_guard lock(mutexStorage);
-  snapshotStorage.sinkInputs[info.index] =
-      streamOf(info.sink, info.corked, info.proplist, info.client);
+  {
+    std::lock_guard lock(mutexStorage);
+    snapshotStorage.sinkInputs[info.index] =
+        streamOf(info.sink, info.corked, info.proplist, info.client);
+  }
+  notifyCaptures(Change::Players, info.index);
 }
 
 void takeSourceOutput(const pa_source_output_info& info) {
@@ -264,17 +284,24 @@ void takeClient(const pa_client_info& info) {
   const bool byPeer = peer != 0 && peer != servicePID.load();
   const int32_t pid = byPeer ? peer : pidOf(info.proplist);
   if (pid == 0) return;
-  std::lock_guard lock(mutexStorage);
-  snapshotStorage.clientPIDs[info.index] = pid;
-  if (byPeer) snapshotStorage.clientsByPeer.insert(info.index);
-  // Its streams' answers may have come first.
-  for (auto* streams :
-       {&snapshotStorage.sinkInputs, &snapshotStorage.sourceOutputs}) {
-    for (auto& [index, stream] : *streams) {
-      if (stream.client == info.index && (stream.pid == 0 || byPeer))
-        stream.pid = pid;
+  bool playerChanged = false;
+  {
+    std::lock_guard lock(mutexStorage);
+    snapshotStorage.clientPIDs[info.index] = pid;
+    if (byPeer) snapshotStorage.clientsByPeer.insert(info.index);
+    // Its streams' answers may have come first.
+    for (auto* streams :
+         {&snapshotStorage.sinkInputs, &snapshotStorage.sourceOutputs}) {
+      for (auto& [index, stream] : *streams) {
+        if (stream.client == info.index && (stream.pid == 0 || byPeer) &&
+            stream.pid != pid) {
+          stream.pid = pid;
+          playerChanged |= streams == &snapshotStorage.sinkInputs;
+        }
+      }
     }
   }
+  if (playerChanged) notifyCaptures(Change::Players, PA_INVALID_INDEX);
 }
 
 constexpr auto sinkInfo = onInfo<pa_sink_info, takeSink>;
@@ -309,6 +336,8 @@ void forget(pa_subscription_event_type_t facility, uint32_t index) {
     }
   }
   if (facility == PA_SUBSCRIPTION_EVENT_SINK) reportLivenessAfterServerInfo();
+  if (facility == PA_SUBSCRIPTION_EVENT_SINK_INPUT)
+    notifyCaptures(Change::Players, index);
 }
 
 void subscribed(pa_context* context, pa_subscription_event_type_t event,
@@ -498,6 +527,10 @@ const Snapshot& snapshotData() { return snapshotStorage; }
 
 void setChangeObserver(ChangeObserver observer) {
   changeObserver.store(observer);
+}
+
+void setCaptureObserver(ChangeObserver observer) {
+  captureObserver.store(observer);
 }
 
 pa_threaded_mainloop* mainloop() {

@@ -20,12 +20,14 @@ namespace audio::pulse {
 struct Sink {
   std::string name;  // the device UID
   std::string monitorSource;
+  uint32_t monitorIndex = PA_INVALID_INDEX;
   uint32_t rate = 0;
   float gain = 1;  // its volume in amplitude, 0 when muted
 };
 
 struct Source {
   bool isMonitor = false;
+  uint32_t rate = 0;
 };
 
 /// A playback stream (sink input) or a recording stream (source output).
@@ -55,12 +57,16 @@ struct Snapshot {
 };
 
 /// What a listener may want to hear about.
-enum class Change { DefaultSink, SinkRate, Liveness };
+enum class Change { DefaultSink, SinkRate, Liveness, Players };
 
 /// Called on the server thread, without the snapshot's lock, after the
 /// snapshot took the change in.
 using ChangeObserver = void (*)(Change change, uint32_t sinkIndex);
 void setChangeObserver(ChangeObserver observer);
+/// The captures' own observer: told of a sink's new rate (SinkRate) and of a
+/// playback stream that came, changed or went (Players, the sink input's
+/// index), on the server thread with the main loop locked.
+void setCaptureObserver(ChangeObserver observer);
 
 /// Connects, or reconnects after a loss (at most once a second), and waits
 /// for the first full snapshot. kNoError, or the server's error number.

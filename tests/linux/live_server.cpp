@@ -70,9 +70,20 @@ bool pipewireAsked() {
 
 }  // namespace
 
-Server::Server()
+Server::Server(bool sinkRateFollowsPlayers)
     : folder_(makeFolder("nimbrel-live")), pipewire_(pipewireAsked()) {
   pointAt(folder_, folder_ + "/pulse/native");
+  if (sinkRateFollowsPlayers) {
+    // HOME is the folder: each server reads its own configuration there.
+    const std::string config = folder_ + "/.config/pipewire/pipewire.conf.d";
+    std::filesystem::create_directories(config);
+    std::ofstream(config + "/rates.conf")
+        << "context.properties = { default.clock.allowed-rates = "
+           "[ 44100 48000 ] }\n";
+    std::filesystem::create_directories(folder_ + "/.config/pulse");
+    std::ofstream(folder_ + "/.config/pulse/daemon.conf")
+        << "avoid-resampling = yes\nalternate-sample-rate = 44100\n";
+  }
   start();
 }
 

@@ -24,8 +24,10 @@ enum class Client { Pulse, PipeWire };
 class Server {
  public:
   /// Starts the server and points this process's environment (and so every
-  /// child's) at it. Fails the current test if it does not come up.
-  Server();
+  /// child's) at it. Fails the current test if it does not come up. With
+  /// `sinkRateFollowsPlayers`, an idle or suspended sink takes the rate of a
+  /// player at 44.1 kHz instead of resampling it.
+  explicit Server(bool sinkRateFollowsPlayers = false);
   /// Stops the clients and the server, and removes the runtime folder.
   ~Server();
   Server(const Server&) = delete;

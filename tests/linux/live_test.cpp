@@ -343,6 +343,61 @@ TEST_P(LiveTap, NonBlockingStdoutThatPausesLosesNoSample) {
   expectOrderlyStop(tap);
 }
 
+// A sink that takes a new rate under the tap (here: suspended, then woken by
+// a player at 44.1 kHz): the PCM stays at the rate `format` announced.
+TEST_P(LiveTap, KeepsTheAnnouncedRateWhenTheSinkChangesRate) {
+  live::Server server(true);
+  std::vector<std::string> args;
+  // A PID that plays nothing: the players' monitors are the kept sound.
+  if (GetParam().excludeHigh) args = {"--exclude-pid", "1"};
+  Child tap(NIMBREL_TAP_PATH, {.args = args});
+  expectStarted(tap);
+  tap.readBytes(Stream::Stdout, size_t(kRate));
+  ASSERT_TRUE(server.pactl({"suspend-sink", "speakers", "1"}));
+  server.playWith(
+      {NIMBREL_TEST_PLAYER, "--tone", "600,8000", "--rate", "44100"});
+  ASSERT_TRUE(server.pactl({"suspend-sink", "speakers", "0"}));
+  const json changed = nextJson(tap, Stream::Stderr, 3s);
+  if (changed.is_null() && server.pipewire())
+    GTEST_SKIP() << "this server kept the sink's rate";
+  EXPECT_EQ(changed.value("reason", ""), "device-sample-rate-changed");
+  tap.readBytes(Stream::Stdout, size_t(kRate) * 2);  // a second to settle
+  EXPECT_NEAR(live::dominantFrequency(record(tap).pcm, kRate), 600, 1);
+  expectOrderlyStop(tap);
+}
+
+// While the sink is suspended the server sends nothing: the tap writes
+// silence in real time, and the tone goes on after it without a jump.
+TEST_P(LiveTap, WritesSilenceInRealTimeWhileTheSinkIsSuspended) {
+  live::Server server;
+  server.play(kLow, kAmplitude);
+  const pid_t high = server.play(kHigh, kAmplitude);
+  std::vector<std::string> args;
+  if (GetParam().excludeHigh) args = {"--exclude-pid", std::to_string(high)};
+  Child tap(NIMBREL_TAP_PATH, {.args = args});
+  expectStarted(tap);
+  tap.readBytes(Stream::Stdout, size_t(kRate));  // start-up settles
+  ASSERT_TRUE(server.pactl({"suspend-sink", "speakers", "1"}));
+  const auto from = std::chrono::steady_clock::now();
+  std::thread resume([&] {
+    std::this_thread::sleep_for(3s);
+    server.pactl({"suspend-sink", "speakers", "0"});
+  });
+  const size_t samples =
+      tap.readBytes(Stream::Stdout, size_t(kRate) * 2 * 3, 5s).size() / 2;
+  const std::chrono::duration<double> took =
+      std::chrono::steady_clock::now() - from;
+  resume.join();
+  EXPECT_EQ(samples, size_t(kRate) * 3);
+  EXPECT_NEAR(took.count(), 3.0, 3.0 * 0.02);
+  const Recording after = record(tap);
+  EXPECT_NEAR(after.measuredRate, kRate, kRate * 0.02);
+  // PipeWire's sink monitor stays silent after the wake-up (parec's too);
+  // its players' monitors do not.
+  if (!server.pipewire() || GetParam().excludeHigh) expectHeard(after, kLow);
+  expectOrderlyStop(tap);
+}
+
 INSTANTIATE_TEST_SUITE_P(Live, LiveTap,
                          testing::Values(TapCase{"SinkMonitor", false},
                                          TapCase{"MixedStreamMonitors", true}),
@@ -375,7 +430,14 @@ TEST(LiveTapMixing, PlayerMovedAwayAndBackIsFollowedAgain) {
   expectStarted(tap);
   tap.readBytes(Stream::Stdout, size_t(kRate));  // half a second
   ASSERT_TRUE(server.moveStream(low, "headset"));
-  tap.readBytes(Stream::Stdout, size_t(kRate));
+  tap.readBytes(Stream::Stdout, size_t(kRate) / 2);  // the move is taken in
+  // Away, it plays on the headset: the speakers' recording holds none of it.
+  // PipeWire goes on feeding its monitor, at full level (not mended yet).
+  const std::vector<int16_t> away =
+      live::samples(tap.readBytes(Stream::Stdout, size_t(kRate)));
+  if (!server.pipewire()) {
+    EXPECT_LT(live::toneAmplitude(away, kLow, kRate), kAmplitude * 0.01);
+  }
   ASSERT_TRUE(server.moveStream(low, "speakers"));
   tap.readBytes(Stream::Stdout, size_t(kRate) * 2);  // a second to rejoin
   const Recording recording = record(tap);

@@ -4,7 +4,8 @@
 //                    application.process.id; its client still names it), as
 //                    native clients of some servers play;
 //   --pause AT,FOR   corks its stream AT ms after it starts for FOR ms, as a
-//                    user pausing would.
+//                    user pausing would;
+//   --rate RATE      plays 32-bit float at RATE instead of s16 at 48 kHz.
 #include <pulse/pulseaudio.h>
 
 #include <cmath>
@@ -20,6 +21,7 @@ struct Player {
   int amplitude = 8000;
   bool anonymous = false;
   int pauseAt = -1, pauseFor = 0;  // ms
+  uint32_t rate = 0;               // float at this rate, else s16 at 48 kHz
   long frame = 0;
   pa_mainloop_api* api = nullptr;
 };
@@ -29,14 +31,22 @@ void write(pa_stream* stream, size_t bytes, void*) {
   void* data = nullptr;
   if (pa_stream_begin_write(stream, &data, &bytes) < 0 || data == nullptr)
     return;
-  auto* out = static_cast<int16_t*>(data);
-  for (size_t i = 0; i < bytes / 4; ++i, ++player.frame) {
-    const double phase =
-        2 * std::numbers::pi * player.frequency * double(player.frame) / 48000;
-    out[2 * i] = out[2 * i + 1] =
-        int16_t(std::lround(player.amplitude * std::sin(phase)));
+  const size_t frameBytes = player.rate ? 8 : 4;
+  for (size_t i = 0; i < bytes / frameBytes; ++i, ++player.frame) {
+    const double value =
+        player.amplitude *
+        std::sin(2 * std::numbers::pi * player.frequency *
+                 double(player.frame) / (player.rate ? player.rate : 48000));
+    if (player.rate) {
+      static_cast<float*>(data)[2 * i] = static_cast<float*>(data)[2 * i + 1] =
+          float(value / 32768);
+    } else {
+      static_cast<int16_t*>(data)[2 * i] =
+          static_cast<int16_t*>(data)[2 * i + 1] = int16_t(std::lround(value));
+    }
   }
-  pa_stream_write(stream, data, bytes / 4 * 4, nullptr, 0, PA_SEEK_RELATIVE);
+  pa_stream_write(stream, data, bytes / frameBytes * frameBytes, nullptr, 0,
+                  PA_SEEK_RELATIVE);
 }
 
 // Corks the stream after `ms`, then uncorks it `pauseFor` later.
@@ -63,14 +73,22 @@ void contextState(pa_context* context, void*) {
   pa_proplist* properties = pa_proplist_new();
   if (player.anonymous)
     pa_proplist_sets(properties, PA_PROP_APPLICATION_PROCESS_ID, "");
-  const pa_sample_spec spec{PA_SAMPLE_S16LE, 48000, 2};
+  const pa_sample_spec spec =
+      player.rate ? pa_sample_spec{PA_SAMPLE_FLOAT32NE, player.rate, 2}
+                  : pa_sample_spec{PA_SAMPLE_S16LE, 48000, 2};
   pa_stream* stream = pa_stream_new_with_proplist(context, "test tone", &spec,
                                                   nullptr, properties);
   pa_proplist_free(properties);
   if (stream == nullptr) std::exit(1);
   pa_stream_set_write_callback(stream, write, nullptr);
-  if (pa_stream_connect_playback(stream, nullptr, nullptr, PA_STREAM_NOFLAGS,
-                                 nullptr, nullptr) < 0)
+  // At a call's latency: the sink plays it at once, not 2 s later.
+  const pa_buffer_attr call{uint32_t(-1),
+                            uint32_t(pa_usec_to_bytes(50000, &spec)),
+                            uint32_t(-1), uint32_t(-1), uint32_t(-1)};
+  if (pa_stream_connect_playback(
+          stream, nullptr, player.rate ? &call : nullptr,
+          player.rate ? PA_STREAM_ADJUST_LATENCY : PA_STREAM_NOFLAGS, nullptr,
+          nullptr) < 0)
     std::exit(1);
   if (player.pauseAt >= 0) corkLater(stream, player.pauseAt);
 }
@@ -85,6 +103,8 @@ int main(int argc, char** argv) {
       std::sscanf(argv[++i], "%d,%d", &player.pauseAt, &player.pauseFor);
     } else if (std::strcmp(argv[i], "--tone") == 0 && i + 1 < argc) {
       std::sscanf(argv[++i], "%lf,%d", &player.frequency, &player.amplitude);
+    } else if (std::strcmp(argv[i], "--rate") == 0 && i + 1 < argc) {
+      player.rate = uint32_t(std::atoi(argv[++i]));
     }
   }
   pa_mainloop* loop = pa_mainloop_new();
