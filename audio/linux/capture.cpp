@@ -36,6 +36,12 @@ constexpr pa_usec_t kStallUs = 200 * PA_USEC_PER_MSEC;
 // two; beyond this the clock has stopped, and a monitor holds no more.
 constexpr uint32_t kMaxAheadMs = 1000;
 
+// The longest a switch to the mix waits for the kept players' monitors.
+constexpr uint32_t kSwitchWaitMs = 500;
+// After the last excluded player went, how long the mix stays the output:
+// its last frames may still be in the clock's next packets.
+constexpr uint32_t kLeaveMarginMs = 100;
+
 uint32_t framesIn(uint32_t rate, uint32_t ms) { return rate * ms / 1000; }
 
 // Calls `take` with each run of frames the stream holds; holes become
@@ -110,8 +116,10 @@ pa_stream* Capture::record(pa_context* context, uint32_t sinkInput,
   if (stream == nullptr) return nullptr;
   if (sinkInput != PA_INVALID_INDEX)
     pa_stream_set_monitor_stream(stream, sinkInput);
+  // The clock's packets are the sink monitor's, the output most of the time.
   const uint32_t fragment =
-      framesIn(spec_.rate, mixing_ ? feeding_.packetMs : kPacketMs) *
+      framesIn(spec_.rate,
+               sinkInput == PA_INVALID_INDEX ? kPacketMs : feeding_.packetMs) *
       sizeof(float);
   const pa_buffer_attr attributes{uint32_t(-1), uint32_t(-1), uint32_t(-1),
                                   uint32_t(-1), fragment};
@@ -147,6 +155,12 @@ Status Capture::start() {
     return false;
   });
   recordRate_ = recordRate();
+  if (known && mixing_) {
+    // An excluded player already playing is in the monitor's first frames:
+    // the mix is the output from the start.
+    playersChanged();
+    if (output_ == Output::Holding) output_ = Output::Mix;
+  }
   if (!known) {
     status = PA_ERR_NOENTITY;
   } else if ((clock_ = record(context(), PA_INVALID_INDEX, clockState,
@@ -171,7 +185,6 @@ Status Capture::start() {
     } else {
       setCaptureObserver(serverChanged);
       started().insert(this);
-      if (mixing_) followSinkInputs();
     }
     pa_stream_unref(stream);
   }
@@ -204,12 +217,18 @@ void Capture::clockReadable(pa_stream* stream, size_t, void* context) {
 }
 
 void Capture::clockFrames(const float* frames, size_t count) {
-  if (!mixing_) {
-    // The server's own buffer goes to the I/O function as it is.
+  if (!mixing_ || output_ == Output::Monitor) {
+    // The server's own buffer goes to the I/O function as it is; the mix's
+    // clock keeps step, for a switch.
+    if (mixing_) {
+      mixed_.clear();
+      mix_.clockFrames(count, mixed_);
+    }
     deliver(frames, count);
     return;
   }
   if (!ended_.empty()) followSinkInputs();
+  const int64_t mixedFrom = mix_.emitted();
   mixed_.clear();
   mix_.clockFrames(count, mixed_);
   // The sink's monitor carries its volume and mute; so does the mix, so
@@ -221,7 +240,85 @@ void Capture::clockFrames(const float* frames, size_t count) {
   if (gain != 1.0f) {
     for (float& frame : mixed_) frame *= gain;
   }
-  deliver(mixed_.data(), mixed_.size());
+  clockHeld_.insert(clockHeld_.end(), frames, frames + count);
+  if (output_ == Output::Mix) {
+    deliver(mixed_.data(), mixed_.size());
+    // Only what the mix has not reached is kept, for a switch back.
+    const auto spent = size_t(
+        std::clamp<int64_t>(mix_.emitted() - heldFrom_, 0, clockHeld_.size()));
+    clockHeld_.erase(clockHeld_.begin(), clockHeld_.begin() + long(spent));
+    heldFrom_ += int64_t(spent);
+    if (leaveAt_ >= 0 && mix_.emitted() >= leaveAt_) switchToMonitor();
+    return;
+  }
+  const size_t skip =
+      size_t(std::clamp<int64_t>(heldFrom_ - mixedFrom, 0, mixed_.size()));
+  mixHeld_.insert(mixHeld_.end(), mixed_.begin() + long(skip), mixed_.end());
+  // The switch waits until every kept player's monitor has its frames
+  // placed, or gives up on the late ones.
+  int64_t at = heldFrom_;
+  bool placed = true;
+  for (uint32_t sinkInput : awaited_) {
+    const std::optional<int64_t> from = mix_.placedAt(sinkInput);
+    placed &= from.has_value();
+    if (from) at = std::max(at, *from);
+  }
+  const bool late =
+      mix_.clock() - heldFrom_ > int64_t(framesIn(spec_.rate, kSwitchWaitMs));
+  if ((placed || late) && mix_.emitted() >= at) switchToMix(at);
+}
+
+void Capture::switchToMix(int64_t at) {
+  const size_t fromClock = size_t(at - heldFrom_);
+  deliver(clockHeld_.data(), fromClock);
+  deliver(mixHeld_.data() + fromClock, mixHeld_.size() - fromClock);
+  mixHeld_.clear();
+  clockHeld_.erase(clockHeld_.begin(),
+                   clockHeld_.begin() + long(mix_.emitted() - heldFrom_));
+  heldFrom_ = mix_.emitted();
+  awaited_.clear();
+  output_ = Output::Mix;
+}
+
+void Capture::switchToMonitor() {
+  deliver(clockHeld_.data(), clockHeld_.size());
+  clockHeld_.clear();
+  for (auto& [index, monitor] : monitors_) {
+    mix_.endSource(index);
+    forget(monitor);
+  }
+  monitors_.clear();
+  followed_.clear();
+  ended_.clear();
+  leaveAt_ = -1;
+  output_ = Output::Monitor;
+}
+
+void Capture::playersChanged() {
+  const bool excluded = withSnapshot([&](const Snapshot& s) {
+    for (const auto& [index, input] : s.sinkInputs) {
+      if (input.device == sinkIndex_ && spec_.excludedPIDs.count(input.pid))
+        return true;
+    }
+    return false;
+  });
+  if (excluded) {
+    leaveAt_ = -1;
+    if (output_ == Output::Monitor) {
+      // Until the excluded player's first frames reach the sink, the
+      // monitor holds only kept ones: it stays the output until the mix
+      // has every kept player.
+      output_ = Output::Holding;
+      heldFrom_ = mix_.clock();
+      clockHeld_.clear();
+      mixHeld_.clear();
+    }
+  } else if (output_ != Output::Monitor && leaveAt_ < 0) {
+    // The excluded player's last frames may still be on their way in the
+    // clock's stream.
+    leaveAt_ = mix_.clock() + int64_t(framesIn(spec_.rate, kLeaveMarginMs));
+  }
+  if (output_ != Output::Monitor) followSinkInputs();
 }
 
 // From the first frames on: until then a new monitor stream waits for the
@@ -275,7 +372,7 @@ void Capture::serverChanged(Change change, uint32_t index) {
     if (change == Change::SinkRate && index == self->sinkIndex_) {
       if (self->recordRate() != self->recordRate_) self->restartStreams();
     } else if (change == Change::Players && self->mixing_) {
-      self->followSinkInputs();
+      self->playersChanged();
     }
   }
 }
@@ -315,7 +412,7 @@ void Capture::restartStreams() {
     reportLiveness();
     return;
   }
-  if (mixing_) followSinkInputs();
+  if (output_ != Output::Monitor) followSinkInputs();
 }
 
 void Capture::monitorReadable(pa_stream* stream, size_t, void* context) {
@@ -387,6 +484,7 @@ void Capture::followSinkInputs() {
     }
     // Should it come back, it is followed again.
     followed_.erase(sinkInput);
+    awaited_.erase(sinkInput);
   }
   ended_.clear();
   std::vector<uint32_t> added;
@@ -395,6 +493,8 @@ void Capture::followSinkInputs() {
       if (input.device != sinkIndex_ || followed_.count(index) != 0) continue;
       if (spec_.excludedPIDs.count(input.pid) != 0) continue;
       added.push_back(index);
+      // A corked player's monitor brings nothing to wait for.
+      if (output_ == Output::Holding && !input.corked) awaited_.insert(index);
     }
   });
   for (uint32_t index : added) {

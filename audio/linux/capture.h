@@ -68,6 +68,16 @@ class Capture {
   /// The clock moved on by `count` frames: to the I/O function, as they are
   /// or as the mix due by then.
   void clockFrames(const float* frames, size_t count);
+  /// Where the output comes from while some process is left out: the sink's
+  /// monitor while none of its players is on the sink, else the mix; both
+  /// held while the kept players' monitors are being placed.
+  enum class Output { Monitor, Holding, Mix };
+  /// A player came, changed or went: the output's source follows.
+  void playersChanged();
+  /// The held frames up to `at` from the clock, then the mix's.
+  void switchToMix(int64_t at);
+  /// The clock's frames from where the mix is, and no more monitors.
+  void switchToMonitor();
   /// The server's frames are current: the stall timer starts again.
   void paced();
   static void stalled(pa_mainloop_api* api, pa_time_event* event,
@@ -106,6 +116,14 @@ class Capture {
   TimelineMix mix_;
   std::vector<float> mixed_;
   std::vector<float> silence_;  // a packet of it
+  Output output_ = Output::Monitor;
+  int64_t heldFrom_ = 0;  // timeline position of clockHeld_[0]
+  // The clock's frames not output (Holding), or those the mix has not yet
+  // reached (Mix): what a switch outputs in its place.
+  std::vector<float> clockHeld_;
+  std::vector<float> mixHeld_;  // the mix's from heldFrom_ on (Holding)
+  std::set<uint32_t> awaited_;  // kept players not yet placed in the mix
+  int64_t leaveAt_ = -1;  // no excluded player since this position, if any
   pa_time_event* stallTimer_ = nullptr;
   pa_usec_t pacedUntil_ = 0;  // the output is written up to this time
   bool stopping_ = false;

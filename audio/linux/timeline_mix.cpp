@@ -19,7 +19,7 @@ void TimelineMix::sourceFrames(uint32_t id, const float* frames, size_t count) {
     source.head = 0;
     source.ended = false;
     // Frames that would land on the already emitted past start at once.
-    source.start = std::max(clock_ - int64_t(count), emitted_);
+    source.start = source.placed = std::max(clock_ - int64_t(count), emitted_);
   }
   source.frames.insert(source.frames.end(), frames, frames + count);
 }
@@ -28,6 +28,12 @@ size_t TimelineMix::heldFrames() const {
   size_t held = 0;
   for (const auto& [id, source] : sources_) held += source.held();
   return held;
+}
+
+std::optional<int64_t> TimelineMix::placedAt(uint32_t id) const {
+  const auto entry = sources_.find(id);
+  if (entry == sources_.end() || entry->second.ended) return std::nullopt;
+  return entry->second.placed;
 }
 
 void TimelineMix::endSource(uint32_t id) {

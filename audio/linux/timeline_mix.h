@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <vector>
 
 namespace audio::pulse {
@@ -35,13 +36,19 @@ class TimelineMix {
   void clockFrames(size_t count, std::vector<float>& out);
 
   int64_t clock() const { return clock_; }
+  /// Timeline position of the next frame due.
+  int64_t emitted() const { return emitted_; }
+  /// Where the source's frames begin since it was last placed; none before
+  /// its first frames and after its end.
+  std::optional<int64_t> placedAt(uint32_t source) const;
   size_t sourceCount() const { return sources_.size(); }
   /// Frames held by all sources, not yet due.
   size_t heldFrames() const;
 
  private:
   struct Source {
-    int64_t start = 0;  // timeline position of frames[head]
+    int64_t start = 0;   // timeline position of frames[head]
+    int64_t placed = 0;  // where its frames begin since it was placed
     std::vector<float> frames;
     size_t head = 0;  // frames before it are spent; let go in bulk
     bool ended = false;

@@ -259,6 +259,18 @@ pid_t Server::recordMicrophone(Client client) {
   return pid;
 }
 
+pid_t Server::recordSpeakers(const std::string& path) {
+  const pid_t pid =
+      spawn({"sh", "-c",
+             "exec parec -d speakers.monitor --rate=48000 --channels=1 "
+             "--format=s16le --latency-msec=20 >'" +
+                 path + "'"},
+            folder_ + "/recorder.log");
+  clients_.push_back(pid);
+  EXPECT_TRUE(waitForStreams("source-outputs", ++recordStreams_)) << "parec";
+  return pid;
+}
+
 bool Server::removeSink(const std::string& name) {
   if (countLines({"list", "short", "modules"}) < 0) return false;
   std::ifstream in(folder_ + "/listing.txt");

@@ -48,6 +48,9 @@ class Server {
   /// A parec recording the null source, as a microphone user; its PID once
   /// its stream is on the server.
   pid_t recordMicrophone(Client client = Client::Pulse);
+  /// A parec recording the speakers' monitor to `path` (mono s16le at
+  /// 48 kHz), as a control; its PID once its stream is on the server.
+  pid_t recordSpeakers(const std::string& path);
   /// Runs pactl with `args`; true when it exits with 0.
   bool pactl(const std::vector<std::string>& args);
   /// Moves the playback stream of `player` to `sink` (pactl

@@ -2,9 +2,13 @@
 // a real recorder, through real pipes: what the parent would see.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <chrono>
+#include <cmath>
 #include <cstdlib>
+#include <fstream>
+#include <iterator>
 #include <nlohmann/json.hpp>
 #include <random>
 #include <sstream>
@@ -348,7 +352,6 @@ TEST_P(LiveTap, NonBlockingStdoutThatPausesLosesNoSample) {
 TEST_P(LiveTap, KeepsTheAnnouncedRateWhenTheSinkChangesRate) {
   live::Server server(true);
   std::vector<std::string> args;
-  // A PID that plays nothing: the players' monitors are the kept sound.
   if (GetParam().excludeHigh) args = {"--exclude-pid", "1"};
   Child tap(NIMBREL_TAP_PATH, {.args = args});
   expectStarted(tap);
@@ -356,6 +359,11 @@ TEST_P(LiveTap, KeepsTheAnnouncedRateWhenTheSinkChangesRate) {
   ASSERT_TRUE(server.pactl({"suspend-sink", "speakers", "1"}));
   server.playWith(
       {NIMBREL_TEST_PLAYER, "--tone", "600,8000", "--rate", "44100"});
+  // A player left out makes the mix the output.
+  if (GetParam().excludeHigh) {
+    server.playWith({NIMBREL_TEST_PLAYER, "--tone", "1000,8000", "--rate",
+                     "44100", "--pid", "1"});
+  }
   ASSERT_TRUE(server.pactl({"suspend-sink", "speakers", "0"}));
   const json changed = nextJson(tap, Stream::Stderr, 3s);
   if (changed.is_null() && server.pipewire())
@@ -458,6 +466,81 @@ TEST(LiveTapMixing, PausedPlayerIsHeardAgainWhenItPlays) {
   tap.readBytes(Stream::Stdout, size_t(kRate) * 2 * 3);  // paused, resumed
   const Recording recording = record(tap);
   expectHeard(recording, kMid);
+  expectOrderlyStop(tap);
+}
+
+// Milliseconds of a 1000 Hz tone: 1 ms windows at more than half its level.
+int toneMs(const std::vector<int16_t>& pcm) {
+  int heard = 0;
+  for (double level : live::windowLevels(pcm, 48))
+    heard += level > kAmplitude / std::sqrt(2.0) / 2;
+  return heard;
+}
+
+// Each beep a new player of 1000 Hz, while the tap leaves out a PID that
+// plays nothing, as a parent's own: every beep as whole as in the sink's
+// monitor (the server itself cuts the first milliseconds of a stream).
+void expectBeepsWhole(int count, int beepMs, int gapMs) {
+  live::Server server;
+  const std::string control = server.folder() + "/parec.raw";
+  const pid_t parec = server.recordSpeakers(control);
+  Child tap(NIMBREL_TAP_PATH,
+            {.args = {"--exclude-pid", std::to_string(getpid())}});
+  expectStarted(tap);
+  tap.readBytes(Stream::Stdout, size_t(kRate));  // start-up settles
+  // Each new stream takes up to 60 ms more to come and go.
+  const int ms = count * (beepMs + gapMs + 60) + 1000;
+  std::string pcm;
+  std::thread reader([&] {
+    pcm = tap.readBytes(Stream::Stdout, size_t(kRate) * 2 * ms / 1000);
+  });
+  server.playWith({NIMBREL_TEST_PLAYER, "--tone", "1000,8000", "--beeps",
+                   std::to_string(count) + "," + std::to_string(beepMs) + "," +
+                       std::to_string(gapMs)});
+  reader.join();
+  kill(parec, SIGTERM);
+  std::ifstream in(control, std::ios::binary);
+  const std::string controlPcm{std::istreambuf_iterator<char>(in), {}};
+  const int expected = toneMs(live::samples(controlPcm));
+  EXPECT_GE(expected, count * beepMs * 8 / 10) << "parec missed beeps";
+  EXPECT_GE(toneMs(live::samples(pcm)), expected - count * beepMs / 50)
+      << "of " << expected << " ms in parec's recording";
+  expectOrderlyStop(tap);
+}
+
+TEST(LiveTapMixing, BeepsOfNewPlayersAreWholeWhenTheExcludedPIDPlaysNothing) {
+  expectBeepsWhole(10, 100, 50);
+}
+
+TEST(LiveTapMixing, ToneStartingWhileTheTapRunsLosesAtMost20ms) {
+  expectBeepsWhole(1, 800, 0);
+}
+
+// A left-out player that starts and stops beside a kept one: the output
+// moves to the mix and back without a gap and without the left-out tone.
+TEST(LiveTapMixing, ExcludedPlayerThatComesAndGoesLeavesTheKeptToneWhole) {
+  live::Server server;
+  server.play(kLow, kAmplitude);
+  // It says it is PID 1, so the tap knows it before it plays.
+  Child tap(NIMBREL_TAP_PATH, {.args = {"--exclude-pid", "1"}});
+  expectStarted(tap);
+  tap.readBytes(Stream::Stdout, size_t(kRate));  // start-up settles
+  std::string pcm;
+  std::thread reader(
+      [&] { pcm = tap.readBytes(Stream::Stdout, size_t(kRate) * 2 * 3); });
+  std::this_thread::sleep_for(500ms);
+  const pid_t excluded =
+      server.play(kHigh, kAmplitude, {"--property=application.process.id=1"});
+  std::this_thread::sleep_for(1s);
+  kill(excluded, SIGTERM);
+  reader.join();
+  const std::vector<int16_t> recording = live::samples(pcm);
+  EXPECT_EQ(live::quietWindows(recording, kLow, kRate, kAmplitude), 0);
+  const int windows = int(recording.size()) / 960;
+  EXPECT_LE(
+      windows - live::quietWindows(recording, kHigh, kRate, kAmplitude * 0.2),
+      windows / 100)
+      << "20 ms windows with the left-out tone";
   expectOrderlyStop(tap);
 }
 
