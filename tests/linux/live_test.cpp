@@ -494,9 +494,15 @@ void expectBeepsWhole(int count, int beepMs, int gapMs) {
   std::thread reader([&] {
     pcm = tap.readBytes(Stream::Stdout, size_t(kRate) * 2 * ms / 1000);
   });
-  server.playWith({NIMBREL_TEST_PLAYER, "--tone", "1000,8000", "--beeps",
-                   std::to_string(count) + "," + std::to_string(beepMs) + "," +
-                       std::to_string(gapMs)});
+  std::vector<int16_t> beep(size_t(kRate) * beepMs / 1000);
+  for (size_t i = 0; i < beep.size(); ++i)
+    beep[i] = int16_t(kAmplitude * std::sin(2 * M_PI * 1000 * i / kRate));
+  live::writeWav(server.folder() + "/beep.wav", beep, uint32_t(kRate));
+  server.playWith({"sh", "-c",
+                   "for i in $(seq " + std::to_string(count) +
+                       "); do paplay --latency-msec=50 '" + server.folder() +
+                       "/beep.wav'; sleep " + std::to_string(gapMs / 1000.0) +
+                       "; done"});
   reader.join();
   kill(parec, SIGTERM);
   std::ifstream in(control, std::ios::binary);

@@ -6,12 +6,9 @@
 //   --pid PID        its stream says it is PID's, as any such client may;
 //   --pause AT,FOR   corks its stream AT ms after it starts for FOR ms, as a
 //                    user pausing would;
-//   --rate RATE      plays 32-bit float at RATE instead of s16 at 48 kHz;
-//   --beeps N,ON,OFF plays N streams one after another, each a new player
-//                    of ON ms, OFF ms apart, then exits.
+//   --rate RATE      plays 32-bit float at RATE instead of s16 at 48 kHz.
 #include <pulse/pulseaudio.h>
 
-#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -27,43 +24,16 @@ struct Player {
   const char* pid = nullptr;       // what its stream claims
   int pauseAt = -1, pauseFor = 0;  // ms
   uint32_t rate = 0;               // float at this rate, else s16 at 48 kHz
-  int beeps = 0, beepMs = 0, gapMs = 0;
   long frame = 0;
-  long beepEnd = -1;  // the frame the current beep ends at, if beeping
   pa_mainloop_api* api = nullptr;
-  pa_context* context = nullptr;
 };
 Player player;
 
-void play();
-
-// A beep played out: the stream goes OFF ms later (at once, the server
-// drops its last milliseconds), and the next beep comes, or the end.
-void drained(pa_stream* stream, int, void*) {
-  struct timeval when;
-  pa_gettimeofday(&when);
-  pa_timeval_add(&when, pa_usec_t(player.gapMs) * 1000);
-  player.api->time_new(
-      player.api, &when,
-      [](pa_mainloop_api* api, pa_time_event* event, const struct timeval*,
-         void* stream) {
-        api->time_free(event);
-        pa_stream_disconnect(static_cast<pa_stream*>(stream));
-        pa_stream_unref(static_cast<pa_stream*>(stream));
-        if (--player.beeps <= 0) std::exit(0);
-        play();
-      },
-      stream);
-}
-
 void write(pa_stream* stream, size_t bytes, void*) {
-  if (player.beepEnd >= 0 && player.frame >= player.beepEnd) return;
   void* data = nullptr;
   if (pa_stream_begin_write(stream, &data, &bytes) < 0 || data == nullptr)
     return;
   const size_t frameBytes = player.rate ? 8 : 4;
-  if (player.beepEnd >= 0)
-    bytes = std::min(bytes, size_t(player.beepEnd - player.frame) * frameBytes);
   for (size_t i = 0; i < bytes / frameBytes; ++i, ++player.frame) {
     const double value =
         player.amplitude *
@@ -79,10 +49,6 @@ void write(pa_stream* stream, size_t bytes, void*) {
   }
   pa_stream_write(stream, data, bytes / frameBytes * frameBytes, nullptr, 0,
                   PA_SEEK_RELATIVE);
-  if (player.frame == player.beepEnd) {
-    pa_operation* done = pa_stream_drain(stream, drained, nullptr);
-    if (done) pa_operation_unref(done);
-  }
 }
 
 // Corks the stream after `ms`, then uncorks it `pauseFor` later.
@@ -105,13 +71,7 @@ void corkLater(pa_stream* stream, int ms) {
 void contextState(pa_context* context, void*) {
   const pa_context_state_t state = pa_context_get_state(context);
   if (!PA_CONTEXT_IS_GOOD(state)) std::exit(1);
-  if (state == PA_CONTEXT_READY) play();
-}
-
-void play() {
-  pa_context* context = player.context;
-  const bool beeping = player.beeps > 0;
-  if (beeping) player.beepEnd = player.frame + 48L * player.beepMs;
+  if (state != PA_CONTEXT_READY) return;
   pa_proplist* properties = pa_proplist_new();
   if (player.anonymous)
     pa_proplist_sets(properties, PA_PROP_APPLICATION_PROCESS_ID, "");
@@ -129,10 +89,9 @@ void play() {
   const pa_buffer_attr call{uint32_t(-1),
                             uint32_t(pa_usec_to_bytes(50000, &spec)),
                             uint32_t(-1), uint32_t(-1), uint32_t(-1)};
-  const bool atCallLatency = player.rate || beeping;
   if (pa_stream_connect_playback(
-          stream, nullptr, atCallLatency ? &call : nullptr,
-          atCallLatency ? PA_STREAM_ADJUST_LATENCY : PA_STREAM_NOFLAGS, nullptr,
+          stream, nullptr, player.rate ? &call : nullptr,
+          player.rate ? PA_STREAM_ADJUST_LATENCY : PA_STREAM_NOFLAGS, nullptr,
           nullptr) < 0)
     std::exit(1);
   if (player.pauseAt >= 0) corkLater(stream, player.pauseAt);
@@ -150,17 +109,13 @@ int main(int argc, char** argv) {
       std::sscanf(argv[++i], "%d,%d", &player.pauseAt, &player.pauseFor);
     } else if (std::strcmp(argv[i], "--tone") == 0 && i + 1 < argc) {
       std::sscanf(argv[++i], "%lf,%d", &player.frequency, &player.amplitude);
-    } else if (std::strcmp(argv[i], "--beeps") == 0 && i + 1 < argc) {
-      std::sscanf(argv[++i], "%d,%d,%d", &player.beeps, &player.beepMs,
-                  &player.gapMs);
     } else if (std::strcmp(argv[i], "--rate") == 0 && i + 1 < argc) {
       player.rate = uint32_t(std::atoi(argv[++i]));
     }
   }
   pa_mainloop* loop = pa_mainloop_new();
   player.api = pa_mainloop_get_api(loop);
-  pa_context* context = player.context =
-      pa_context_new(player.api, "test player");
+  pa_context* context = pa_context_new(player.api, "test player");
   pa_context_set_state_callback(context, contextState, nullptr);
   if (pa_context_connect(context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0)
     return 1;
