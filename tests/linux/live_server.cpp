@@ -135,8 +135,11 @@ void Server::startPipeWire() {
   EXPECT_TRUE(pactl({"load-module", "module-null-sink",
                      "sink_name=mic media.class=Audio/Source/Virtual "
                      "rate=48000"}));
-  // WirePlumber settles the default a moment after the request.
-  EXPECT_TRUE(pactl({"set-default-sink", "speakers"}));
+  // The service may take the request only once the new sink is in its
+  // graph, and WirePlumber settles the default a moment after it.
+  waitFor("speakers as the default sink", [&] {
+    return pactl({"set-default-sink", "speakers"});
+  });
   waitFor("the default sink", [&] {
     return countLines({"get-default-sink"}) == 1 &&
            std::ifstream(folder_ + "/listing.txt").get() == 's';
