@@ -280,9 +280,7 @@ void Capture::switchToMix(int64_t at) {
   output_ = Output::Mix;
 }
 
-void Capture::switchToMonitor() {
-  deliver(clockHeld_.data(), clockHeld_.size());
-  clockHeld_.clear();
+void Capture::dropMonitors() {
   for (auto& [index, monitor] : monitors_) {
     mix_.endSource(index);
     forget(monitor);
@@ -290,6 +288,12 @@ void Capture::switchToMonitor() {
   monitors_.clear();
   followed_.clear();
   ended_.clear();
+}
+
+void Capture::switchToMonitor() {
+  deliver(clockHeld_.data(), clockHeld_.size());
+  clockHeld_.clear();
+  dropMonitors();
   leaveAt_ = -1;
   output_ = Output::Monitor;
 }
@@ -398,13 +402,7 @@ uint32_t Capture::recordRate() const {
 // the new rate, the gap written as silence.
 void Capture::restartStreams() {
   recordRate_ = recordRate();
-  for (auto& [index, monitor] : monitors_) {
-    mix_.endSource(index);
-    forget(monitor);
-  }
-  monitors_.clear();
-  followed_.clear();
-  ended_.clear();
+  dropMonitors();
   forgetStream(clock_);
   clock_ = record(context(), PA_INVALID_INDEX, clockState, clockReadable, this);
   if (clock_ == nullptr) {

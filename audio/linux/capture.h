@@ -78,6 +78,8 @@ class Capture {
   void switchToMix(int64_t at);
   /// The clock's frames from where the mix is, and no more monitors.
   void switchToMonitor();
+  /// Ends every per-player monitor and forgets what the mix followed.
+  void dropMonitors();
   /// The server's frames are current: the stall timer starts again.
   void paced();
   static void stalled(pa_mainloop_api* api, pa_time_event* event,

@@ -233,7 +233,14 @@ struct TapCase {
   bool excludeHigh;
 };
 void PrintTo(const TapCase& c, std::ostream* out) { *out << c.name; }
-class LiveTap : public testing::TestWithParam<TapCase> {};
+class LiveTap : public testing::TestWithParam<TapCase> {
+ protected:
+  // The tap's arguments: the high tone's player left out, or nobody.
+  std::vector<std::string> argsFor(pid_t high) const {
+    if (!GetParam().excludeHigh) return {};
+    return {"--exclude-pid", std::to_string(high)};
+  }
+};
 
 TEST_P(LiveTap, RecordsTheRightTonesAtTheirLevelAndRate) {
   live::Server server;
@@ -243,8 +250,7 @@ TEST_P(LiveTap, RecordsTheRightTonesAtTheirLevelAndRate) {
   // A monitor of the speakers is not a player: it must not end up in the mix.
   server.recordMicrophone(nativeWhereAny(server));
 
-  std::vector<std::string> args;
-  if (GetParam().excludeHigh) args = {"--exclude-pid", std::to_string(high)};
+  const std::vector<std::string> args = argsFor(high);
   Child tap(NIMBREL_TAP_PATH, {.args = args});
   expectStarted(tap);
   const Recording recording = record(tap);
@@ -270,8 +276,7 @@ TEST_P(LiveTap, FollowsTheSinksVolumeAndMute) {
   live::Server server;
   server.play(kLow, kAmplitude);
   const pid_t high = server.play(kHigh, kAmplitude);
-  std::vector<std::string> args;
-  if (GetParam().excludeHigh) args = {"--exclude-pid", std::to_string(high)};
+  const std::vector<std::string> args = argsFor(high);
   Child tap(NIMBREL_TAP_PATH, {.args = args});
   expectStarted(tap);
   ASSERT_TRUE(server.pactl({"set-sink-volume", "speakers", "50%"}));
@@ -291,8 +296,7 @@ TEST_P(LiveTap, FollowsTheSinksVolumeAndMute) {
 TEST_P(LiveTap, StopDuringTheStartEndsItWithStatusZero) {
   live::Server server;
   const pid_t high = server.play(kHigh, kAmplitude);
-  std::vector<std::string> args;
-  if (GetParam().excludeHigh) args = {"--exclude-pid", std::to_string(high)};
+  const std::vector<std::string> args = argsFor(high);
   std::mt19937 random(GetParam().excludeHigh ? 2 : 1);
   // The stop must fall in a window of microseconds: many runs find it (the
   // first failure came after 0-24 runs). A sanitized start takes a second,
@@ -330,8 +334,7 @@ TEST_P(LiveTap, StopDuringTheStartEndsItWithStatusZero) {
 TEST_P(LiveTap, NonBlockingStdoutThatPausesLosesNoSample) {
   live::Server server;
   const pid_t high = server.play(kHigh, kAmplitude);
-  std::vector<std::string> args;
-  if (GetParam().excludeHigh) args = {"--exclude-pid", std::to_string(high)};
+  const std::vector<std::string> args = argsFor(high);
   Child tap(NIMBREL_TAP_PATH, {.args = args, .nonBlockingStdout = true});
   expectStarted(tap);
   tap.readBytes(Stream::Stdout, size_t(kRate) / 2);  // start-up settles
@@ -380,8 +383,7 @@ TEST_P(LiveTap, WritesSilenceInRealTimeWhileTheSinkIsSuspended) {
   live::Server server;
   server.play(kLow, kAmplitude);
   const pid_t high = server.play(kHigh, kAmplitude);
-  std::vector<std::string> args;
-  if (GetParam().excludeHigh) args = {"--exclude-pid", std::to_string(high)};
+  const std::vector<std::string> args = argsFor(high);
   Child tap(NIMBREL_TAP_PATH, {.args = args});
   expectStarted(tap);
   tap.readBytes(Stream::Stdout, size_t(kRate));  // start-up settles
@@ -541,7 +543,8 @@ TEST(LiveTapMixing, ExcludedPlayerThatComesAndGoesLeavesTheKeptToneWhole) {
   kill(excluded, SIGTERM);
   reader.join();
   const std::vector<int16_t> recording = live::samples(pcm);
-  EXPECT_EQ(live::quietWindows(recording, kLow, kRate, kAmplitude), 0);
+  // As everywhere, one window may miss a cycle of the server's own.
+  EXPECT_LE(live::quietWindows(recording, kLow, kRate, kAmplitude), 1);
   const int windows = int(recording.size()) / 960;
   EXPECT_LE(
       windows - live::quietWindows(recording, kHigh, kRate, kAmplitude * 0.2),
