@@ -36,6 +36,11 @@ constexpr pa_usec_t kStallUs = 200 * PA_USEC_PER_MSEC;
 // two; beyond this the clock has stopped, and a monitor holds no more.
 constexpr uint32_t kMaxAheadMs = 1000;
 
+// How often PipeWire's service is asked where the players are: while the
+// mix is the output (a player that left must leave it soon), and otherwise.
+constexpr pa_usec_t kPollMixingUs = 100 * PA_USEC_PER_MSEC;
+constexpr pa_usec_t kPollIdleUs = 500 * PA_USEC_PER_MSEC;
+
 // The longest a switch to the mix waits for the kept players' monitors.
 constexpr uint32_t kSwitchWaitMs = 500;
 // After the last excluded player went, how long the mix stays the output:
@@ -95,9 +100,8 @@ Capture::Capture(CaptureSpec spec, DispatchQueue* queue, IOFunction function,
       function_(function),
       context_(context),
       mixing_(!spec_.excludedPIDs.empty()),
-      feeding_(withSnapshot([](const Snapshot& s) { return s.pipewire; })
-                   ? kPipeWireFeeding
-                   : kPulseAudioFeeding),
+      pipewire_(withSnapshot([](const Snapshot& s) { return s.pipewire; })),
+      feeding_(pipewire_ ? kPipeWireFeeding : kPulseAudioFeeding),
       mix_(int64_t(framesIn(spec_.rate, feeding_.holdBackMs)),
            int64_t(framesIn(spec_.rate, kMaxAheadMs))),
       silence_(framesIn(spec_.rate, feeding_.packetMs)) {}
@@ -185,6 +189,10 @@ Status Capture::start() {
     } else {
       setCaptureObserver(serverChanged);
       started().insert(this);
+      if (mixing_ && pipewire_) {
+        pollTimer_ = pa_context_rttime_new(
+            context(), pa_rtclock_now() + kPollIdleUs, pollPlayers, this);
+      }
     }
     pa_stream_unref(stream);
   }
@@ -200,6 +208,8 @@ void Capture::stop() {
   started().erase(this);
   if (stallTimer_) api()->time_free(stallTimer_);
   stallTimer_ = nullptr;
+  if (pollTimer_) api()->time_free(pollTimer_);
+  pollTimer_ = nullptr;
   for (auto& [index, monitor] : monitors_) forget(monitor);
   monitors_.clear();
   if (clock_) forgetStream(clock_);
@@ -356,6 +366,16 @@ void Capture::stalled(pa_mainloop_api*, pa_time_event*, const timeval*,
                now + self->feeding_.packetMs * PA_USEC_PER_MSEC);
 }
 
+void Capture::pollPlayers(pa_mainloop_api*, pa_time_event*, const timeval*,
+                          void* context) {
+  auto* self = static_cast<Capture*>(context);
+  refreshPlayers();
+  restartTimer(self->pollTimer_,
+               pa_rtclock_now() + (self->output_ == Output::Monitor
+                                       ? kPollIdleUs
+                                       : kPollMixingUs));
+}
+
 void Capture::clockState(pa_stream* stream, void* context) {
   auto* self = static_cast<Capture*>(context);
   const pa_stream_state_t state = pa_stream_get_state(stream);
@@ -363,8 +383,10 @@ void Capture::clockState(pa_stream* stream, void* context) {
       (state == PA_STREAM_TERMINATED && !self->stopping_)) {
     self->failed_.store(true);
     // A capture that ended writes nothing more, silence neither.
-    if (self->stallTimer_) api()->time_free(self->stallTimer_);
-    self->stallTimer_ = nullptr;
+    for (pa_time_event** timer : {&self->stallTimer_, &self->pollTimer_}) {
+      if (*timer) api()->time_free(*timer);
+      *timer = nullptr;
+    }
     reportLiveness();
   }
   pa_threaded_mainloop_signal(mainloop(), 0);
@@ -486,7 +508,15 @@ void Capture::followSinkInputs() {
   }
   ended_.clear();
   std::vector<uint32_t> added;
+  std::vector<uint32_t> left;
   withSnapshot([&](const Snapshot& s) {
+    // PipeWire's service keeps a monitor on its player when the player moves
+    // to another sink, where we must not hear it.
+    for (uint32_t index : followed_) {
+      const auto input = s.sinkInputs.find(index);
+      if (input == s.sinkInputs.end() || input->second.device != sinkIndex_)
+        left.push_back(index);
+    }
     for (const auto& [index, input] : s.sinkInputs) {
       if (input.device != sinkIndex_ || followed_.count(index) != 0) continue;
       if (spec_.excludedPIDs.count(input.pid) != 0) continue;
@@ -495,6 +525,15 @@ void Capture::followSinkInputs() {
       if (output_ == Output::Holding && !input.corked) awaited_.insert(index);
     }
   });
+  for (uint32_t index : left) {
+    if (auto entry = monitors_.find(index); entry != monitors_.end()) {
+      mix_.endSource(index);
+      forget(entry->second);
+      monitors_.erase(entry);
+    }
+    followed_.erase(index);
+    awaited_.erase(index);
+  }
   for (uint32_t index : added) {
     followed_.insert(index);
     follow(index);

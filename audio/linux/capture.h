@@ -85,6 +85,9 @@ class Capture {
   static void stalled(pa_mainloop_api* api, pa_time_event* event,
                       const struct timeval* when, void* self);
   static void serverChanged(Change change, uint32_t index);
+  /// Asks the server where the players are, for those it does not tell of.
+  static void pollPlayers(pa_mainloop_api* api, pa_time_event* event,
+                          const struct timeval* when, void* self);
   /// The rate to ask the monitor for, so that its frames come at the
   /// announced rate.
   uint32_t recordRate() const;
@@ -105,6 +108,7 @@ class Capture {
   const IOFunction function_;
   void* const context_;
   const bool mixing_;  // per-stream monitors, or the sink's own mix
+  const bool pipewire_;  // PipeWire's PulseAudio service
   const Feeding feeding_;
 
   // Server thread only (and start/stop, with the main loop locked).
@@ -128,6 +132,7 @@ class Capture {
   int64_t leaveAt_ = -1;  // no excluded player since this position, if any
   pa_time_event* stallTimer_ = nullptr;
   pa_usec_t pacedUntil_ = 0;  // the output is written up to this time
+  pa_time_event* pollTimer_ = nullptr;  // PipeWire, some process left out
   bool stopping_ = false;
 
   std::atomic<bool> failed_{false};

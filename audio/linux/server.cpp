@@ -249,12 +249,18 @@ void takeSource(const pa_source_info& info) {
 }
 
 void takeSinkInput(const pa_sink_input_info& info) {
+  bool changed = false;
   {
     std::lock_guard lock(mutexStorage);
-    snapshotStorage.sinkInputs[info.index] =
-        streamOf(info.sink, info.corked, info.proplist, info.client);
+    Stream stream = streamOf(info.sink, info.corked, info.proplist, info.client);
+    auto [entry, added] = snapshotStorage.sinkInputs.try_emplace(info.index);
+    // What a capture follows: where it plays, whether it plays, whose it is.
+    changed = added || entry->second.device != stream.device ||
+              entry->second.corked != stream.corked ||
+              entry->second.pid != stream.pid;
+    entry->second = std::move(stream);
   }
-  notifyCaptures(Change::Players, info.index);
+  if (changed) notifyCaptures(Change::Players, info.index);
 }
 
 void takeSourceOutput(const pa_source_output_info& info) {
@@ -571,5 +577,14 @@ Status ensureConnected() {
 }
 
 void reportLiveness() { reportLivenessAfterServerInfo(); }
+
+void refreshPlayers() {
+  pa_context* context = connection().context;
+  if (context == nullptr || pa_context_get_state(context) != PA_CONTEXT_READY)
+    return;
+  if (pa_operation* operation =
+          pa_context_get_sink_input_info_list(context, sinkInputInfo, nullptr))
+    pa_operation_unref(operation);
+}
 
 }  // namespace audio::pulse

@@ -87,6 +87,12 @@ auto withSnapshot(Read read) {
   return read(snapshotData());
 }
 
+/// Asks the server again for every playback stream, as if each had changed.
+/// PipeWire's service sends no event for a stream that moves to another sink
+/// while a monitor records it. On the server thread, with the main loop
+/// locked.
+void refreshPlayers();
+
 /// Tells the listeners of liveness that a capture lost its stream, once the
 /// snapshot has the default sink the server chose meanwhile. On the server
 /// thread, with the main loop locked.
