@@ -370,10 +370,10 @@ void Capture::pollPlayers(pa_mainloop_api*, pa_time_event*, const timeval*,
                           void* context) {
   auto* self = static_cast<Capture*>(context);
   refreshPlayers();
-  restartTimer(self->pollTimer_,
-               pa_rtclock_now() + (self->output_ == Output::Monitor
-                                       ? kPollIdleUs
-                                       : kPollMixingUs));
+  restartTimer(
+      self->pollTimer_,
+      pa_rtclock_now() +
+          (self->output_ == Output::Monitor ? kPollIdleUs : kPollMixingUs));
 }
 
 void Capture::clockState(pa_stream* stream, void* context) {

@@ -107,7 +107,7 @@ class Capture {
   DispatchQueue* const queue_;
   const IOFunction function_;
   void* const context_;
-  const bool mixing_;  // per-stream monitors, or the sink's own mix
+  const bool mixing_;    // per-stream monitors, or the sink's own mix
   const bool pipewire_;  // PipeWire's PulseAudio service
   const Feeding feeding_;
 
@@ -131,7 +131,7 @@ class Capture {
   std::set<uint32_t> awaited_;  // kept players not yet placed in the mix
   int64_t leaveAt_ = -1;  // no excluded player since this position, if any
   pa_time_event* stallTimer_ = nullptr;
-  pa_usec_t pacedUntil_ = 0;  // the output is written up to this time
+  pa_usec_t pacedUntil_ = 0;            // the output is written up to this time
   pa_time_event* pollTimer_ = nullptr;  // PipeWire, some process left out
   bool stopping_ = false;
 

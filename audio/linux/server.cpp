@@ -252,7 +252,8 @@ void takeSinkInput(const pa_sink_input_info& info) {
   bool changed = false;
   {
     std::lock_guard lock(mutexStorage);
-    Stream stream = streamOf(info.sink, info.corked, info.proplist, info.client);
+    Stream stream =
+        streamOf(info.sink, info.corked, info.proplist, info.client);
     auto [entry, added] = snapshotStorage.sinkInputs.try_emplace(info.index);
     // What a capture follows: where it plays, whether it plays, whose it is.
     changed = added || entry->second.device != stream.device ||
