@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <iterator>
+#include <limits>
 
 #include "audio/linux/server.h"
 #include "audio/posix/queues.h"
@@ -21,11 +22,12 @@ constexpr uint32_t kPacketMs = 20;
 // How the mix is fed on each server, measured with 16 players (see
 // docs/linux.md). PulseAudio keeps every monitor of one connection in step,
 // and each connection more cost CPU time (4.1-4.9x parec's against 2.3x).
-constexpr Capture::Feeding kPulseAudioFeeding{false, kPacketMs, 3 * kPacketMs};
+constexpr Capture::Feeding kPulseAudioFeeding{false, kPacketMs, 3 * kPacketMs,
+                                              kPacketMs};
 // PipeWire's service lets monitors that share a connection fall behind, by
 // up to seconds; and there each packet costs wake-ups enough that 20 ms ones
 // took 4.8x parec's CPU time against 2.7x for 60 ms ones.
-constexpr Capture::Feeding kPipeWireFeeding{true, 60, 160};
+constexpr Capture::Feeding kPipeWireFeeding{true, 60, 160, 60};
 
 // A server that sends no frames for this long (a suspended sink, a stream
 // being set up again) gets silence in their place, written in real time; a
@@ -40,6 +42,14 @@ constexpr uint32_t kMaxAheadMs = 1000;
 // mix is the output (a player that left must leave it soon), and otherwise.
 constexpr pa_usec_t kPollMixingUs = 100 * PA_USEC_PER_MSEC;
 constexpr pa_usec_t kPollIdleUs = 500 * PA_USEC_PER_MSEC;
+
+// Connections kept ready on PipeWire while the mix is the output, one for
+// each new player's monitor.
+constexpr size_t kSpareConnections = 2;
+
+// How much of the clock and of the left-out players' sum the canceller
+// keeps beyond the hold-back: enough to find their lag.
+constexpr uint32_t kCancelHistoryMs = 200;
 
 // The longest a switch to the mix waits for the kept players' monitors.
 constexpr uint32_t kSwitchWaitMs = 500;
@@ -91,6 +101,25 @@ void restartTimer(pa_time_event* timer, pa_usec_t at) {
   if (timer && context()) pa_context_rttime_restart(context(), timer, at);
 }
 
+// A connection to the server, connecting or ready; nullptr if none could
+// be made.
+pa_context* newConnection() {
+  pa_context* connection = pa_context_new(
+      pa_threaded_mainloop_get_api(mainloop()), program_invocation_short_name);
+  if (connection && pa_context_connect(connection, nullptr,
+                                       PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) {
+    pa_context_unref(connection);
+    return nullptr;
+  }
+  return connection;
+}
+
+void dropConnection(pa_context* connection) {
+  pa_context_set_state_callback(connection, nullptr, nullptr);
+  pa_context_disconnect(connection);
+  pa_context_unref(connection);
+}
+
 }  // namespace
 
 Capture::Capture(CaptureSpec spec, DispatchQueue* queue, IOFunction function,
@@ -104,6 +133,12 @@ Capture::Capture(CaptureSpec spec, DispatchQueue* queue, IOFunction function,
       feeding_(pipewire_ ? kPipeWireFeeding : kPulseAudioFeeding),
       mix_(int64_t(framesIn(spec_.rate, feeding_.holdBackMs)),
            int64_t(framesIn(spec_.rate, kMaxAheadMs))),
+      excludedMix_(int64_t(framesIn(spec_.rate, feeding_.holdBackMs -
+                                                    feeding_.gateMarginMs)),
+                   int64_t(framesIn(spec_.rate, kMaxAheadMs))),
+      gate_(int64_t(framesIn(spec_.rate, feeding_.gateMarginMs))),
+      canceller_(int64_t(framesIn(spec_.rate, feeding_.gateMarginMs)),
+                 framesIn(spec_.rate, feeding_.holdBackMs + kCancelHistoryMs)),
       silence_(framesIn(spec_.rate, feeding_.packetMs)) {}
 
 pa_stream* Capture::record(pa_context* context, uint32_t sinkInput,
@@ -212,6 +247,7 @@ void Capture::stop() {
   pollTimer_ = nullptr;
   for (auto& [index, monitor] : monitors_) forget(monitor);
   monitors_.clear();
+  keepSpares(0);
   if (clock_) forgetStream(clock_);
   clock_ = nullptr;
   pa_threaded_mainloop_signal(mainloop(), 0);  // a start waiting gives up
@@ -228,31 +264,31 @@ void Capture::clockReadable(pa_stream* stream, size_t, void* context) {
 
 void Capture::clockFrames(const float* frames, size_t count) {
   if (!mixing_ || output_ == Output::Monitor) {
-    // The server's own buffer goes to the I/O function as it is; the mix's
+    // The server's own buffer goes to the I/O function as it is; the mixes'
     // clock keeps step, for a switch.
     if (mixing_) {
       mixed_.clear();
       mix_.clockFrames(count, mixed_);
+      gateFrames(count, 1.0f);
     }
     deliver(frames, count);
     return;
   }
   if (!ended_.empty()) followSinkInputs();
+  canceller_.clock(mix_.clock(), frames, count);
   const int64_t mixedFrom = mix_.emitted();
   mixed_.clear();
   mix_.clockFrames(count, mixed_);
-  // The sink's monitor carries its volume and mute; so does the mix, so
+  // The sink's monitor carries its volume and mute; so do the mixes, so
   // that leaving a player out changes nothing else.
-  const float gain = withSnapshot([&](const Snapshot& s) {
-    const auto sink = s.sinks.find(sinkIndex_);
-    return sink != s.sinks.end() ? sink->second.gain : 1.0f;
-  });
+  const float gain = sinkGain();
+  gateFrames(count, gain);
   if (gain != 1.0f) {
     for (float& frame : mixed_) frame *= gain;
   }
   clockHeld_.insert(clockHeld_.end(), frames, frames + count);
   if (output_ == Output::Mix) {
-    deliver(mixed_.data(), mixed_.size());
+    deliverMix(mixedFrom);
     // Only what the mix has not reached is kept, for a switch back.
     const auto spent = size_t(
         std::clamp<int64_t>(mix_.emitted() - heldFrom_, 0, clockHeld_.size()));
@@ -278,6 +314,64 @@ void Capture::clockFrames(const float* frames, size_t count) {
   if ((placed || late) && mix_.emitted() >= at) switchToMix(at);
 }
 
+float Capture::sinkGain() const {
+  return withSnapshot([&](const Snapshot& s) {
+    const auto sink = s.sinks.find(sinkIndex_);
+    return sink != s.sinks.end() ? sink->second.gain : 1.0f;
+  });
+}
+
+void Capture::gateFrames(size_t count, float gain) {
+  const int64_t from = excludedMix_.emitted();
+  // Placed anew, the left-out players' frames have a new lag.
+  std::vector<std::pair<uint32_t, int64_t>> placed;
+  for (const auto& [index, monitor] : monitors_) {
+    if (monitor->excluded)
+      placed.emplace_back(index, excludedMix_.placedAt(index).value_or(-1));
+  }
+  if (placed != excludedPlaced_) {
+    canceller_.unlock();
+    excludedPlaced_ = std::move(placed);
+  }
+  // A left-out player's frames not in yet may be anything; a paused one
+  // renders nothing.
+  int64_t known = std::numeric_limits<int64_t>::max();
+  withSnapshot([&](const Snapshot& s) {
+    for (const auto& [index, monitor] : monitors_) {
+      if (!monitor->excluded) continue;
+      const auto input = s.sinkInputs.find(index);
+      if (input != s.sinkInputs.end() && input->second.corked) continue;
+      known = std::min(known, excludedMix_.heldUntil(index).value_or(from));
+    }
+  });
+  excludedFrames_.clear();
+  excludedMix_.clockFrames(count, excludedFrames_);
+  if (gain != 1.0f) {
+    for (float& frame : excludedFrames_) frame *= gain;
+  }
+  gate_.frames(from, excludedFrames_.data(), excludedFrames_.size(), known);
+  if (output_ != Output::Monitor) {
+    canceller_.excluded(from, excludedFrames_.data(), excludedFrames_.size(),
+                        known);
+  }
+}
+
+void Capture::deliverMix(int64_t from) {
+  const int64_t offset = from - heldFrom_;
+  if (offset < 0 || size_t(offset) + mixed_.size() > clockHeld_.size()) {
+    deliver(mixed_.data(), mixed_.size());
+    return;
+  }
+  // Where a left-out player is heard: the monitor less its sound once its
+  // lag is known, else the kept players' mix.
+  cancelled_.resize(mixed_.size());
+  canceller_.cancel(from, mixed_.data(), mixed_.size(), cancelled_.data());
+  picked_.resize(mixed_.size());
+  gate_.pick(from, clockHeld_.data() + offset, cancelled_.data(), mixed_.size(),
+             picked_.data());
+  deliver(picked_.data(), picked_.size());
+}
+
 void Capture::switchToMix(int64_t at) {
   const size_t fromClock = size_t(at - heldFrom_);
   deliver(clockHeld_.data(), fromClock);
@@ -293,9 +387,12 @@ void Capture::switchToMix(int64_t at) {
 void Capture::dropMonitors() {
   for (auto& [index, monitor] : monitors_) {
     mix_.endSource(index);
+    excludedMix_.endSource(index);
     forget(monitor);
   }
   monitors_.clear();
+  keepSpares(0);
+  gate_.clear();
   followed_.clear();
   ended_.clear();
 }
@@ -332,7 +429,10 @@ void Capture::playersChanged() {
     // clock's stream.
     leaveAt_ = mix_.clock() + int64_t(framesIn(spec_.rate, kLeaveMarginMs));
   }
-  if (output_ != Output::Monitor) followSinkInputs();
+  if (output_ != Output::Monitor) {
+    if (feeding_.connectionEach) keepSpares(kSpareConnections);
+    followSinkInputs();
+  }
 }
 
 // From the first frames on: until then a new monitor stream waits for the
@@ -437,8 +537,10 @@ void Capture::restartStreams() {
 
 void Capture::monitorReadable(pa_stream* stream, size_t, void* context) {
   auto* monitor = static_cast<Monitor*>(context);
+  TimelineMix& mix = monitor->excluded ? monitor->capture->excludedMix_
+                                       : monitor->capture->mix_;
   drain(stream, [&](const float* frames, size_t count) {
-    monitor->capture->mix_.sourceFrames(monitor->sinkInput, frames, count);
+    mix.sourceFrames(monitor->sinkInput, frames, count);
   });
 }
 
@@ -450,6 +552,7 @@ void Capture::monitorState(pa_stream* stream, void* context) {
   const pa_stream_state_t state = pa_stream_get_state(stream);
   if (state != PA_STREAM_FAILED && state != PA_STREAM_TERMINATED) return;
   monitor->capture->mix_.endSource(monitor->sinkInput);
+  monitor->capture->excludedMix_.endSource(monitor->sinkInput);
   monitor->capture->ended_.push_back(monitor->sinkInput);
 }
 
@@ -467,8 +570,25 @@ void Capture::monitorConnected(pa_context* context, void* userdata) {
   }
 }
 
-void Capture::follow(uint32_t sinkInput) {
-  auto* monitor = new Monitor{this, sinkInput};
+void Capture::keepSpares(size_t count) {
+  std::erase_if(spares_, [](pa_context* spare) {
+    if (PA_CONTEXT_IS_GOOD(pa_context_get_state(spare))) return false;
+    dropConnection(spare);
+    return true;
+  });
+  while (spares_.size() > count) {
+    dropConnection(spares_.back());
+    spares_.pop_back();
+  }
+  while (spares_.size() < count) {
+    pa_context* spare = newConnection();
+    if (spare == nullptr) return;
+    spares_.push_back(spare);
+  }
+}
+
+void Capture::follow(uint32_t sinkInput, bool excluded) {
+  auto* monitor = new Monitor{this, sinkInput, excluded};
   monitors_[sinkInput] = monitor;
   if (!feeding_.connectionEach) {
     monitor->stream =
@@ -476,23 +596,30 @@ void Capture::follow(uint32_t sinkInput) {
     if (monitor->stream == nullptr) ended_.push_back(sinkInput);
     return;
   }
-  monitor->context = pa_context_new(pa_threaded_mainloop_get_api(mainloop()),
-                                    program_invocation_short_name);
-  if (monitor->context == nullptr) return;
-  pa_context_set_state_callback(monitor->context, monitorConnected, monitor);
-  if (pa_context_connect(monitor->context, nullptr, PA_CONTEXT_NOAUTOSPAWN,
-                         nullptr) < 0) {
-    ended_.push_back(sinkInput);
+  // A connection made in advance: the monitor starts at once, while the
+  // sink renders the player's first frames, not a connection later.
+  const auto ready = std::find_if(spares_.begin(), spares_.end(), [](auto c) {
+    return pa_context_get_state(c) == PA_CONTEXT_READY;
+  });
+  if (ready != spares_.end()) {
+    monitor->context = *ready;
+    spares_.erase(ready);
+  } else {
+    monitor->context = newConnection();
   }
+  if (monitor->context == nullptr) {
+    ended_.push_back(sinkInput);
+    return;
+  }
+  pa_context_set_state_callback(monitor->context, monitorConnected, monitor);
+  if (pa_context_get_state(monitor->context) == PA_CONTEXT_READY)
+    monitorConnected(monitor->context, monitor);
+  keepSpares(kSpareConnections);
 }
 
 void Capture::forget(Monitor* monitor) {
   if (monitor->stream) forgetStream(monitor->stream);
-  if (monitor->context) {
-    pa_context_set_state_callback(monitor->context, nullptr, nullptr);
-    pa_context_disconnect(monitor->context);
-    pa_context_unref(monitor->context);
-  }
+  if (monitor->context) dropConnection(monitor->context);
   delete monitor;
 }
 
@@ -507,36 +634,41 @@ void Capture::followSinkInputs() {
     awaited_.erase(sinkInput);
   }
   ended_.clear();
-  std::vector<uint32_t> added;
+  // Players that left the sink, and those whose PID came to be known as one
+  // left out (or kept): followed again as what they are now. PipeWire's
+  // service keeps a monitor on its player when the player moves to another
+  // sink, where we must not hear it.
   std::vector<uint32_t> left;
   withSnapshot([&](const Snapshot& s) {
-    // PipeWire's service keeps a monitor on its player when the player moves
-    // to another sink, where we must not hear it.
-    for (uint32_t index : followed_) {
+    for (const auto& [index, monitor] : monitors_) {
       const auto input = s.sinkInputs.find(index);
-      if (input == s.sinkInputs.end() || input->second.device != sinkIndex_)
+      if (input == s.sinkInputs.end() || input->second.device != sinkIndex_ ||
+          spec_.excludedPIDs.count(input->second.pid) != monitor->excluded)
         left.push_back(index);
-    }
-    for (const auto& [index, input] : s.sinkInputs) {
-      if (input.device != sinkIndex_ || followed_.count(index) != 0) continue;
-      if (spec_.excludedPIDs.count(input.pid) != 0) continue;
-      added.push_back(index);
-      // A corked player's monitor brings nothing to wait for.
-      if (output_ == Output::Holding && !input.corked) awaited_.insert(index);
     }
   });
   for (uint32_t index : left) {
-    if (auto entry = monitors_.find(index); entry != monitors_.end()) {
-      mix_.endSource(index);
-      forget(entry->second);
-      monitors_.erase(entry);
-    }
+    mix_.endSource(index);
+    excludedMix_.endSource(index);
+    forget(monitors_[index]);
+    monitors_.erase(index);
     followed_.erase(index);
     awaited_.erase(index);
   }
-  for (uint32_t index : added) {
+  std::vector<std::pair<uint32_t, bool>> added;
+  withSnapshot([&](const Snapshot& s) {
+    for (const auto& [index, input] : s.sinkInputs) {
+      if (input.device != sinkIndex_ || followed_.count(index) != 0) continue;
+      const bool excluded = spec_.excludedPIDs.count(input.pid) != 0;
+      added.emplace_back(index, excluded);
+      // A corked player's monitor brings nothing to wait for.
+      if (output_ == Output::Holding && !input.corked && !excluded)
+        awaited_.insert(index);
+    }
+  });
+  for (auto [index, excluded] : added) {
     followed_.insert(index);
-    follow(index);
+    follow(index, excluded);
   }
 }
 

@@ -14,6 +14,8 @@
 
 #include "audio/dispatch.h"
 #include "audio/hardware.h"
+#include "audio/linux/canceller.h"
+#include "audio/linux/exclusion_gate.h"
 #include "audio/linux/server.h"
 #include "audio/linux/timeline_mix.h"
 
@@ -35,6 +37,7 @@ class Capture {
     bool connectionEach;  // else the monitors share the tap's connection
     uint32_t packetMs;    // of the clock and of every monitor
     uint32_t holdBackMs;
+    uint32_t gateMarginMs;  // how far a monitor's frames may be misplaced
   };
 
   Capture(CaptureSpec spec, DispatchQueue* queue, IOFunction function,
@@ -55,6 +58,7 @@ class Capture {
   struct Monitor {
     Capture* capture;
     uint32_t sinkInput;
+    bool excluded;  // a left-out player's, for the gate
     pa_context* context = nullptr;
     pa_stream* stream = nullptr;
   };
@@ -68,6 +72,14 @@ class Capture {
   /// The clock moved on by `count` frames: to the I/O function, as they are
   /// or as the mix due by then.
   void clockFrames(const float* frames, size_t count);
+  /// The left-out players' frames due by now, at the sink's volume, to the
+  /// gate and the canceller.
+  void gateFrames(size_t count, float gain);
+  /// The sink's volume in amplitude, 0 when muted.
+  float sinkGain() const;
+  /// The mix from `from` on, and the clock's frames where the gate lets
+  /// them through.
+  void deliverMix(int64_t from);
   /// Where the output comes from while some process is left out: the sink's
   /// monitor while none of its players is on the sink, else the mix; both
   /// held while the kept players' monitors are being placed.
@@ -96,7 +108,9 @@ class Capture {
   static void monitorConnected(pa_context* context, void* monitor);
   static void monitorReadable(pa_stream* stream, size_t bytes, void* monitor);
   static void monitorState(pa_stream* stream, void* monitor);
-  void follow(uint32_t sinkInput);
+  void follow(uint32_t sinkInput, bool excluded);
+  /// Keeps `count` connections to the server made in advance.
+  void keepSpares(size_t count);
   static void forget(Monitor* monitor);
   /// Follows new players and forgets ended ones.
   void followSinkInputs();
@@ -117,10 +131,20 @@ class Capture {
   uint32_t sinkIndex_ = PA_INVALID_INDEX;
   pa_stream* clock_ = nullptr;
   std::map<uint32_t, Monitor*> monitors_;  // by sink input
+  std::vector<pa_context*> spares_;        // connections made in advance
   std::set<uint32_t> followed_;            // sink inputs monitored now
   std::vector<uint32_t> ended_;            // monitors the server ended
-  TimelineMix mix_;
+  TimelineMix mix_;                        // the kept players'
   std::vector<float> mixed_;
+  // The left-out players', a gate margin ahead of the kept players' mix.
+  TimelineMix excludedMix_;
+  std::vector<float> excludedFrames_;
+  ExclusionGate gate_;
+  Canceller canceller_;
+  // Where the left-out players' monitors were placed when it locked.
+  std::vector<std::pair<uint32_t, int64_t>> excludedPlaced_;
+  std::vector<float> cancelled_;
+  std::vector<float> picked_;
   std::vector<float> silence_;  // a packet of it
   Output output_ = Output::Monitor;
   int64_t heldFrom_ = 0;  // timeline position of clockHeld_[0]

@@ -2,6 +2,7 @@
 #include "audio/linux/timeline_mix.h"
 
 #include <algorithm>
+#include <limits>
 
 namespace audio::pulse {
 
@@ -34,6 +35,14 @@ std::optional<int64_t> TimelineMix::placedAt(uint32_t id) const {
   const auto entry = sources_.find(id);
   if (entry == sources_.end() || entry->second.ended) return std::nullopt;
   return entry->second.placed;
+}
+
+std::optional<int64_t> TimelineMix::heldUntil(uint32_t id) const {
+  const auto entry = sources_.find(id);
+  if (entry == sources_.end()) return std::nullopt;
+  const Source& source = entry->second;
+  if (source.ended) return std::numeric_limits<int64_t>::max();
+  return source.start + int64_t(source.held());
 }
 
 void TimelineMix::endSource(uint32_t id) {

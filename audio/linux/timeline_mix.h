@@ -41,6 +41,9 @@ class TimelineMix {
   /// Where the source's frames begin since it was last placed; none before
   /// its first frames and after its end.
   std::optional<int64_t> placedAt(uint32_t source) const;
+  /// The position up to which the source's frames are in: none for a
+  /// source it does not have, all for one that ended.
+  std::optional<int64_t> heldUntil(uint32_t source) const;
   size_t sourceCount() const { return sources_.size(); }
   /// Frames held by all sources, not yet due.
   size_t heldFrames() const;

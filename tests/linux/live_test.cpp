@@ -507,27 +507,49 @@ int toneMs(const std::vector<int16_t>& pcm) {
   return heard;
 }
 
+// 20 ms windows holding the tone at more than half its level.
+int heardWindows(const std::vector<int16_t>& pcm, int frequency) {
+  return int(pcm.size()) / 960 -
+         live::quietWindows(pcm, frequency, kRate, kAmplitude);
+}
+
 // Each beep a new player of 1000 Hz, while the tap leaves out a PID that
 // plays nothing, as a parent's own: every beep as whole as in the sink's
-// monitor (the server itself cuts the first milliseconds of a stream).
-void expectBeepsWhole(int count, int beepMs, int gapMs) {
+// monitor (the server itself cuts the first milliseconds of a stream). With
+// `excludedHz`, the PID left out is a player of its own beeps, 100 ms of
+// that tone each second, heard no more than in 1 % of their windows.
+void expectBeepsWhole(int count, int beepMs, int gapMs, int excludedHz = 0) {
   live::Server server;
+  std::vector<int16_t> beep(size_t(kRate) * beepMs / 1000);
+  auto write = [&](const std::string& name, int hz) {
+    for (size_t i = 0; i < beep.size(); ++i)
+      beep[i] = int16_t(kAmplitude * std::sin(2 * M_PI * hz * i / kRate));
+    live::writeWav(server.folder() + name, beep, uint32_t(kRate));
+  };
+  // Each new stream takes up to 60 ms more to come and go.
+  const int ms = count * (beepMs + gapMs + 60) + 1000;
+  pid_t excluded = getpid();
+  if (excludedHz != 0) {
+    std::vector<int16_t> beeps(size_t(kRate) * (ms / 1000 + 3));
+    for (size_t i = 0; i < beeps.size(); ++i) {
+      if (i % size_t(kRate) < size_t(kRate) / 10)
+        beeps[i] =
+            int16_t(kAmplitude * std::sin(2 * M_PI * excludedHz * i / kRate));
+    }
+    live::writeWav(server.folder() + "/excluded.wav", beeps, uint32_t(kRate));
+    excluded = server.playWith({"paplay", server.folder() + "/excluded.wav"});
+  }
   const std::string control = server.folder() + "/parec.raw";
   const pid_t parec = server.recordSpeakers(control);
   Child tap(NIMBREL_TAP_PATH,
-            {.args = {"--exclude-pid", std::to_string(getpid())}});
+            {.args = {"--exclude-pid", std::to_string(excluded)}});
   expectStarted(tap);
   tap.readBytes(Stream::Stdout, size_t(kRate));  // start-up settles
-  // Each new stream takes up to 60 ms more to come and go.
-  const int ms = count * (beepMs + gapMs + 60) + 1000;
   std::string pcm;
   std::thread reader([&] {
     pcm = tap.readBytes(Stream::Stdout, size_t(kRate) * 2 * ms / 1000);
   });
-  std::vector<int16_t> beep(size_t(kRate) * beepMs / 1000);
-  for (size_t i = 0; i < beep.size(); ++i)
-    beep[i] = int16_t(kAmplitude * std::sin(2 * M_PI * 1000 * i / kRate));
-  live::writeWav(server.folder() + "/beep.wav", beep, uint32_t(kRate));
+  write("/beep.wav", 1000);
   server.playWith({"sh", "-c",
                    "for i in $(seq " + std::to_string(count) +
                        "); do paplay --latency-msec=50 '" + server.folder() +
@@ -536,16 +558,32 @@ void expectBeepsWhole(int count, int beepMs, int gapMs) {
   reader.join();
   kill(parec, SIGTERM);
   std::ifstream in(control, std::ios::binary);
-  const std::string controlPcm{std::istreambuf_iterator<char>(in), {}};
-  const int expected = toneMs(live::samples(controlPcm));
-  EXPECT_GE(expected, count * beepMs * 8 / 10) << "parec missed beeps";
-  EXPECT_GE(toneMs(live::samples(pcm)), expected - count * beepMs / 50)
-      << "of " << expected << " ms in parec's recording";
+  const std::vector<int16_t> controlPcm =
+      live::samples(std::string{std::istreambuf_iterator<char>(in), {}});
+  const std::vector<int16_t> tapPcm = live::samples(pcm);
+  if (excludedHz == 0) {
+    const int expected = toneMs(controlPcm);
+    EXPECT_GE(expected, count * beepMs * 8 / 10) << "parec missed beeps";
+    EXPECT_GE(toneMs(tapPcm), expected - count * beepMs / 50)
+        << "of " << expected << " ms in parec's recording";
+  } else {
+    const int expected = heardWindows(controlPcm, 1000);
+    EXPECT_GE(expected, count * beepMs / 20 * 8 / 10) << "parec missed beeps";
+    EXPECT_GE(heardWindows(tapPcm, 1000), expected * 98 / 100)
+        << "of " << expected << " windows in parec's recording";
+    EXPECT_LE(heardWindows(tapPcm, excludedHz),
+              heardWindows(controlPcm, excludedHz) / 100)
+        << "windows with the left-out beeps";
+  }
   expectOrderlyStop(tap);
 }
 
 TEST(LiveTapMixing, BeepsOfNewPlayersAreWholeWhenTheExcludedPIDPlaysNothing) {
   expectBeepsWhole(10, 100, 50);
+}
+
+TEST(LiveTapMixing, BeepsOfNewPlayersAreWholeBesideALeftOutPlayersBeeps) {
+  expectBeepsWhole(100, 100, 50, 1500);
 }
 
 TEST(LiveTapMixing, ToneStartingWhileTheTapRunsLosesAtMost20ms) {

@@ -1,10 +1,16 @@
 // The per-stream mix on the sink's clock: placement once, sums, silence where
-// nothing plays, late frames spent rather than shifted.
+// nothing plays, late frames spent rather than shifted. And what takes the
+// left-out players out of the sink's monitor: the gate and the canceller.
 #include "audio/linux/timeline_mix.h"
 
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <random>
 #include <vector>
+
+#include "audio/linux/canceller.h"
+#include "audio/linux/exclusion_gate.h"
 
 namespace audio::pulse {
 namespace {
@@ -103,6 +109,62 @@ TEST(TimelineMix, LongRunKeepsOneOutputFramePerClockFrame) {
     clock += 960;
   }
   EXPECT_EQ(int64_t(out.size()), clock - 480);
+}
+
+TEST(ExclusionGate, MonitorWhereNoLeftOutPlayerIsHeardWithinTheMargin) {
+  ExclusionGate gate(2);
+  std::vector<float> sum(20, 0.0f);
+  sum[8] = 0.5f;                       // heard at 8: the mix from 6 to 10
+  gate.frames(0, sum.data(), 20, 17);  // from 17 on not in yet: heard
+  const std::vector<float> monitor(20, 1.0f), mix(20, 2.0f);
+  std::vector<float> out(20);
+  gate.pick(0, monitor.data(), mix.data(), 20, out.data());
+  std::vector<float> expected(20, 1.0f);
+  for (int t : {6, 7, 8, 9, 10, 15, 16, 17, 18, 19}) expected[size_t(t)] = 2;
+  EXPECT_EQ(out, expected);
+}
+
+// The sink's monitor: kept sound plus the left-out sum `lag` frames later.
+struct Sink {
+  std::vector<float> clock, sum;
+  Sink(int64_t lag, size_t frames) : clock(frames), sum(frames) {
+    std::mt19937 noise(7);
+    std::uniform_real_distribution<float> level(-0.3f, 0.3f);
+    for (size_t t = 0; t < frames; ++t) {
+      if (t >= 3000) sum[t] = level(noise);  // silence, then a sound
+      clock[t] = 0.2f * std::sin(float(t) * 0.13f);
+      if (int64_t(t) >= lag) clock[t] += sum[size_t(int64_t(t) - lag)];
+    }
+  }
+};
+
+TEST(Canceller, FindsTheLagAtTheOnsetAndLeavesTheKeptSoundExactly) {
+  const Sink sink(37, 8000);
+  Canceller canceller(100, 8000);
+  canceller.clock(0, sink.clock.data(), 8000);
+  canceller.excluded(0, sink.sum.data(), 8000, 8000);
+  const std::vector<float> fallback(4000, 9.0f);
+  std::vector<float> out(4000);
+  canceller.cancel(4000, fallback.data(), 4000, out.data());
+  ASSERT_TRUE(canceller.locked());
+  for (size_t i = 2000; i < 4000; ++i)  // after the blocks that verify it
+    ASSERT_NEAR(out[i], 0.2f * std::sin(float(4000 + i) * 0.13f), 1e-6) << i;
+}
+
+TEST(Canceller, FallsBackWhereTheSumIsUnknownOrTheLagNoLongerHolds) {
+  const Sink sink(37, 8000), moved(60, 8000);
+  Canceller canceller(100, 8000);
+  canceller.clock(0, sink.clock.data(), 4000);
+  canceller.excluded(0, sink.sum.data(), 4000, 4000);
+  // From here the sum is not in, and then its lag is another.
+  canceller.clock(4000, moved.clock.data() + 4000, 4000);
+  canceller.excluded(4000, sink.sum.data() + 4000, 4000, 5000);
+  const std::vector<float> fallback(4000, 9.0f);
+  std::vector<float> out(4000);
+  canceller.cancel(4000, fallback.data(), 4000, out.data());
+  EXPECT_EQ(out[1500], 9.0f) << "unknown sum";
+  EXPECT_FALSE(canceller.locked()) << "a lag that leaves the sum in";
+  EXPECT_EQ(out.back(), 9.0f);
 }
 
 }  // namespace
