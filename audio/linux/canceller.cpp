@@ -28,6 +28,7 @@ constexpr int64_t kRetry = 24000;
 constexpr size_t kBlock = 960;
 constexpr double kStrayCorrelation = 0.5;
 constexpr double kCheckedShare = 0.25;
+constexpr double kChecked = 0.01;  // -40 dBFS: no block of a sound's tail
 
 constexpr float kUnknown = std::numeric_limits<float>::quiet_NaN();
 
@@ -36,8 +37,8 @@ constexpr float kUnknown = std::numeric_limits<float>::quiet_NaN();
 Canceller::Canceller(int64_t margin, size_t history)
     : margin_(margin), history_(history) {}
 
-void Canceller::Signal::append(int64_t from, const float* values,
-                               size_t count, size_t keep) {
+void Canceller::Signal::append(int64_t from, const float* values, size_t count,
+                               size_t keep) {
   if (frames.empty() || from != end()) {
     frames.clear();
     start = from;
@@ -106,11 +107,13 @@ void Canceller::search() {
     energy += double(x) * x;
   }
   // For each lag, how much of the clock's energy the subtraction removes.
-  const std::vector<float> sum(excluded_.frames.begin() + (first - excluded_.start),
-                               excluded_.frames.begin() + (last - excluded_.start));
+  const std::vector<float> sum(
+      excluded_.frames.begin() + (first - excluded_.start),
+      excluded_.frames.begin() + (last - excluded_.start));
   const int64_t from = std::max(clock_.start, first - margin_);
-  const std::vector<float> clock(clock_.frames.begin() + (from - clock_.start),
-                                 clock_.frames.begin() + (last + margin_ - clock_.start));
+  const std::vector<float> clock(
+      clock_.frames.begin() + (from - clock_.start),
+      clock_.frames.begin() + (last + margin_ - clock_.start));
   // For each lag, what the subtraction leaves of the clock over the stretch
   // (`left`) and how much it removes (`removed`).
   std::vector<double> prefix(clock.size() + 1, 0);
@@ -128,8 +131,8 @@ void Canceller::search() {
     removed[size_t(lag + margin_)] = 2 * product - energy;
     left[size_t(lag + margin_)] = clockEnergy - 2 * product + energy;
   }
-  const size_t best = size_t(std::min_element(left.begin(), left.end()) -
-                             left.begin());
+  const size_t best =
+      size_t(std::min_element(left.begin(), left.end()) - left.begin());
   double second = 1e30;
   for (size_t i = 0; i < lags; ++i) {
     if (std::abs(int64_t(i) - int64_t(best)) > 2)
@@ -173,7 +176,9 @@ void Canceller::cancel(int64_t from, const float* fallback, size_t count,
     }
     // What is left should share nothing with the sum, unless the lag is
     // wrong: then the block, and what follows, is the fallback's.
-    if (!whole || energy < kCheckedShare * clockEnergy) continue;
+    if (!whole || energy < kCheckedShare * clockEnergy ||
+        energy < double(kBlock) * kChecked * kChecked)
+      continue;
     const bool stray = std::fabs(shared) > kStrayCorrelation * energy;
     strays_ = stray ? strays_ + 1 : 0;
     if (strays_ >= 2 || (stray && !verified_)) {

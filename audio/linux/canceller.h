@@ -55,11 +55,11 @@ class Canceller {
   Signal excluded_;
   int64_t knownFrom_ = 0;  // the sum is known from here (since the unlock)
   int64_t knownTo_ = 0;    // and up to here
-  int64_t quiet_ = 0;  // known quiet frames of the sum just before its end
+  int64_t quiet_ = 0;      // known quiet frames of the sum just before its end
   std::optional<int64_t> onset_;  // a loud frame after kBefore quiet ones
   std::optional<int64_t> lag_;    // clock position = sum position + lag
-  int strays_ = 0;   // blocks running the lag seemed wrong
-  int checked_ = 0;  // blocks that bore the new lag out
+  int strays_ = 0;                // blocks running the lag seemed wrong
+  int checked_ = 0;               // blocks that bore the new lag out
   bool verified_ = false;
 };
 

@@ -47,9 +47,12 @@ constexpr pa_usec_t kPollIdleUs = 500 * PA_USEC_PER_MSEC;
 // each new player's monitor.
 constexpr size_t kSpareConnections = 2;
 
+// How far either way the canceller looks for the left-out players' lag: on
+// PipeWire it was 100 ms and more for the first seconds of a monitor.
+constexpr uint32_t kLagSearchMs = 150;
 // How much of the clock and of the left-out players' sum the canceller
-// keeps beyond the hold-back: enough to find their lag.
-constexpr uint32_t kCancelHistoryMs = 200;
+// keeps beyond the hold-back: enough to search that far.
+constexpr uint32_t kCancelHistoryMs = 250;
 
 // The longest a switch to the mix waits for the kept players' monitors.
 constexpr uint32_t kSwitchWaitMs = 500;
@@ -137,7 +140,7 @@ Capture::Capture(CaptureSpec spec, DispatchQueue* queue, IOFunction function,
                                                     feeding_.gateMarginMs)),
                    int64_t(framesIn(spec_.rate, kMaxAheadMs))),
       gate_(int64_t(framesIn(spec_.rate, feeding_.gateMarginMs))),
-      canceller_(int64_t(framesIn(spec_.rate, feeding_.gateMarginMs)),
+      canceller_(int64_t(framesIn(spec_.rate, kLagSearchMs)),
                  framesIn(spec_.rate, feeding_.holdBackMs + kCancelHistoryMs)),
       silence_(framesIn(spec_.rate, feeding_.packetMs)) {}
 

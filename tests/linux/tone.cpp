@@ -85,10 +85,11 @@ double toneAmplitude(const std::vector<int16_t>& pcm, double frequency,
 
 namespace {
 
-// The `frequency` tone's amplitude in each 20 ms window of `pcm`.
+// The `frequency` tone's amplitude in each `ms` window of `pcm`.
 std::vector<double> windowAmplitudes(const std::vector<int16_t>& pcm,
-                                     double frequency, double rate) {
-  const auto window = size_t(rate / 50);
+                                     double frequency, double rate,
+                                     int ms = 20) {
+  const auto window = size_t(rate * ms / 1000);
   std::vector<double> amplitudes;
   for (size_t at = 0; at + window <= pcm.size(); at += window) {
     const std::vector<int16_t> part(pcm.begin() + long(at),
@@ -110,9 +111,9 @@ double medianWindowAmplitude(const std::vector<int16_t>& pcm, double frequency,
 }
 
 int quietWindows(const std::vector<int16_t>& pcm, double frequency, double rate,
-                 double amplitude) {
+                 double amplitude, int windowMs) {
   int quiet = 0;
-  for (double level : windowAmplitudes(pcm, frequency, rate))
+  for (double level : windowAmplitudes(pcm, frequency, rate, windowMs))
     quiet += level < amplitude / 2;
   return quiet;
 }

@@ -28,11 +28,11 @@ double toneAmplitude(const std::vector<int16_t>& pcm, double frequency,
 /// period must divide 20 ms).
 double medianWindowAmplitude(const std::vector<int16_t>& pcm, double frequency,
                              double rate);
-/// How many 20 ms windows of `pcm` hold the `frequency` tone below half of
-/// `amplitude`: what a listener hears as a drop-out. The tone's period must
-/// divide 20 ms (a multiple of 50 Hz).
+/// How many `windowMs` windows of `pcm` hold the `frequency` tone below half
+/// of `amplitude`: what a listener hears as a drop-out. The tone's period
+/// must divide the window (20 ms: a multiple of 50 Hz).
 int quietWindows(const std::vector<int16_t>& pcm, double frequency, double rate,
-                 double amplitude);
+                 double amplitude, int windowMs = 20);
 /// The RMS of each whole `window`-sample window of `pcm` from its start; a
 /// partial window at the end is left out.
 std::vector<double> windowLevels(const std::vector<int16_t>& pcm,
