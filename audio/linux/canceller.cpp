@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <map>
+#include <utility>
 #include <vector>
 
 namespace audio::pulse {
@@ -18,6 +20,10 @@ constexpr int64_t kBefore = 240, kAfter = 480;
 // How much less the right lag must leave than any other, of the sum's
 // energy: a tone one period off leaves its first period, 1/15 of it here.
 constexpr double kSeparation = 0.05;
+// The first pass of a search looks at every kStride-th frame; the
+// kCandidates lags that fit best there are then fitted on all of them.
+constexpr size_t kStride = 8;
+constexpr size_t kCandidates = 32;
 // After a search that found no clear lag, the next one waits this long.
 constexpr int64_t kRetry = 24000;
 // Blocks checked while locked: a residual that still follows the left-out
@@ -39,15 +45,22 @@ Canceller::Canceller(int64_t margin, size_t history)
 
 void Canceller::Signal::append(int64_t from, const float* values, size_t count,
                                size_t keep) {
-  if (frames.empty() || from != end()) {
+  if (from != end()) {
     frames.clear();
+    head = 0;
     start = from;
   }
   frames.insert(frames.end(), values, values + count);
-  if (frames.size() > keep) {
-    const size_t drop = frames.size() - keep;
-    frames.erase(frames.begin(), frames.begin() + long(drop));
-    start += int64_t(drop);
+  const size_t held = frames.size() - head;
+  if (held > keep) {
+    head += held - keep;
+    start += int64_t(held - keep);
+  }
+  // Moving what is kept to the front once it is the smaller part keeps the
+  // cost per frame constant.
+  if (head * 2 >= frames.size()) {
+    frames.erase(frames.begin(), frames.begin() + long(head));
+    head = 0;
   }
 }
 
@@ -59,10 +72,10 @@ void Canceller::clock(int64_t from, const float* frames, size_t count) {
 void Canceller::excluded(int64_t from, const float* sum, size_t count,
                          int64_t known) {
   // Frames not in yet are marked, never subtracted nor correlated.
-  std::vector<float> marked(sum, sum + count);
+  excluded_.append(from, sum, count, history_);
+  float* marked = &excluded_.frames[excluded_.frames.size() - count];
   for (int64_t t = std::max(known, from); t < from + int64_t(count); ++t)
     marked[size_t(t - from)] = kUnknown;
-  excluded_.append(from, marked.data(), count, history_);
   // An onset: a loud frame after a known quiet stretch, where only the
   // right lag matches the sound's start.
   for (size_t i = 0; i < count && !lag_ && !onset_; ++i) {
@@ -107,43 +120,60 @@ void Canceller::search() {
     energy += double(x) * x;
   }
   // For each lag, how much of the clock's energy the subtraction removes.
-  const std::vector<float> sum(
-      excluded_.frames.begin() + (first - excluded_.start),
-      excluded_.frames.begin() + (last - excluded_.start));
+  const std::vector<float> sum(excluded_.from(first),
+                               excluded_.from(first) + (last - first));
   const int64_t from = std::max(clock_.start, first - margin_);
-  const std::vector<float> clock(
-      clock_.frames.begin() + (from - clock_.start),
-      clock_.frames.begin() + (last + margin_ - clock_.start));
-  // For each lag, what the subtraction leaves of the clock over the stretch
-  // (`left`) and how much it removes (`removed`).
-  std::vector<double> prefix(clock.size() + 1, 0);
-  for (size_t i = 0; i < clock.size(); ++i)
-    prefix[i + 1] = prefix[i] + double(clock[i]) * clock[i];
-  const size_t lags = size_t(2 * margin_ + 1);
-  std::vector<double> left(lags, 1e30), removed(lags, 0);
-  for (int64_t lag = -margin_; lag <= margin_; ++lag) {
-    if (first + lag < from) continue;
-    const size_t at = size_t(first + lag - from);
-    const float* c = clock.data() + at;
-    double product = 0;
-    for (size_t i = 0; i < sum.size(); ++i) product += double(sum[i]) * c[i];
-    const double clockEnergy = prefix[at + sum.size()] - prefix[at];
-    removed[size_t(lag + margin_)] = 2 * product - energy;
-    left[size_t(lag + margin_)] = clockEnergy - 2 * product + energy;
+  const std::vector<float> clock(clock_.from(from),
+                                 clock_.from(from) + (last + margin_ - from));
+  // What the subtraction at `lag` leaves of the clock over the stretch, on
+  // every `stride`-th frame, and how much it removes.
+  struct Fit {
+    double left = 1e30, removed = 0;
+  };
+  auto fit = [&](int64_t lag, size_t stride) {
+    Fit result;
+    if (first + lag < from || last + lag > from + int64_t(clock.size()))
+      return result;
+    const float* c = clock.data() + (first + lag - from);
+    double product = 0, clockEnergy = 0, own = 0;
+    for (size_t i = 0; i < sum.size(); i += stride) {
+      product += double(sum[i]) * c[i];
+      clockEnergy += double(c[i]) * c[i];
+      own += double(sum[i]) * sum[i];
+    }
+    return Fit{clockEnergy - 2 * product + own, 2 * product - own};
+  };
+  // Every lag on a sparse stretch, then the likeliest on all of it: a
+  // search costs the server thread a millisecond or two, not tens.
+  std::vector<std::pair<double, int64_t>> coarse;
+  for (int64_t lag = -margin_; lag <= margin_; ++lag)
+    coarse.emplace_back(fit(lag, kStride).left, lag);
+  const size_t kept = std::min(coarse.size(), kCandidates);
+  std::partial_sort(coarse.begin(), coarse.begin() + long(kept), coarse.end());
+  std::map<int64_t, Fit> fine;
+  for (size_t k = 0; k < kept; ++k) {
+    for (int64_t near = -int64_t(kStride); near <= int64_t(kStride); ++near) {
+      const int64_t lag = coarse[k].second + near;
+      if (lag >= -margin_ && lag <= margin_ && !fine.count(lag))
+        fine[lag] = fit(lag, 1);
+    }
   }
-  const size_t best =
-      size_t(std::min_element(left.begin(), left.end()) - left.begin());
+  if (fine.empty()) return;
+  const auto best = std::min_element(fine.begin(), fine.end(),
+                                     [](const auto& a, const auto& b) {
+                                       return a.second.left < b.second.left;
+                                     });
   double second = 1e30;
-  for (size_t i = 0; i < lags; ++i) {
-    if (std::abs(int64_t(i) - int64_t(best)) > 2)
-      second = std::min(second, left[i]);
+  for (const auto& [lag, other] : fine) {
+    if (std::abs(lag - best->first) > 2) second = std::min(second, other.left);
   }
   // The right lag removes the sum's own energy, give or take what the kept
   // players share with it; and leaves clearly less than any other (a tone
   // a period off matches but where it starts).
-  if (removed[best] > 0.9 * energy && removed[best] < 1.1 * energy &&
-      second > left[best] + kSeparation * energy) {
-    lag_ = int64_t(best) - margin_;
+  const Fit& found = best->second;
+  if (found.removed > 0.9 * energy && found.removed < 1.1 * energy &&
+      second > found.left + kSeparation * energy) {
+    lag_ = best->first;
   } else {
     knownFrom_ = *onset_ + kRetry;
     onset_.reset();

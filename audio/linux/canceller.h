@@ -10,8 +10,8 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <optional>
+#include <vector>
 
 namespace audio::pulse {
 
@@ -39,11 +39,15 @@ class Canceller {
 
  private:
   struct Signal {
-    int64_t start = 0;  // timeline position of frames[0]
-    std::deque<float> frames;
-    int64_t end() const { return start + int64_t(frames.size()); }
+    int64_t start = 0;  // timeline position of frames[head]
+    std::vector<float> frames;
+    size_t head = 0;  // frames before it are let go, in bulk
+    int64_t end() const { return start + int64_t(frames.size() - head); }
     bool has(int64_t at) const { return at >= start && at < end(); }
-    float at(int64_t at) const { return frames[size_t(at - start)]; }
+    float at(int64_t at) const { return frames[head + size_t(at - start)]; }
+    const float* from(int64_t at) const {
+      return &frames[head + size_t(at - start)];
+    }
     void append(int64_t from, const float* values, size_t count, size_t keep);
   };
   /// Looks for the lag around the left-out sound's first loud frames.
