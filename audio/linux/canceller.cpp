@@ -72,8 +72,9 @@ void Canceller::clock(int64_t from, const float* frames, size_t count) {
 void Canceller::excluded(int64_t from, const float* sum, size_t count,
                          int64_t known) {
   // Frames not in yet are marked, never subtracted nor correlated.
+  if (count == 0) return;
   excluded_.append(from, sum, count, history_);
-  float* marked = &excluded_.frames[excluded_.frames.size() - count];
+  float* marked = excluded_.frames.data() + excluded_.frames.size() - count;
   for (int64_t t = std::max(known, from); t < from + int64_t(count); ++t)
     marked[size_t(t - from)] = kUnknown;
   // An onset: a loud frame after a known quiet stretch, where only the

@@ -46,7 +46,7 @@ class Canceller {
     bool has(int64_t at) const { return at >= start && at < end(); }
     float at(int64_t at) const { return frames[head + size_t(at - start)]; }
     const float* from(int64_t at) const {
-      return &frames[head + size_t(at - start)];
+      return frames.data() + head + size_t(at - start);
     }
     void append(int64_t from, const float* values, size_t count, size_t keep);
   };
