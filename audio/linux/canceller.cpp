@@ -20,9 +20,11 @@ constexpr int64_t kBefore = 240, kAfter = 480;
 // How much less the right lag must leave than any other, of the sum's
 // energy: a tone one period off leaves its first period, 1/15 of it here.
 constexpr double kSeparation = 0.05;
-// The first pass of a search looks at every kStride-th frame; the
-// kCandidates lags that fit best there are then fitted on all of them.
-constexpr size_t kStride = 8;
+// The first pass of a search fits every kLagStep-th lag on every
+// kStride-th frame; the kCandidates lags that fit best there, and those
+// within kNear of them, are then fitted on all frames.
+constexpr size_t kStride = 16;
+constexpr int64_t kLagStep = 2, kNear = 3;
 constexpr size_t kCandidates = 32;
 // After a search that found no clear lag, the next one waits this long.
 constexpr int64_t kRetry = 24000;
@@ -144,16 +146,16 @@ void Canceller::search() {
     }
     return Fit{clockEnergy - 2 * product + own, 2 * product - own};
   };
-  // Every lag on a sparse stretch, then the likeliest on all of it: a
-  // search costs the server thread a millisecond or two, not tens.
+  // Sparse lags on a sparse stretch, then the likeliest on all of it: a
+  // search costs the server thread about a millisecond, not tens.
   std::vector<std::pair<double, int64_t>> coarse;
-  for (int64_t lag = -margin_; lag <= margin_; ++lag)
+  for (int64_t lag = -margin_; lag <= margin_; lag += kLagStep)
     coarse.emplace_back(fit(lag, kStride).left, lag);
   const size_t kept = std::min(coarse.size(), kCandidates);
   std::partial_sort(coarse.begin(), coarse.begin() + long(kept), coarse.end());
   std::map<int64_t, Fit> fine;
   for (size_t k = 0; k < kept; ++k) {
-    for (int64_t near = -int64_t(kStride); near <= int64_t(kStride); ++near) {
+    for (int64_t near = -kNear; near <= kNear; ++near) {
       const int64_t lag = coarse[k].second + near;
       if (lag >= -margin_ && lag <= margin_ && !fine.count(lag))
         fine[lag] = fit(lag, 1);
