@@ -41,7 +41,7 @@ constexpr uint32_t kMaxAheadMs = 1000;
 // How often PipeWire's service is asked where the players are: while the
 // mix is the output (a player that left must leave it soon), and otherwise.
 constexpr pa_usec_t kPollMixingUs = 100 * PA_USEC_PER_MSEC;
-constexpr pa_usec_t kPollIdleUs = 500 * PA_USEC_PER_MSEC;
+constexpr pa_usec_t kPollIdleUs = 1000 * PA_USEC_PER_MSEC;
 
 // Connections kept ready on PipeWire while the mix is the output, one for
 // each new player's monitor.
