@@ -18,8 +18,8 @@ namespace audio::pulse {
 class Canceller {
  public:
   /// `margin`: the largest lag searched, either way; `history`: how many
-  /// frames of each signal are kept, at least the output's hold-back and
-  /// four margins.
+  /// frames of each signal are kept, at least the output's hold-back, the
+  /// margin and the stretch correlated.
   Canceller(int64_t margin, size_t history);
 
   /// The clock's frames (the sink's monitor) from timeline position `from`.
@@ -32,9 +32,9 @@ class Canceller {
   bool locked() const { return verified_; }
 
   /// For each of `count` positions from `from`: the clock's frame less the
-  /// left-out sum at the lag, where both are known; `fallback` elsewhere.
-  /// Unlocks on a block the subtraction leaves loud while `fallback` (the
-  /// kept players' mix) is silent there.
+  /// left-out sum at the lag, where both are known and two blocks have
+  /// borne the lag out; `fallback` elsewhere. Unlocks where what is left
+  /// still follows the sum.
   void cancel(int64_t from, const float* fallback, size_t count, float* out);
 
  private:
