@@ -22,7 +22,7 @@ constexpr uint32_t kPacketMs = 20;
 // How the mix is fed on each server, measured with 16 players (see
 // docs/linux.md). PulseAudio keeps every monitor of one connection in step,
 // and each connection more cost CPU time (4.1-4.9x parec's against 2.3x).
-constexpr Capture::Feeding kPulseAudioFeeding{false, kPacketMs, 2 * kPacketMs,
+constexpr Capture::Feeding kPulseAudioFeeding{false, kPacketMs, 3 * kPacketMs,
                                               kPacketMs};
 // PipeWire's service lets monitors that share a connection fall behind, by
 // up to seconds; and there each packet costs wake-ups enough that 20 ms ones
