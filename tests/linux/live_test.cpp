@@ -417,6 +417,17 @@ INSTANTIATE_TEST_SUITE_P(Live, LiveTap,
                            return std::string(info.param.name);
                          });
 
+// A second for a player to join in, then it is heard and the left-out
+// 1000 Hz player is not; then an orderly stop.
+void expectJoinedWithoutTheLeftOut(Child& tap, int frequency) {
+  tap.readBytes(Stream::Stdout, size_t(kRate) * 2);
+  const Recording recording = record(tap);
+  expectHeard(recording, frequency);
+  EXPECT_LT(live::toneAmplitude(recording.pcm, kHigh, kRate),
+            kAmplitude * 0.01);
+  expectOrderlyStop(tap);
+}
+
 TEST(LiveTapMixing, PlayerThatStartsLaterIsFollowedAndTheExcludedOneStaysOut) {
   live::Server server;
   const pid_t high = server.play(kHigh, kAmplitude);
@@ -425,12 +436,7 @@ TEST(LiveTapMixing, PlayerThatStartsLaterIsFollowedAndTheExcludedOneStaysOut) {
   expectStarted(tap);
   constexpr int kLater = 1500;  // Hz
   server.play(kLater, kAmplitude);
-  tap.readBytes(Stream::Stdout, size_t(kRate) * 2);  // a second to join in
-  const Recording recording = record(tap);
-  expectHeard(recording, kLater);
-  EXPECT_LT(live::toneAmplitude(recording.pcm, kHigh, kRate),
-            kAmplitude * 0.01);
-  expectOrderlyStop(tap);
+  expectJoinedWithoutTheLeftOut(tap, kLater);
 }
 
 TEST(LiveTapMixing, PlayerMovedAwayAndBackIsFollowedAgain) {
@@ -488,12 +494,7 @@ TEST(LiveTapMixing, PlayerThatAnotherTapFollowsIsHeardOnceItMovesHere) {
   expectStarted(tap);
   tap.readBytes(Stream::Stdout, size_t(kRate));  // half a second
   ASSERT_TRUE(server.moveStream(low, "speakers"));
-  tap.readBytes(Stream::Stdout, size_t(kRate) * 2);  // a second to join in
-  const Recording recording = record(tap);
-  expectHeard(recording, kLow);
-  EXPECT_LT(live::toneAmplitude(recording.pcm, kHigh, kRate),
-            kAmplitude * 0.01);
-  expectOrderlyStop(tap);
+  expectJoinedWithoutTheLeftOut(tap, kLow);
 }
 
 TEST(LiveTapMixing, PausedPlayerIsHeardAgainWhenItPlays) {
