@@ -327,14 +327,15 @@ float Capture::sinkGain() const {
 void Capture::gateFrames(size_t count, float gain) {
   const int64_t from = excludedMix_.emitted();
   // Placed anew, the left-out players' frames have a new lag.
-  std::vector<std::pair<uint32_t, int64_t>> placed;
+  // Reused, not allocated anew on every packet of the server thread.
+  placedNow_.clear();
   for (const auto& [index, monitor] : monitors_) {
     if (monitor->excluded)
-      placed.emplace_back(index, excludedMix_.placedAt(index).value_or(-1));
+      placedNow_.emplace_back(index, excludedMix_.placedAt(index).value_or(-1));
   }
-  if (placed != excludedPlaced_) {
+  if (placedNow_ != excludedPlaced_) {
     canceller_.unlock();
-    excludedPlaced_ = std::move(placed);
+    excludedPlaced_.swap(placedNow_);
   }
   // A left-out player's frames not in yet may be anything; a paused one
   // renders nothing.

@@ -142,7 +142,7 @@ class Capture {
   ExclusionGate gate_;
   Canceller canceller_;
   // Where the left-out players' monitors were placed when it locked.
-  std::vector<std::pair<uint32_t, int64_t>> excludedPlaced_;
+  std::vector<std::pair<uint32_t, int64_t>> excludedPlaced_, placedNow_;
   std::vector<float> cancelled_;
   std::vector<float> picked_;
   std::vector<float> silence_;  // a packet of it
