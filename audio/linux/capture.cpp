@@ -340,6 +340,10 @@ void Capture::gateFrames(size_t count, float gain) {
   // A left-out player's frames not in yet may be anything; a paused one
   // renders nothing.
   int64_t known = std::numeric_limits<int64_t>::max();
+  std::erase_if(excludedTails_, [&](const auto& tail) {
+    return tail.second <= from;
+  });
+  for (const auto& tail : excludedTails_) known = std::min(known, tail.first);
   withSnapshot([&](const Snapshot& s) {
     for (const auto& [index, monitor] : monitors_) {
       if (!monitor->excluded) continue;
@@ -358,6 +362,21 @@ void Capture::gateFrames(size_t count, float gain) {
     canceller_.excluded(from, excludedFrames_.data(), excludedFrames_.size(),
                         known);
   }
+}
+
+// The server drops what a monitor had not sent yet when its player goes,
+// while the sink's monitor still brings that player's last frames.
+void Capture::endSource(uint32_t sinkInput) {
+  mix_.endSource(sinkInput);
+  const auto monitor = monitors_.find(sinkInput);
+  const int64_t held =
+      excludedMix_.heldUntil(sinkInput).value_or(excludedMix_.emitted());
+  if (monitor != monitors_.end() && monitor->second->excluded &&
+      held != std::numeric_limits<int64_t>::max()) {  // not ended before
+    excludedTails_.emplace_back(
+        held, mix_.clock() + int64_t(framesIn(spec_.rate, kLeaveMarginMs)));
+  }
+  excludedMix_.endSource(sinkInput);
 }
 
 void Capture::deliverMix(int64_t from) {
@@ -397,6 +416,7 @@ void Capture::dropMonitors() {
   monitors_.clear();
   keepSpares(0);
   gate_.clear();
+  excludedTails_.clear();
   followed_.clear();
   ended_.clear();
 }
@@ -555,8 +575,7 @@ void Capture::monitorState(pa_stream* stream, void* context) {
   auto* monitor = static_cast<Monitor*>(context);
   const pa_stream_state_t state = pa_stream_get_state(stream);
   if (state != PA_STREAM_FAILED && state != PA_STREAM_TERMINATED) return;
-  monitor->capture->mix_.endSource(monitor->sinkInput);
-  monitor->capture->excludedMix_.endSource(monitor->sinkInput);
+  monitor->capture->endSource(monitor->sinkInput);
   monitor->capture->ended_.push_back(monitor->sinkInput);
 }
 
@@ -652,8 +671,7 @@ void Capture::followSinkInputs() {
     }
   });
   for (uint32_t index : left) {
-    mix_.endSource(index);
-    excludedMix_.endSource(index);
+    endSource(index);
     forget(monitors_[index]);
     monitors_.erase(index);
     followed_.erase(index);

@@ -75,6 +75,9 @@ class Capture {
   /// The left-out players' frames due by now, at the sink's volume, to the
   /// gate and the canceller.
   void gateFrames(size_t count, float gain);
+  /// Lets a player's monitor go from the mixes. A left-out player's last
+  /// frames, lost with its monitor, stay unknown until the clock is past them.
+  void endSource(uint32_t sinkInput);
   /// The sink's volume in amplitude, 0 when muted.
   float sinkGain() const;
   /// The mix from `from` on, and the clock's frames where the gate lets
@@ -143,6 +146,9 @@ class Capture {
   Canceller canceller_;
   // Where the left-out players' monitors were placed when it locked.
   std::vector<std::pair<uint32_t, int64_t>> excludedPlaced_, placedNow_;
+  // Ended left-out players: unknown from where their frames stopped until
+  // the clock's frames of their last moment are surely in.
+  std::vector<std::pair<int64_t, int64_t>> excludedTails_;
   std::vector<float> cancelled_;
   std::vector<float> picked_;
   std::vector<float> silence_;  // a packet of it
