@@ -54,7 +54,8 @@ class Server {
   /// Runs pactl with `args`; true when it exits with 0.
   bool pactl(const std::vector<std::string>& args);
   /// Moves the playback stream of `player` to `sink` (pactl
-  /// move-sink-input), as a user picking another output would.
+  /// move-sink-input), as a user picking another output would; true once
+  /// the server lists it there.
   bool moveStream(pid_t player, const std::string& sink);
   /// Unloads the null sink `name`, as unplugging a device would.
   bool removeSink(const std::string& name);
@@ -77,6 +78,10 @@ class Server {
   pid_t spawn(const std::vector<std::string>& argv, const std::string& output);
   int countLines(const std::vector<std::string>& pactlArgs);
   bool waitForStreams(const char* kind, int count);
+  /// The sink input of `player`'s stream, and the index of its sink.
+  bool sinkInputOf(pid_t player, std::string* index,
+                   std::string* sink = nullptr);
+  std::string sinkIndex(const std::string& name);
 
   std::string folder_;
   bool pipewire_;
