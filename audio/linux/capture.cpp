@@ -340,9 +340,8 @@ void Capture::gateFrames(size_t count, float gain) {
   // A left-out player's frames not in yet may be anything; a paused one
   // renders nothing.
   int64_t known = std::numeric_limits<int64_t>::max();
-  std::erase_if(excludedTails_, [&](const auto& tail) {
-    return tail.second <= from;
-  });
+  std::erase_if(excludedTails_,
+                [&](const auto& tail) { return tail.second <= from; });
   for (const auto& tail : excludedTails_) known = std::min(known, tail.first);
   withSnapshot([&](const Snapshot& s) {
     for (const auto& [index, monitor] : monitors_) {

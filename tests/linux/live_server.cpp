@@ -327,8 +327,8 @@ std::string Server::sinkIndex(const std::string& name) {
   std::ifstream in(folder_ + "/listing.txt");
   for (std::string line; std::getline(in, line);) {
     const auto tab = line.find('\t');
-    if (tab != std::string::npos && line.compare(tab + 1, name.size() + 1,
-                                                 name + "\t") == 0)
+    if (tab != std::string::npos &&
+        line.compare(tab + 1, name.size() + 1, name + "\t") == 0)
       return line.substr(0, tab);
   }
   return "";
