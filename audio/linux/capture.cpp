@@ -7,6 +7,7 @@
 #include <errno.h>
 
 #include <algorithm>
+#include <cmath>
 #include <iterator>
 #include <limits>
 
@@ -314,7 +315,7 @@ void Capture::clockFrames(const float* frames, size_t count) {
   }
   const bool late =
       mix_.clock() - heldFrom_ > int64_t(framesIn(spec_.rate, kSwitchWaitMs));
-  if ((placed || late) && mix_.emitted() >= at) switchToMix(at);
+  if ((placed || late) && mix_.emitted() >= at) switchToMix();
 }
 
 float Capture::sinkGain() const {
@@ -348,6 +349,8 @@ void Capture::gateFrames(size_t count, float gain) {
       if (!monitor->excluded) continue;
       const auto input = s.sinkInputs.find(index);
       if (input != s.sinkInputs.end() && input->second.corked) continue;
+      const std::optional<int64_t> placed = excludedMix_.placedAt(index);
+      if (monitor->startedLate && placed && from < *placed) known = from;
       known = std::min(known, excludedMix_.heldUntil(index).value_or(from));
     }
   });
@@ -394,10 +397,13 @@ void Capture::deliverMix(int64_t from) {
   deliver(picked_.data(), picked_.size());
 }
 
-void Capture::switchToMix(int64_t at) {
-  const size_t fromClock = size_t(at - heldFrom_);
-  deliver(clockHeld_.data(), fromClock);
-  deliver(mixHeld_.data() + fromClock, mixHeld_.size() - fromClock);
+// The mix lacks kept players whose monitors came late, the sink monitor
+// holds the left-out ones where they have started: the gate picks.
+void Capture::switchToMix() {
+  picked_.resize(mixHeld_.size());
+  gate_.pick(heldFrom_, clockHeld_.data(), mixHeld_.data(), mixHeld_.size(),
+             picked_.data());
+  deliver(picked_.data(), picked_.size());
   mixHeld_.clear();
   clockHeld_.erase(clockHeld_.begin(),
                    clockHeld_.begin() + long(mix_.emitted() - heldFrom_));
@@ -563,6 +569,11 @@ void Capture::monitorReadable(pa_stream* stream, size_t, void* context) {
   TimelineMix& mix = monitor->excluded ? monitor->capture->excludedMix_
                                        : monitor->capture->mix_;
   drain(stream, [&](const float* frames, size_t count) {
+    if (monitor->excluded && !mix.placedAt(monitor->sinkInput)) {
+      monitor->startedLate = std::any_of(
+          frames, frames + std::min<size_t>(count, 48),
+          [](float frame) { return std::fabs(frame) > ExclusionGate::kQuiet; });
+    }
     mix.sourceFrames(monitor->sinkInput, frames, count);
   });
 }

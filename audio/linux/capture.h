@@ -59,6 +59,9 @@ class Capture {
     Capture* capture;
     uint32_t sinkInput;
     bool excluded;  // a left-out player's, for the gate
+    // Its first frames were loud: the player was heard before its monitor
+    // started, where the mix has nothing of it.
+    bool startedLate = false;
     pa_context* context = nullptr;
     pa_stream* stream = nullptr;
   };
@@ -89,8 +92,8 @@ class Capture {
   enum class Output { Monitor, Holding, Mix };
   /// A player came, changed or went: the output's source follows.
   void playersChanged();
-  /// The held frames up to `at` from the clock, then the mix's.
-  void switchToMix(int64_t at);
+  /// The held frames, picked by the gate between the clock's and the mix's.
+  void switchToMix();
   /// The clock's frames from where the mix is, and no more monitors.
   void switchToMonitor();
   /// Ends every per-player monitor and forgets what the mix followed.

@@ -5,13 +5,6 @@
 #include <cmath>
 
 namespace audio::pulse {
-namespace {
-
-// Below one step of the 16-bit output: nothing anyone could hear.
-constexpr float kQuiet = 1.0f / 32768;
-
-}  // namespace
-
 void ExclusionGate::heard(int64_t from, int64_t to) {
   from -= margin_;
   to += margin_;

@@ -17,6 +17,9 @@ namespace audio::pulse {
 
 class ExclusionGate {
  public:
+  // Below one step of the 16-bit output: nothing anyone could hear.
+  static constexpr float kQuiet = 1.0f / 32768;
+
   explicit ExclusionGate(int64_t margin) : margin_(margin) {}
 
   /// The left-out players' summed frames from timeline position `from` on;

@@ -492,6 +492,9 @@ TEST(LiveTapMixing, PlayerThatAnotherTapFollowsIsHeardOnceItMovesHere) {
   expectStarted(tap);
   tap.readBytes(Stream::Stdout, size_t(kRate));  // half a second
   ASSERT_TRUE(server.moveStream(low, "speakers"));
+  // Sanitized, two taps beside the other tests on a loaded PipeWire once
+  // took 1.4 s more to follow it; never following it is the fault.
+  if (NIMBREL_SANITIZED) tap.readBytes(Stream::Stdout, size_t(kRate) * 2 * 2);
   expectJoinedWithoutTheLeftOut(tap, kLow);
 }
 

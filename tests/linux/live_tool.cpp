@@ -2,9 +2,12 @@
 //   live_tool tone FREQ SECONDS AMPLITUDE OUT.wav   a stereo test tone
 //   live_tool wav RATE IN.pcm OUT.wav                s16le mono to WAV,
 //                                                    measured
-//   live_tool bench TAP SECONDS TONE.wav [RUNS] [pw-record] [exclude QUIET.wav]
-//       the tap beside parec (and pw-record); with "exclude", only the
-//       latency of the mixed capture, QUIET.wav's player left out
+//   live_tool bench TAP SECONDS TONE.wav [RUNS] [pw-record] [own]
+//                   [exclude QUIET.wav]
+//       the tap beside parec (and pw-record); with "own", the tap leaves out
+//       this program's PID, which plays nothing, as a parent's own; with
+//       "exclude", only the latency of the mixed capture, QUIET.wav's
+//       player left out
 //   live_tool mix TAP SECONDS PLAYERS DIR [RUNS]
 //       PLAYERS distinct tones, the first left out: CPU and lost windows
 #include <fcntl.h>
@@ -40,7 +43,7 @@ int usage() {
                "usage: live_tool tone FREQ SECONDS AMPLITUDE OUT.wav\n"
                "       live_tool wav RATE IN.pcm OUT.wav\n"
                "       live_tool bench TAP SECONDS TONE.wav [RUNS] [pw-record] "
-               "[exclude QUIET.wav]\n"
+               "[own] [exclude QUIET.wav]\n"
                "       live_tool mix TAP SECONDS PLAYERS DIR [RUNS]\n");
   return 2;
 }
@@ -156,6 +159,7 @@ struct Setup {
   std::string tone;                     // played 1.5 s in, the marker
   std::vector<std::string> background;  // playing from before the tap
   bool excludeFirst = false;  // the tap leaves out the first background one
+  bool excludeOwn = false;    // the tap leaves out our PID, as a parent's
   bool pwRecord = false;
   bool keep = false;  // keeps what the recorders wrote
 };
@@ -197,6 +201,8 @@ std::optional<Recording> record(const Setup& setup) {
     tapArgv.insert(tapArgv.end(),
                    {"--exclude-pid", std::to_string(players[0].pid)});
   }
+  if (setup.excludeOwn)
+    tapArgv.insert(tapArgv.end(), {"--exclude-pid", std::to_string(getpid())});
   out.recorders.push_back({"nimbrel-tap", start(tapArgv)});
   Process& tap = out.recorders[0].p;
   tap.keep = setup.keep;
@@ -302,22 +308,23 @@ int bench(Setup setup, int runs) {
         latency[k].push_back(*run->recorders[k].p.markerSeconds * 1000);
     }
   }
+  const std::string own = setup.excludeOwn ? ", parent's PID left out" : "";
   if (!mixed) {
     for (size_t k = 0; k < others; ++k) {
       const std::string cpuFigure =
-          std::string("live: tap CPU time vs ") + names[k + 1];
+          std::string("live: tap CPU time vs ") + names[k + 1] + own;
       const std::string rssFigure =
-          std::string("live: tap peak RSS vs ") + names[k + 1];
+          std::string("live: tap peak RSS vs ") + names[k + 1] + own;
       summary(cpuFigure.c_str(), spread(cpu[k]), "<= 1.3x",
               median(cpu[k]) <= 1.3);
       summary(rssFigure.c_str(), spread(rss[k]), "<= 1.3x",
               median(rss[k]) <= 1.3);
     }
   }
-  const char* figure = mixed ? "live: latency, one player left out (mix)"
-                             : "live: playback-to-stdout latency";
+  const std::string figure = mixed ? "live: latency, one player left out (mix)"
+                                   : "live: playback-to-stdout latency" + own;
   if (latency[0].empty()) {
-    summary(figure, "marker not seen", "report", false);
+    summary(figure.c_str(), "marker not seen", "report", false);
     return 0;
   }
   char part[64];
@@ -328,7 +335,7 @@ int bench(Setup setup, int runs) {
                   names[k], median(latency[k]));
     text += part;
   }
-  summary(figure, text + ")", "report", true);
+  summary(figure.c_str(), text + ")", "report", true);
   return 0;
 }
 
@@ -432,6 +439,8 @@ int main(int argc, char** argv) {
     for (size_t i = 4; i < args.size(); ++i) {
       if (args[i] == "pw-record") {
         setup.pwRecord = true;
+      } else if (args[i] == "own") {
+        setup.excludeOwn = true;
       } else if (args[i] == "exclude" && i + 1 < args.size()) {
         setup.background.push_back(args[++i]);
         setup.excludeFirst = true;
