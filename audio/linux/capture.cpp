@@ -270,7 +270,10 @@ void Capture::clockFrames(const float* frames, size_t count) {
   if (!mixing_ || output_ == Output::Monitor) {
     // The server's own buffer goes to the I/O function as it is; the mixes'
     // clock keeps step, for a switch.
-    if (mixing_) {
+    if (mixing_ && mix_.idle() && excludedMix_.idle()) {
+      mix_.skip(count);
+      excludedMix_.skip(count);
+    } else if (mixing_) {
       mixed_.clear();
       mix_.clockFrames(count, mixed_);
       gateFrames(count, 1.0f);

@@ -50,6 +50,11 @@ void TimelineMix::endSource(uint32_t id) {
     entry->second.ended = true;
 }
 
+void TimelineMix::skip(size_t count) {
+  clock_ += int64_t(count);
+  emitted_ = std::max(emitted_, clock_ - holdBack_);
+}
+
 void TimelineMix::clockFrames(size_t count, std::vector<float>& out) {
   clock_ += int64_t(count);
   const int64_t due = clock_ - holdBack_;

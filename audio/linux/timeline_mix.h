@@ -34,6 +34,10 @@ class TimelineMix {
   /// The clock moved on by `count` frames: appends the frames now due (the
   /// sum of the sources, silence where none plays) to `out`.
   void clockFrames(size_t count, std::vector<float>& out);
+  /// No source at all: the mix would be silence, and is not made.
+  bool idle() const { return sources_.empty(); }
+  /// The clock moved on by `count` frames while idle.
+  void skip(size_t count);
 
   int64_t clock() const { return clock_; }
   /// Timeline position of the next frame due.
