@@ -353,8 +353,12 @@ void Capture::gateFrames(size_t count, float gain) {
       const auto input = s.sinkInputs.find(index);
       if (input != s.sinkInputs.end() && input->second.corked) continue;
       const std::optional<int64_t> placed = excludedMix_.placedAt(index);
-      if (monitor->startedLate && placed && from < *placed) known = from;
-      known = std::min(known, excludedMix_.heldUntil(index).value_or(from));
+      // Not placed yet (an ended source of the same player may linger): the
+      // frames from here on are unknown.
+      if (!placed || (monitor->startedLate && from < *placed))
+        known = from;
+      else
+        known = std::min(known, *excludedMix_.heldUntil(index));
     }
   });
   excludedFrames_.clear();
@@ -374,10 +378,10 @@ void Capture::gateFrames(size_t count, float gain) {
 void Capture::endSource(uint32_t sinkInput) {
   mix_.endSource(sinkInput);
   const auto monitor = monitors_.find(sinkInput);
-  const int64_t held =
-      excludedMix_.heldUntil(sinkInput).value_or(excludedMix_.emitted());
-  if (monitor != monitors_.end() && monitor->second->excluded &&
-      held != std::numeric_limits<int64_t>::max()) {  // not ended before
+  if (monitor != monitors_.end() && monitor->second->excluded) {
+    const int64_t held = excludedMix_.placedAt(sinkInput)
+                             ? *excludedMix_.heldUntil(sinkInput)
+                             : excludedMix_.emitted();
     excludedTails_.emplace_back(
         held, mix_.clock() + int64_t(framesIn(spec_.rate, kLeaveMarginMs)));
   }
@@ -425,6 +429,8 @@ void Capture::dropMonitors() {
   keepSpares(0);
   gate_.clear();
   excludedTails_.clear();
+  excludedPlaced_.clear();
+  canceller_.unlock();
   followed_.clear();
   ended_.clear();
 }
@@ -572,12 +578,15 @@ void Capture::monitorReadable(pa_stream* stream, size_t, void* context) {
   TimelineMix& mix = monitor->excluded ? monitor->capture->excludedMix_
                                        : monitor->capture->mix_;
   drain(stream, [&](const float* frames, size_t count) {
-    if (monitor->excluded && !mix.placedAt(monitor->sinkInput)) {
+    const std::optional<int64_t> placed = mix.placedAt(monitor->sinkInput);
+    mix.sourceFrames(monitor->sinkInput, frames, count);
+    // Placed anew (first, or after a pause): loud from its first frame on,
+    // the player played before its monitor brought anything.
+    if (monitor->excluded && mix.placedAt(monitor->sinkInput) != placed) {
       monitor->startedLate = std::any_of(
           frames, frames + std::min<size_t>(count, 48),
           [](float frame) { return std::fabs(frame) > ExclusionGate::kQuiet; });
     }
-    mix.sourceFrames(monitor->sinkInput, frames, count);
   });
 }
 
