@@ -578,11 +578,15 @@ void Capture::monitorReadable(pa_stream* stream, size_t, void* context) {
   TimelineMix& mix = monitor->excluded ? monitor->capture->excludedMix_
                                        : monitor->capture->mix_;
   drain(stream, [&](const float* frames, size_t count) {
+    if (!monitor->excluded) {
+      mix.sourceFrames(monitor->sinkInput, frames, count);
+      return;
+    }
     const std::optional<int64_t> placed = mix.placedAt(monitor->sinkInput);
     mix.sourceFrames(monitor->sinkInput, frames, count);
     // Placed anew (first, or after a pause): loud from its first frame on,
     // the player played before its monitor brought anything.
-    if (monitor->excluded && mix.placedAt(monitor->sinkInput) != placed) {
+    if (mix.placedAt(monitor->sinkInput) != placed) {
       monitor->startedLate = std::any_of(
           frames, frames + std::min<size_t>(count, 48),
           [](float frame) { return std::fabs(frame) > ExclusionGate::kQuiet; });
