@@ -288,50 +288,29 @@ bool Server::removeSink(const std::string& name) {
 bool Server::moveStream(pid_t player, const std::string& sink) {
   // On a loaded PipeWire a move can be lost (pactl says it is done, the
   // player stays where it was): it is asked again until the listing shows it.
-  const auto deadline = std::chrono::steady_clock::now() + 5s;
-  do {
-    std::string index;
-    if (!sinkInputOf(player, &index)) return false;
-    if (!pactl({"move-sink-input", index, sink})) return false;
-    for (int i = 0; i < 10; ++i) {
-      std::string on;
-      if (sinkInputOf(player, &index, &on) && on == sinkIndex(sink))
-        return true;
-      std::this_thread::sleep_for(50ms);
-    }
-  } while (std::chrono::steady_clock::now() < deadline);
-  return false;
-}
-
-bool Server::sinkInputOf(pid_t player, std::string* index, std::string* sink) {
-  if (countLines({"list", "sink-inputs"}) < 0) return false;
-  std::ifstream in(folder_ + "/listing.txt");
+  std::string target;
+  if (countLines({"list", "sinks", "short"}) < 0) return false;
+  std::ifstream sinks(folder_ + "/listing.txt");
+  for (std::string line; std::getline(sinks, line);)
+    if (line.find("\t" + sink + "\t") != std::string::npos)
+      target = line.substr(0, line.find('\t'));
   const std::string pid =
       "application.process.id = \"" + std::to_string(player) + "\"";
-  std::string entry, on;
-  for (std::string line; std::getline(in, line);) {
-    if (line.rfind("Sink Input #", 0) == 0) entry = line.substr(12);
-    if (const auto at = line.find("\tSink: "); at != std::string::npos)
-      on = line.substr(at + 7);
-    if (line.find(pid) != std::string::npos) {
-      *index = entry;
-      if (sink) *sink = on;
-      return true;
+  for (int turn = 0; turn < 100; ++turn) {
+    if (countLines({"list", "sink-inputs"}) < 0) return false;
+    std::ifstream in(folder_ + "/listing.txt");
+    std::string line, index, on;
+    while (std::getline(in, line) && line.find(pid) == std::string::npos) {
+      if (line.rfind("Sink Input #", 0) == 0) index = line.substr(12);
+      if (line.rfind("\tSink: ", 0) == 0) on = line.substr(7);
     }
+    if (!in) return false;  // no such player
+    if (on == target) return true;
+    if (turn % 10 == 0 && !pactl({"move-sink-input", index, sink}))
+      return false;
+    std::this_thread::sleep_for(50ms);
   }
   return false;
-}
-
-std::string Server::sinkIndex(const std::string& name) {
-  if (countLines({"list", "sinks", "short"}) < 0) return "";
-  std::ifstream in(folder_ + "/listing.txt");
-  for (std::string line; std::getline(in, line);) {
-    const auto tab = line.find('\t');
-    if (tab != std::string::npos &&
-        line.compare(tab + 1, name.size() + 1, name + "\t") == 0)
-      return line.substr(0, tab);
-  }
-  return "";
 }
 
 void Server::kill() {

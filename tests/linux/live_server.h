@@ -78,10 +78,6 @@ class Server {
   pid_t spawn(const std::vector<std::string>& argv, const std::string& output);
   int countLines(const std::vector<std::string>& pactlArgs);
   bool waitForStreams(const char* kind, int count);
-  /// The sink input of `player`'s stream, and the index of its sink.
-  bool sinkInputOf(pid_t player, std::string* index,
-                   std::string* sink = nullptr);
-  std::string sinkIndex(const std::string& name);
 
   std::string folder_;
   bool pipewire_;

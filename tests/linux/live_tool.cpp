@@ -2,12 +2,9 @@
 //   live_tool tone FREQ SECONDS AMPLITUDE OUT.wav   a stereo test tone
 //   live_tool wav RATE IN.pcm OUT.wav                s16le mono to WAV,
 //                                                    measured
-//   live_tool bench TAP SECONDS TONE.wav [RUNS] [pw-record] [own]
-//                   [exclude QUIET.wav]
-//       the tap beside parec (and pw-record); with "own", the tap leaves out
-//       this program's PID, which plays nothing, as a parent's own; with
-//       "exclude", only the latency of the mixed capture, QUIET.wav's
-//       player left out
+//   live_tool bench TAP SECONDS TONE.wav [RUNS] [pw-record] [own|exclude Q.wav]
+//       the tap beside parec (and pw-record), leaving out our PID ("own", as
+//       a parent's), or only the mix's latency with Q.wav's player left out
 //   live_tool mix TAP SECONDS PLAYERS DIR [RUNS]
 //       PLAYERS distinct tones, the first left out: CPU and lost windows
 #include <fcntl.h>
