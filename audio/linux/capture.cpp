@@ -139,7 +139,7 @@ Capture::Capture(CaptureSpec spec, DispatchQueue* queue, IOFunction function,
            int64_t(framesIn(spec_.rate, kMaxAheadMs))),
       excludedMix_(int64_t(framesIn(spec_.rate, feeding_.holdBackMs -
                                                     feeding_.gateMarginMs)),
-                   int64_t(framesIn(spec_.rate, kMaxAheadMs))),
+                   int64_t(framesIn(spec_.rate, kMaxAheadMs)), true),
       gate_(int64_t(framesIn(spec_.rate, feeding_.gateMarginMs))),
       canceller_(int64_t(framesIn(spec_.rate, kLagSearchMs)),
                  framesIn(spec_.rate, feeding_.holdBackMs + kCancelHistoryMs)),
@@ -274,9 +274,7 @@ void Capture::clockFrames(const float* frames, size_t count) {
       mix_.skip(count);
       excludedMix_.skip(count);
     } else if (mixing_) {
-      mixed_.clear();
-      mix_.clockFrames(count, mixed_);
-      gateFrames(count, 1.0f);
+      mixFrames(count, 1.0f);
     }
     deliver(frames, count);
     return;
@@ -284,12 +282,10 @@ void Capture::clockFrames(const float* frames, size_t count) {
   if (!ended_.empty()) followSinkInputs();
   canceller_.clock(mix_.clock(), frames, count);
   const int64_t mixedFrom = mix_.emitted();
-  mixed_.clear();
-  mix_.clockFrames(count, mixed_);
   // The sink's monitor carries its volume and mute; so do the mixes, so
   // that leaving a player out changes nothing else.
   const float gain = sinkGain();
-  gateFrames(count, gain);
+  mixFrames(count, gain);
   if (gain != 1.0f) {
     for (float& frame : mixed_) frame *= gain;
   }
@@ -328,6 +324,30 @@ float Capture::sinkGain() const {
   });
 }
 
+int64_t Capture::readyUntil(bool excluded) const {
+  int64_t ready = std::numeric_limits<int64_t>::max();
+  const TimelineMix& mix = excluded ? excludedMix_ : mix_;
+  withSnapshot([&](const Snapshot& s) {
+    for (const auto& [index, monitor] : monitors_) {
+      if (monitor->excluded != excluded || !mix.placedAt(index)) continue;
+      const auto input = s.sinkInputs.find(index);
+      if (input == s.sinkInputs.end() || !input->second.corked)
+        ready = std::min(ready, *mix.heldUntil(index));
+    }
+  });
+  return ready;
+}
+
+void Capture::mixFrames(size_t count, float gain) {
+  gateFrames(count, gain);
+  // The gate judges a kept frame by the left-out ones a margin either side.
+  const int64_t margin = framesIn(spec_.rate, feeding_.gateMarginMs);
+  mixed_.clear();
+  mix_.clockFrames(
+      count, mixed_,
+      std::min(readyUntil(false), excludedMix_.emitted() - margin));
+}
+
 void Capture::gateFrames(size_t count, float gain) {
   const int64_t from = excludedMix_.emitted();
   // Placed anew, the left-out players' frames have a new lag.
@@ -362,7 +382,7 @@ void Capture::gateFrames(size_t count, float gain) {
     }
   });
   excludedFrames_.clear();
-  excludedMix_.clockFrames(count, excludedFrames_);
+  excludedMix_.clockFrames(count, excludedFrames_, readyUntil(true));
   if (gain != 1.0f) {
     for (float& frame : excludedFrames_) frame *= gain;
   }

@@ -31,8 +31,8 @@ struct CaptureSpec {
 class Capture {
  public:
   /// How the per-player monitors feed the mix on a server. Mixing runs
-  /// `holdBackMs` behind the clock: the monitors' frames of one sink cycle
-  /// reach us in separate packets, not always before the clock's.
+  /// at most `holdBackMs` behind the clock: the monitors' frames of one sink
+  /// cycle reach us in separate packets, not always before the clock's.
   struct Feeding {
     bool connectionEach;  // else the monitors share the tap's connection
     uint32_t packetMs;    // of the clock and of every monitor
@@ -75,6 +75,12 @@ class Capture {
   /// The clock moved on by `count` frames: to the I/O function, as they are
   /// or as the mix due by then.
   void clockFrames(const float* frames, size_t count);
+  /// Both mixes moved on by the clock's `count` frames: as far as their
+  /// monitors' frames are in, within the hold-back; the kept players' into
+  /// `mixed_`, a gate margin behind the left-out players'.
+  void mixFrames(size_t count, float gain);
+  /// Where the frames of every playing monitor of one kind are in.
+  int64_t readyUntil(bool excluded) const;
   /// The left-out players' frames due by now, at the sink's volume, to the
   /// gate and the canceller.
   void gateFrames(size_t count, float gain);

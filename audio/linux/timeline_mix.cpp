@@ -19,8 +19,16 @@ void TimelineMix::sourceFrames(uint32_t id, const float* frames, size_t count) {
     source.frames.clear();
     source.head = 0;
     source.ended = false;
+    source.start = clock_ - int64_t(count);
+    if (source.start < emitted_ && exact_) {
+      const auto late =
+          size_t(std::min<int64_t>(emitted_ - source.start, int64_t(count)));
+      frames += late;
+      count -= late;
+      source.start = emitted_;
+    }
     // Frames that would land on the already emitted past start at once.
-    source.start = source.placed = std::max(clock_ - int64_t(count), emitted_);
+    source.start = source.placed = std::max(source.start, emitted_);
   }
   source.frames.insert(source.frames.end(), frames, frames + count);
 }
@@ -55,9 +63,10 @@ void TimelineMix::skip(size_t count) {
   emitted_ = std::max(emitted_, clock_ - holdBack_);
 }
 
-void TimelineMix::clockFrames(size_t count, std::vector<float>& out) {
+void TimelineMix::clockFrames(size_t count, std::vector<float>& out,
+                              int64_t ready) {
   clock_ += int64_t(count);
-  const int64_t due = clock_ - holdBack_;
+  const int64_t due = std::clamp(ready, clock_ - holdBack_, clock_);
   if (due <= emitted_) return;
   const size_t first = out.size();
   out.resize(first + size_t(due - emitted_), 0.0f);

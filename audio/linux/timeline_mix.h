@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <map>
 #include <optional>
 #include <vector>
@@ -21,8 +22,10 @@ class TimelineMix {
   /// sources deliver for the same sink cycles has arrived. A source never
   /// holds frames more than `maxAhead` frames ahead of the clock (and one
   /// delivery more): that much memory, and no more, when the clock stops.
-  TimelineMix(int64_t holdBack, int64_t maxAhead)
-      : holdBack_(holdBack), maxAhead_(maxAhead) {}
+  /// With `exact`, a source placed anew keeps where its frames were
+  /// rendered and loses those already due; else it is moved past them.
+  TimelineMix(int64_t holdBack, int64_t maxAhead, bool exact = false)
+      : holdBack_(holdBack), maxAhead_(maxAhead), exact_(exact) {}
 
   /// A source's next frames. Its first ones end where the clock is now; so
   /// do those of a source that ran `maxAhead` past the clock, whose earlier
@@ -32,8 +35,11 @@ class TimelineMix {
   /// The source will bring nothing more; what it brought is still mixed.
   void endSource(uint32_t source);
   /// The clock moved on by `count` frames: appends the frames now due (the
-  /// sum of the sources, silence where none plays) to `out`.
-  void clockFrames(size_t count, std::vector<float>& out);
+  /// sum of the sources, silence where none plays) to `out`. Those due run
+  /// to `ready` (where what the sources bring is in), within the hold-back
+  /// and the clock.
+  void clockFrames(size_t count, std::vector<float>& out,
+                   int64_t ready = std::numeric_limits<int64_t>::min());
   /// No source at all: the mix would be silence, and is not made.
   bool idle() const { return sources_.empty(); }
   /// The clock moved on by `count` frames while idle.
@@ -63,6 +69,7 @@ class TimelineMix {
   };
   const int64_t holdBack_;
   const int64_t maxAhead_;
+  const bool exact_;
   int64_t clock_ = 0;
   int64_t emitted_ = 0;  // timeline position of the next frame due
   std::map<uint32_t, Source> sources_;
