@@ -27,8 +27,10 @@ constexpr Capture::Feeding kPulseAudioFeeding{false, kPacketMs, 3 * kPacketMs,
                                               kPacketMs};
 // PipeWire's service lets monitors that share a connection fall behind, by
 // up to seconds; and there each packet costs wake-ups enough that 20 ms ones
-// took 4.8x parec's CPU time against 2.7x for 60 ms ones.
-constexpr Capture::Feeding kPipeWireFeeding{true, 60, 160, 60};
+// took 4.8x parec's CPU time against 2.7x for 60 ms ones. The left-out
+// players' 20 ms packets land within 40 ms of where the sink rendered them
+// (20 ms let their beeps through).
+constexpr Capture::Feeding kPipeWireFeeding{true, 60, 160, 40};
 
 // A server that sends no frames for this long (a suspended sink, a stream
 // being set up again) gets silence in their place, written in real time; a
@@ -146,7 +148,7 @@ Capture::Capture(CaptureSpec spec, DispatchQueue* queue, IOFunction function,
       silence_(framesIn(spec_.rate, feeding_.packetMs)) {}
 
 pa_stream* Capture::record(pa_context* context, uint32_t sinkInput,
-                           pa_stream_notify_cb_t state,
+                           uint32_t packetMs, pa_stream_notify_cb_t state,
                            pa_stream_request_cb_t readable, void* userdata) {
   const pa_sample_spec sampleSpec{PA_SAMPLE_FLOAT32NE, recordRate_, 1};
   // PulseAudio averages the channels into mono; PipeWire's service sums
@@ -159,11 +161,7 @@ pa_stream* Capture::record(pa_context* context, uint32_t sinkInput,
   if (stream == nullptr) return nullptr;
   if (sinkInput != PA_INVALID_INDEX)
     pa_stream_set_monitor_stream(stream, sinkInput);
-  // The clock's packets are the sink monitor's, the output most of the time.
-  const uint32_t fragment =
-      framesIn(spec_.rate,
-               sinkInput == PA_INVALID_INDEX ? kPacketMs : feeding_.packetMs) *
-      sizeof(float);
+  const uint32_t fragment = framesIn(spec_.rate, packetMs) * sizeof(float);
   const pa_buffer_attr attributes{uint32_t(-1), uint32_t(-1), uint32_t(-1),
                                   uint32_t(-1), fragment};
   pa_stream_set_state_callback(stream, state, userdata);
@@ -206,8 +204,8 @@ Status Capture::start() {
   }
   if (!known) {
     status = PA_ERR_NOENTITY;
-  } else if ((clock_ = record(context(), PA_INVALID_INDEX, clockState,
-                              clockReadable, this)) == nullptr) {
+  } else if ((clock_ = record(context(), PA_INVALID_INDEX, kPacketMs,
+                              clockState, clockReadable, this)) == nullptr) {
     status = pa_context_errno(context());
   } else {
     // A stop (the end of standard input) may come while we wait and let
@@ -584,7 +582,8 @@ void Capture::restartStreams() {
   recordRate_ = recordRate();
   dropMonitors();
   forgetStream(clock_);
-  clock_ = record(context(), PA_INVALID_INDEX, clockState, clockReadable, this);
+  clock_ = record(context(), PA_INVALID_INDEX, kPacketMs, clockState,
+                  clockReadable, this);
   if (clock_ == nullptr) {
     failed_.store(true);
     reportLiveness();
@@ -630,8 +629,9 @@ void Capture::monitorConnected(pa_context* context, void* userdata) {
   Capture* self = monitor->capture;
   const pa_context_state_t state = pa_context_get_state(context);
   if (state == PA_CONTEXT_READY && monitor->stream == nullptr) {
-    monitor->stream = self->record(context, monitor->sinkInput, monitorState,
-                                   monitorReadable, monitor);
+    monitor->stream =
+        self->record(context, monitor->sinkInput, self->packetMs(*monitor),
+                     monitorState, monitorReadable, monitor);
   }
   if (!PA_CONTEXT_IS_GOOD(state) ||
       (state == PA_CONTEXT_READY && monitor->stream == nullptr)) {
@@ -656,12 +656,18 @@ void Capture::keepSpares(size_t count) {
   }
 }
 
+// The clock's packets are the sink monitor's, the output most of the time.
+// The left-out players' come as often: the kept players' mix waits for them.
+uint32_t Capture::packetMs(const Monitor& monitor) const {
+  return monitor.excluded ? kPacketMs : feeding_.packetMs;
+}
+
 void Capture::follow(uint32_t sinkInput, bool excluded) {
   auto* monitor = new Monitor{this, sinkInput, excluded};
   monitors_[sinkInput] = monitor;
   if (!feeding_.connectionEach) {
-    monitor->stream =
-        record(context(), sinkInput, monitorState, monitorReadable, monitor);
+    monitor->stream = record(context(), sinkInput, packetMs(*monitor),
+                             monitorState, monitorReadable, monitor);
     if (monitor->stream == nullptr) ended_.push_back(sinkInput);
     return;
   }

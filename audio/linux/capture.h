@@ -35,7 +35,7 @@ class Capture {
   /// cycle reach us in separate packets, not always before the clock's.
   struct Feeding {
     bool connectionEach;  // else the monitors share the tap's connection
-    uint32_t packetMs;    // of the clock and of every monitor
+    uint32_t packetMs;    // of the kept players' monitors
     uint32_t holdBackMs;
     uint32_t gateMarginMs;  // how far a monitor's frames may be misplaced
   };
@@ -67,7 +67,7 @@ class Capture {
   };
 
   // Server thread, with the main loop locked.
-  pa_stream* record(pa_context* context, uint32_t sinkInput,
+  pa_stream* record(pa_context* context, uint32_t sinkInput, uint32_t packetMs,
                     pa_stream_notify_cb_t state,
                     pa_stream_request_cb_t readable, void* userdata);
   static void clockReadable(pa_stream* stream, size_t bytes, void* self);
@@ -121,6 +121,7 @@ class Capture {
   static void monitorReadable(pa_stream* stream, size_t bytes, void* monitor);
   static void monitorState(pa_stream* stream, void* monitor);
   void follow(uint32_t sinkInput, bool excluded);
+  uint32_t packetMs(const Monitor& monitor) const;
   /// Keeps `count` connections to the server made in advance.
   void keepSpares(size_t count);
   static void forget(Monitor* monitor);
