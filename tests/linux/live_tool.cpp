@@ -1,10 +1,15 @@
 // Helpers of scripts/run and scripts/bench-live on a live audio server:
-//   live_tool tone FREQ SECONDS AMPLITUDE OUT.wav   a stereo test tone
+//   live_tool tone FREQ SECONDS AMPLITUDE OUT.wav [SILENT]
+//                                                    a stereo test tone,
+//                                                    after SILENT seconds
 //   live_tool wav RATE IN.pcm OUT.wav                s16le mono to WAV,
 //                                                    measured
 //   live_tool bench TAP SECONDS TONE.wav [RUNS] [pw-record] [own|exclude Q.wav]
+//         [lead]
 //       the tap beside parec (and pw-record), leaving out our PID ("own", as
-//       a parent's), or only the mix's latency with Q.wav's player left out
+//       a parent's), or only the mix's latency with Q.wav's player left out;
+//       "lead": TONE.wav starts with a second of silence, so that its player
+//       is already playing when the tone comes
 //   live_tool mix TAP SECONDS PLAYERS DIR [RUNS]
 //       PLAYERS distinct tones, the first left out: CPU and lost windows
 #include <fcntl.h>
@@ -37,10 +42,10 @@ using Clock = std::chrono::steady_clock;
 
 int usage() {
   std::fprintf(stderr,
-               "usage: live_tool tone FREQ SECONDS AMPLITUDE OUT.wav\n"
+               "usage: live_tool tone FREQ SECONDS AMPLITUDE OUT.wav [SILENT]\n"
                "       live_tool wav RATE IN.pcm OUT.wav\n"
                "       live_tool bench TAP SECONDS TONE.wav [RUNS] [pw-record] "
-               "[own] [exclude QUIET.wav]\n"
+               "[own] [exclude QUIET.wav] [lead]\n"
                "       live_tool mix TAP SECONDS PLAYERS DIR [RUNS]\n");
   return 2;
 }
@@ -154,6 +159,7 @@ struct Setup {
   std::string tapPath;
   double seconds = 10;
   std::string tone;                     // played 1.5 s in, the marker
+  bool lead = false;                    // the tone's first second is silent
   std::vector<std::string> background;  // playing from before the tap
   bool excludeFirst = false;  // the tap leaves out the first background one
   bool excludeOwn = false;    // the tap leaves out our PID, as a parent's
@@ -241,7 +247,8 @@ std::optional<Recording> record(const Setup& setup) {
   sleepFor(1.5, out.recorders);
   // The marker: the tone's first sample, after silence on all.
   Process player;
-  const Clock::time_point marker = Clock::now();
+  const Clock::time_point marker =
+      Clock::now() + std::chrono::seconds(setup.lead ? 1 : 0);
   if (!setup.tone.empty()) player = start({"paplay", setup.tone});
   sleepFor(setup.seconds -
                std::chrono::duration<double>(Clock::now() - begin).count(),
@@ -318,8 +325,10 @@ int bench(Setup setup, int runs) {
               median(rss[k]) <= 1.3);
     }
   }
-  const std::string figure = mixed ? "live: latency, one player left out (mix)"
-                                   : "live: playback-to-stdout latency" + own;
+  const std::string figure =
+      mixed ? std::string("live: latency, one player left out (mix), ") +
+                  (setup.lead ? "a player already playing" : "a new player")
+            : "live: playback-to-stdout latency" + own;
   if (latency[0].empty()) {
     summary(figure.c_str(), "marker not seen", "report", false);
     return 0;
@@ -332,7 +341,16 @@ int bench(Setup setup, int runs) {
                   names[k], median(latency[k]));
     text += part;
   }
-  summary(figure.c_str(), text + ")", "report", true);
+  if (!mixed) {
+    summary(figure.c_str(), text + ")", "report", true);
+    return 0;
+  }
+  std::vector<double> over;
+  for (size_t i = 0; i < latency[0].size(); ++i)
+    over.push_back(latency[0][i] - latency[1][i]);
+  std::snprintf(part, sizeof part, "; %.1f ms over parec", median(over));
+  summary(figure.c_str(), text + ")" + part, "<= parec + 40 ms",
+          median(over) <= 40);
   return 0;
 }
 
@@ -405,9 +423,10 @@ int main(int argc, char** argv) {
   // Lines as they come, through scripts/bench-live's pipe.
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
   const std::vector<std::string> args(argv + 1, argv + argc);
-  if (args.size() == 5 && args[0] == "tone") {
+  if ((args.size() == 5 || args.size() == 6) && args[0] == "tone") {
     live::writeTone(args[4], std::atof(args[1].c_str()),
-                    std::atoi(args[3].c_str()), std::atoi(args[2].c_str()));
+                    std::atoi(args[3].c_str()), std::atoi(args[2].c_str()),
+                    args.size() == 6 ? std::atoi(args[5].c_str()) : 0);
     return 0;
   }
   if (args.size() == 4 && args[0] == "wav") {
@@ -436,6 +455,8 @@ int main(int argc, char** argv) {
     for (size_t i = 4; i < args.size(); ++i) {
       if (args[i] == "pw-record") {
         setup.pwRecord = true;
+      } else if (args[i] == "lead") {
+        setup.lead = true;
       } else if (args[i] == "own") {
         setup.excludeOwn = true;
       } else if (args[i] == "exclude" && i + 1 < args.size()) {

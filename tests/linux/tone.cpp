@@ -15,7 +15,7 @@ constexpr int kRate = 48000;
 }  // namespace
 
 void writeTone(const std::string& path, double frequency, int amplitude,
-               int seconds) {
+               int seconds, int silent) {
   std::ofstream out(path, std::ios::binary);
   auto u32 = [&](uint32_t v) {
     out.write(reinterpret_cast<const char*>(&v), 4);
@@ -36,9 +36,11 @@ void writeTone(const std::string& path, double frequency, int amplitude,
     second[2 * i] = second[2 * i + 1] =
         int16_t(std::lround(amplitude * std::sin(phase)));
   }
+  const std::vector<int16_t> quiet(second.size(), 0);
   for (int s = 0; s < seconds; ++s) {
-    out.write(reinterpret_cast<const char*>(second.data()),
-              std::streamsize(second.size() * 2));
+    out.write(
+        reinterpret_cast<const char*>((s < silent ? quiet : second).data()),
+        std::streamsize(second.size() * 2));
   }
 }
 

@@ -11,9 +11,9 @@
 namespace live {
 
 /// A stereo s16 WAV at 48 kHz of a sine of `amplitude` (of 32767), a whole
-/// number of periods per second.
+/// number of periods per second; its first `silent` seconds are silence.
 void writeTone(const std::string& path, double frequency, int amplitude,
-               int seconds);
+               int seconds, int silent = 0);
 /// A mono s16 WAV of `pcm` at `rate`.
 void writeWav(const std::string& path, const std::vector<int16_t>& pcm,
               uint32_t rate);
