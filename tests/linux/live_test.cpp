@@ -283,7 +283,9 @@ TEST_P(LiveTap, FollowsTheSinksVolumeAndMute) {
   expectStarted(tap);
   ASSERT_TRUE(server.pactl({"set-sink-volume", "speakers", "50%"}));
   tap.readBytes(Stream::Stdout, size_t(kRate));  // half a second to apply
-  EXPECT_NEAR(live::toneAmplitude(record(tap).pcm, kLow, kRate),
+  // The median window's level, as in expectHeard: a player that misses a
+  // deadline under ThreadSanitizer read 11 % low over the whole recording.
+  EXPECT_NEAR(live::medianWindowAmplitude(record(tap).pcm, kLow, kRate),
               kAmplitude / 8.0, kAmplitude / 8.0 * 0.05);
   ASSERT_TRUE(server.pactl({"set-sink-mute", "speakers", "1"}));
   tap.readBytes(Stream::Stdout, size_t(kRate));
