@@ -1,15 +1,12 @@
 // Helpers of scripts/run and scripts/bench-live on a live audio server:
-//   live_tool tone FREQ SECONDS AMPLITUDE OUT.wav [SILENT]
-//                                                    a stereo test tone,
-//                                                    after SILENT seconds
+//   live_tool tone FREQ SECONDS AMPLITUDE OUT.wav [SILENT]   a test tone
 //   live_tool wav RATE IN.pcm OUT.wav                s16le mono to WAV,
 //                                                    measured
 //   live_tool bench TAP SECONDS TONE.wav [RUNS] [pw-record] [own|exclude Q.wav]
 //         [lead]
 //       the tap beside parec (and pw-record), leaving out our PID ("own", as
-//       a parent's), or only the mix's latency with Q.wav's player left out;
-//       "lead": TONE.wav starts with a second of silence, so that its player
-//       is already playing when the tone comes
+//       a parent's), or only the mix's latency with Q.wav's player left out
+//       ("lead": TONE.wav's first second is silent, its player already on)
 //   live_tool mix TAP SECONDS PLAYERS DIR [RUNS]
 //       PLAYERS distinct tones, the first left out: CPU and lost windows
 #include <fcntl.h>
