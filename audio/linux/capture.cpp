@@ -196,6 +196,28 @@ Status Capture::start() {
     return false;
   });
   recordRate_ = recordRate();
+  if (known && mixing_ && pipewire_) {
+    native_ = new NativeFeed(
+        spec_.sink, spec_.rate, spec_.excludedPIDs, nativeFrames,
+        [](void* self) { return static_cast<Capture*>(self)->sinkGain(); },
+        this);
+    if (native_->start()) {
+      native_->leaveOut(excludedStreams());
+      while (!stopping_ && !native_->settled() && !native_->failed())
+        pa_threaded_mainloop_wait(mainloop());
+    }
+    if (stopping_) {
+      status = kIllegalOperation;
+    } else if (!native_->settled() || native_->failed()) {
+      status = PA_ERR_CONNECTIONREFUSED;
+      native_->stop();
+    } else {
+      setCaptureObserver(serverChanged);
+      started().insert(this);
+    }
+    pa_threaded_mainloop_unlock(mainloop());
+    return status;
+  }
   if (known && mixing_) {
     // An excluded player already playing is in the monitor's first frames:
     // the mix is the output from the start.
@@ -250,6 +272,7 @@ void Capture::stop() {
   for (auto& [index, monitor] : monitors_) forget(monitor);
   monitors_.clear();
   keepSpares(0);
+  if (native_) native_->stop();
   if (clock_) forgetStream(clock_);
   clock_ = nullptr;
   pa_threaded_mainloop_signal(mainloop(), 0);  // a start waiting gives up
@@ -265,6 +288,10 @@ void Capture::clockReadable(pa_stream* stream, size_t, void* context) {
 }
 
 void Capture::clockFrames(const float* frames, size_t count) {
+  if (native_) {
+    deliver(frames, count);
+    return;
+  }
   if (!mixing_ || output_ == Output::Monitor) {
     // The server's own buffer goes to the I/O function as it is; the mixes'
     // clock keeps step, for a switch.
@@ -537,21 +564,51 @@ void Capture::clockState(pa_stream* stream, void* context) {
   const pa_stream_state_t state = pa_stream_get_state(stream);
   if (state == PA_STREAM_FAILED ||
       (state == PA_STREAM_TERMINATED && !self->stopping_)) {
-    self->failed_.store(true);
-    // A capture that ended writes nothing more, silence neither.
-    for (pa_time_event** timer : {&self->stallTimer_, &self->pollTimer_}) {
-      if (*timer) api()->time_free(*timer);
-      *timer = nullptr;
-    }
-    reportLiveness();
+    self->clockFailed();
   }
   pa_threaded_mainloop_signal(mainloop(), 0);
+}
+
+void Capture::clockFailed() {
+  failed_.store(true);
+  // A capture that ended writes nothing more, silence neither.
+  for (pa_time_event** timer : {&stallTimer_, &pollTimer_}) {
+    if (*timer) api()->time_free(*timer);
+    *timer = nullptr;
+  }
+  reportLiveness();
+}
+
+void Capture::nativeFrames(void* context, const float* frames, size_t count) {
+  auto* self = static_cast<Capture*>(context);
+  if (self->stopping_) return;
+  if (frames == nullptr) {
+    // Before the start is through, the start reports it.
+    if (started().count(self)) self->clockFailed();
+    return;
+  }
+  self->paced();
+  self->deliver(frames, count);
+}
+
+std::set<uint32_t> Capture::excludedStreams() const {
+  return withSnapshot([&](const Snapshot& s) {
+    std::set<uint32_t> streams;
+    for (const auto& [index, input] : s.sinkInputs) {
+      if (spec_.excludedPIDs.count(input.pid)) streams.insert(index);
+    }
+    return streams;
+  });
 }
 
 void Capture::serverChanged(Change change, uint32_t index) {
   for (Capture* self : started()) {
     if (self->stopping_ || self->failed_.load()) continue;
-    if (change == Change::SinkRate && index == self->sinkIndex_) {
+    if (self->native_) {
+      // The graph resamples for us; only who is left out matters.
+      if (change == Change::Players)
+        self->native_->leaveOut(self->excludedStreams());
+    } else if (change == Change::SinkRate && index == self->sinkIndex_) {
       if (self->recordRate() != self->recordRate_) self->restartStreams();
     } else if (change == Change::Players && self->mixing_) {
       self->playersChanged();

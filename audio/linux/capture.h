@@ -16,6 +16,7 @@
 #include "audio/hardware.h"
 #include "audio/linux/canceller.h"
 #include "audio/linux/exclusion_gate.h"
+#include "audio/linux/native_feed.h"
 #include "audio/linux/server.h"
 #include "audio/linux/timeline_mix.h"
 
@@ -71,6 +72,11 @@ class Capture {
                     pa_stream_notify_cb_t state,
                     pa_stream_request_cb_t readable, void* userdata);
   static void clockReadable(pa_stream* stream, size_t bytes, void* self);
+  /// PipeWire's graph gave a cycle, or failed (`frames` null).
+  static void nativeFrames(void* self, const float* frames, size_t count);
+  /// The left-out players' streams, by index.
+  std::set<uint32_t> excludedStreams() const;
+  void clockFailed();
   static void clockState(pa_stream* stream, void* self);
   /// The clock moved on by `count` frames: to the I/O function, as they are
   /// or as the mix due by then.
@@ -137,6 +143,8 @@ class Capture {
   const bool mixing_;    // per-stream monitors, or the sink's own mix
   const bool pipewire_;  // PipeWire's PulseAudio service
   const Feeding feeding_;
+  // On PipeWire a capture that leaves players out is fed by its graph.
+  NativeFeed* native_ = nullptr;
 
   // Server thread only (and start/stop, with the main loop locked).
   std::string monitorSource_;

@@ -1,0 +1,76 @@
+#include "audio/linux/cycle_subtraction.h"
+
+#include <algorithm>
+#include <numeric>
+
+#include "audio/linux/exclusion_gate.h"
+
+namespace audio::pulse {
+namespace {
+
+// Another lag takes over when it leaves less than the current one by more
+// than half the left-out sound, two cycles running: a wrong lag leaves that
+// sound once or twice, the right one none of it. Lags that fit alike (a
+// steady tone's periods) leave the current one be.
+constexpr size_t kDoubts = 2;
+constexpr double kBetter = 0.5;
+
+}  // namespace
+
+size_t CycleSubtraction::framesBack(size_t lag) const {
+  return std::accumulate(sizes_.end() - long(std::min(lag, sizes_.size())),
+                         sizes_.end(), size_t(0)) +
+         (lag > sizes_.size() ? (lag - sizes_.size()) * sizes_.back() : 0);
+}
+
+float CycleSubtraction::past(size_t back) const {
+  return back <= history_.size() ? history_[history_.size() - back] : 0.0f;
+}
+
+void CycleSubtraction::fit(const float* monitor, const float* excluded,
+                           size_t count, float gain) {
+  double left[kMaxLag + 1] = {}, loud[kMaxLag + 1] = {};
+  for (size_t lag = 0; lag <= kMaxLag; ++lag) {
+    const size_t back = framesBack(lag);
+    for (size_t i = 0; i < count; ++i) {
+      const float x = gain * (i >= back ? excluded[i - back] : past(back - i));
+      const double r = monitor[i] - x;
+      left[lag] += r * r;
+      loud[lag] += double(x) * x;
+    }
+  }
+  const size_t best = size_t(std::min_element(left, left + kMaxLag + 1) - left);
+  // Nothing of the left-out players to fit by at the best lag: it stays.
+  const double quiet = double(ExclusionGate::kQuiet) * ExclusionGate::kQuiet;
+  if (loud[best] < quiet * double(count)) return;
+  if (best != lag_ && left[lag_] - left[best] > kBetter * loud[best]) {
+    // The first fit decides at once: until then the lag was a guess.
+    if (++doubts_ >= (fitted_ ? kDoubts : 1)) {
+      lag_ = best;
+      doubts_ = 0;
+    }
+  } else {
+    doubts_ = 0;
+  }
+  fitted_ = true;
+}
+
+void CycleSubtraction::cycle(const float* monitor, const float* excluded,
+                             size_t count, float gain, float* out) {
+  if (count == 0) return;
+  if (!sizes_.empty()) fit(monitor, excluded, count, gain);
+  const size_t back = sizes_.empty() ? 0 : framesBack(lag_);
+  for (size_t i = 0; i < count; ++i) {
+    const float x = i >= back ? excluded[i - back] : past(back - i);
+    // Before any cycle came there is nothing to take out.
+    out[i] = monitor[i] - (sizes_.empty() ? 0.0f : gain * x);
+  }
+  history_.insert(history_.end(), excluded, excluded + count);
+  sizes_.push_back(count);
+  if (sizes_.size() > kMaxLag) sizes_.pop_front();
+  const size_t keep = framesBack(kMaxLag);
+  if (history_.size() > 2 * keep)
+    history_.erase(history_.begin(), history_.end() - long(keep));
+}
+
+}  // namespace audio::pulse

@@ -1,0 +1,349 @@
+// The capture's feed from PipeWire's own graph: our stream's front pair
+// takes the sink's monitor ports, its rear pair the left-out players'
+// output ports, linked by us while those players are linked to the sink.
+#include "audio/linux/native_feed.h"
+
+#include <pipewire/pipewire.h>
+#include <pulse/pulseaudio.h>
+#include <signal.h>
+#include <spa/param/audio/format-utils.h>
+
+#include <algorithm>
+#include <cstring>
+#include <mutex>
+
+#include "audio/linux/server.h"
+
+namespace audio::pulse {
+namespace {
+
+constexpr uint32_t kChannels = 4;  // monitor left, right; left-out left, right
+// The stream's cycle, as parec's fragments.
+constexpr uint32_t kCycleMs = 20;
+
+pa_mainloop_api* api() { return pa_threaded_mainloop_get_api(mainloop()); }
+
+const char* lookup(const spa_dict* props, const char* key) {
+  return props ? spa_dict_lookup(props, key) : nullptr;
+}
+
+uint32_t number(const spa_dict* props, const char* key) {
+  const char* text = lookup(props, key);
+  return text ? uint32_t(std::strtoul(text, nullptr, 10)) : SPA_ID_INVALID;
+}
+
+}  // namespace
+
+struct NativeFeed::Hooks {
+  spa_hook core{}, registry{}, stream{};
+};
+
+struct NativeFeed::Callbacks {
+  static void loop(pa_mainloop_api*, pa_io_event*, int, pa_io_event_flags_t,
+                   void* self) {
+    auto* feed = static_cast<NativeFeed*>(self);
+    pw_loop_enter(feed->loop_);
+    pw_loop_iterate(feed->loop_, 0);
+    pw_loop_leave(feed->loop_);
+  }
+
+  static void coreError(void* self, uint32_t id, int, int, const char*) {
+    if (id == PW_ID_CORE) static_cast<NativeFeed*>(self)->fail();
+  }
+
+  static void global(void* self, uint32_t id, uint32_t, const char* type,
+                     uint32_t, const spa_dict* props) {
+    auto* feed = static_cast<NativeFeed*>(self);
+    if (std::strcmp(type, PW_TYPE_INTERFACE_Node) == 0) {
+      const uint32_t serial = number(props, PW_KEY_OBJECT_SERIAL);
+      if (serial != SPA_ID_INVALID) feed->serials_[serial] = id;
+      const char* name = lookup(props, PW_KEY_NODE_NAME);
+      const char* mediaClass = lookup(props, PW_KEY_MEDIA_CLASS);
+      const char* api = lookup(props, PW_KEY_CLIENT_API);
+      feed->nodes_[id] = Node{number(props, PW_KEY_CLIENT_ID),
+                              api && std::strcmp(api, "pipewire-pulse") == 0,
+                              int32_t(number(props, PW_KEY_APP_PROCESS_ID))};
+      if (mediaClass && std::strcmp(mediaClass, "Audio/Sink") == 0) {
+        feed->sinks_.insert(id);
+        if (name && feed->sink_ == name && feed->sinkNode_ == SPA_ID_INVALID)
+          feed->sinkNode_ = id;
+      }
+    } else if (std::strcmp(type, PW_TYPE_INTERFACE_Port) == 0) {
+      const char* direction = lookup(props, PW_KEY_PORT_DIRECTION);
+      const char* channel = lookup(props, PW_KEY_AUDIO_CHANNEL);
+      feed->ports_[id] = Port{number(props, PW_KEY_NODE_ID),
+                              direction && std::strcmp(direction, "out") == 0,
+                              channel ? channel : ""};
+    } else if (std::strcmp(type, PW_TYPE_INTERFACE_Client) == 0) {
+      feed->clientPIDs_[id] = int32_t(number(props, PW_KEY_SEC_PID));
+      return;
+    } else if (std::strcmp(type, PW_TYPE_INTERFACE_Link) == 0) {
+      feed->links_[id] = Link{number(props, PW_KEY_LINK_OUTPUT_NODE),
+                              number(props, PW_KEY_LINK_INPUT_NODE)};
+    } else {
+      return;
+    }
+    feed->relink();
+  }
+
+  static void globalRemove(void* self, uint32_t id) {
+    auto* feed = static_cast<NativeFeed*>(self);
+    if (id == feed->sinkNode_) {
+      feed->sinkNode_ = SPA_ID_INVALID;
+      feed->fail();
+      return;
+    }
+    std::erase_if(feed->serials_,
+                  [id](const auto& entry) { return entry.second == id; });
+    feed->nodes_.erase(id);
+    feed->sinks_.erase(id);
+    feed->clientPIDs_.erase(id);
+    if (feed->ports_.erase(id) + feed->links_.erase(id) > 0) feed->relink();
+  }
+
+  static void state(void* self, pw_stream_state, pw_stream_state state,
+                    const char*) {
+    auto* feed = static_cast<NativeFeed*>(self);
+    if (state == PW_STREAM_STATE_ERROR ||
+        state == PW_STREAM_STATE_UNCONNECTED) {
+      feed->fail();
+    } else if (state == PW_STREAM_STATE_PAUSED ||
+               state == PW_STREAM_STATE_STREAMING) {
+      feed->settled_ = true;
+      feed->relink();
+    }
+    pa_threaded_mainloop_signal(mainloop(), 0);
+  }
+
+  static void process(void* self) { static_cast<NativeFeed*>(self)->process(); }
+
+  static const pw_core_events* coreEvents() {
+    static const pw_core_events events = [] {
+      pw_core_events e{};
+      e.version = PW_VERSION_CORE_EVENTS;
+      e.error = coreError;
+      return e;
+    }();
+    return &events;
+  }
+  static const pw_registry_events* registryEvents() {
+    static const pw_registry_events events = [] {
+      pw_registry_events e{};
+      e.version = PW_VERSION_REGISTRY_EVENTS;
+      e.global = global;
+      e.global_remove = globalRemove;
+      return e;
+    }();
+    return &events;
+  }
+  static const pw_stream_events* streamEvents() {
+    static const pw_stream_events events = [] {
+      pw_stream_events e{};
+      e.version = PW_VERSION_STREAM_EVENTS;
+      e.state_changed = state;
+      e.process = process;
+      return e;
+    }();
+    return &events;
+  }
+};
+
+
+NativeFeed::NativeFeed(std::string sink, uint32_t rate,
+                       std::set<int32_t> excludedPIDs, Frames frames,
+                       Gain gain, void* owner)
+    : sink_(std::move(sink)),
+      rate_(rate),
+      excludedPIDs_(std::move(excludedPIDs)),
+      frames_(frames),
+      gain_(gain),
+      owner_(owner) {}
+
+bool NativeFeed::start() {
+  static std::once_flag initialized;
+  std::call_once(initialized, [] { pw_init(nullptr, nullptr); });
+  // PipeWire's data thread takes the mask it is started with: stop signals
+  // go to the thread that waits for them.
+  sigset_t stops, old;
+  sigemptyset(&stops);
+  sigaddset(&stops, SIGINT);
+  sigaddset(&stops, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &stops, &old);
+  loop_ = pw_loop_new(nullptr);
+  context_ = loop_ ? pw_context_new(loop_, nullptr, 0) : nullptr;
+  pthread_sigmask(SIG_SETMASK, &old, nullptr);
+  core_ = context_ ? pw_context_connect(context_, nullptr, 0) : nullptr;
+  if (core_ == nullptr) return false;
+  hooks_ = new Hooks;
+  pw_core_add_listener(core_, &hooks_->core, Callbacks::coreEvents(), this);
+  registry_ = pw_core_get_registry(core_, PW_VERSION_REGISTRY, 0);
+  pw_registry_add_listener(registry_, &hooks_->registry, Callbacks::registryEvents(),
+                           this);
+
+  const std::string latency =
+      std::to_string(rate_ * kCycleMs / 1000) + "/" + std::to_string(rate_);
+  pw_properties* props = pw_properties_new(
+      PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CATEGORY, "Capture",
+      PW_KEY_NODE_NAME, "nimbrel-tap", PW_KEY_NODE_AUTOCONNECT, "false",
+      PW_KEY_NODE_LATENCY, latency.c_str(), nullptr);
+  stream_ = pw_stream_new(core_, "nimbrel capture", props);
+  if (stream_ == nullptr) return false;
+  pw_stream_add_listener(stream_, &hooks_->stream, Callbacks::streamEvents(), this);
+  // Positions the channel mixer passes through as they are (it drops AUX
+  // ones).
+  spa_audio_info_raw info{};
+  info.format = SPA_AUDIO_FORMAT_F32;
+  info.rate = rate_;
+  info.channels = kChannels;
+  info.position[0] = SPA_AUDIO_CHANNEL_FL;
+  info.position[1] = SPA_AUDIO_CHANNEL_FR;
+  info.position[2] = SPA_AUDIO_CHANNEL_RL;
+  info.position[3] = SPA_AUDIO_CHANNEL_RR;
+  uint8_t buffer[1024];
+  spa_pod_builder builder = SPA_POD_BUILDER_INIT(buffer, sizeof(buffer));
+  const spa_pod* params[] = {
+      spa_format_audio_raw_build(&builder, SPA_PARAM_EnumFormat, &info)};
+  if (pw_stream_connect(stream_, PW_DIRECTION_INPUT, PW_ID_ANY,
+                        PW_STREAM_FLAG_MAP_BUFFERS, params, 1) < 0) {
+    return false;
+  }
+  ioEvent_ = api()->io_new(api(), pw_loop_get_fd(loop_), PA_IO_EVENT_INPUT,
+                           Callbacks::loop, this);
+  return true;
+}
+
+void NativeFeed::stop() {
+  if (ioEvent_) api()->io_free(ioEvent_);
+  ioEvent_ = nullptr;
+  for (auto& [ports, link] : ours_) pw_proxy_destroy(link);
+  ours_.clear();
+  if (stream_) pw_stream_destroy(stream_);
+  stream_ = nullptr;
+  if (registry_) pw_proxy_destroy(reinterpret_cast<pw_proxy*>(registry_));
+  registry_ = nullptr;
+  if (core_) pw_core_disconnect(core_);
+  core_ = nullptr;
+  if (context_) pw_context_destroy(context_);
+  context_ = nullptr;
+  if (loop_) pw_loop_destroy(loop_);
+  loop_ = nullptr;
+  delete hooks_;
+  hooks_ = nullptr;
+}
+
+void NativeFeed::fail() {
+  if (failed_) return;
+  failed_ = true;
+  frames_(owner_, nullptr, 0);
+}
+
+bool NativeFeed::leftOut(uint32_t id) const {
+  const auto serial = std::find_if(serials_.begin(), serials_.end(),
+                                   [id](auto entry) { return entry.second == id; });
+  if (serial != serials_.end() && leftOut_.count(serial->first)) return true;
+  const Node& node = nodes_.at(id);
+  int32_t pid = node.claimedPID;
+  if (!node.pulse) {
+    const auto client = clientPIDs_.find(node.client);
+    pid = client != clientPIDs_.end() ? client->second : -1;
+  }
+  return pid > 0 && excludedPIDs_.count(pid) != 0;
+}
+
+void NativeFeed::leaveOut(std::set<uint32_t> serials) {
+  if (serials == leftOut_) return;
+  leftOut_ = std::move(serials);
+  relink();
+}
+
+std::vector<uint32_t> NativeFeed::inputsFor(const std::string& channel,
+                                            bool excluded) const {
+  std::vector<std::string> wanted;
+  if (channel == "FL" || channel == "MONO") wanted.push_back("FL");
+  if (channel == "FR" || channel == "MONO") wanted.push_back("FR");
+  if (excluded) {
+    for (std::string& name : wanted) name = name == "FL" ? "RL" : "RR";
+  }
+  const uint32_t self = pw_stream_get_node_id(stream_);
+  std::vector<uint32_t> inputs;
+  for (const auto& [id, port] : ports_) {
+    if (port.node != self || port.output) continue;
+    for (const std::string& name : wanted) {
+      if (port.channel == name) inputs.push_back(id);
+    }
+  }
+  return inputs;
+}
+
+void NativeFeed::relink() {
+  if (stream_ == nullptr || failed_ || sinkNode_ == SPA_ID_INVALID ||
+      pw_stream_get_node_id(stream_) == SPA_ID_INVALID) {
+    return;
+  }
+  // A left-out player is linked to us from its start, before the session
+  // manager links it to a sink (the link is passive: it does not make the
+  // player run), and while it is linked to ours, not to another.
+  std::set<uint32_t> elsewhere, here;
+  for (const auto& [id, link] : links_) {
+    if (link.inputNode == sinkNode_) here.insert(link.outputNode);
+    else if (sinks_.count(link.inputNode)) elsewhere.insert(link.outputNode);
+  }
+  std::set<uint32_t> leftOutNodes;
+  for (const auto& [id, node] : nodes_) {
+    if (id != sinkNode_ && leftOut(id) &&
+        (here.count(id) || !elsewhere.count(id)))
+      leftOutNodes.insert(id);
+  }
+  std::set<std::pair<uint32_t, uint32_t>> wanted;
+  for (const auto& [id, port] : ports_) {
+    if (!port.output) continue;
+    const bool excluded = leftOutNodes.count(port.node) != 0;
+    if (port.node != sinkNode_ && !excluded) continue;
+    for (uint32_t input : inputsFor(port.channel, excluded))
+      wanted.emplace(id, input);
+  }
+  std::erase_if(ours_, [&](const auto& entry) {
+    if (wanted.count(entry.first)) return false;
+    pw_proxy_destroy(entry.second);
+    return true;
+  });
+  for (const auto& ports : wanted) {
+    if (ours_.count(ports)) continue;
+    const std::string output = std::to_string(ports.first);
+    const std::string input = std::to_string(ports.second);
+    pw_properties* props = pw_properties_new(
+        PW_KEY_LINK_OUTPUT_PORT, output.c_str(), PW_KEY_LINK_INPUT_PORT,
+        input.c_str(), PW_KEY_OBJECT_LINGER, "false", PW_KEY_LINK_PASSIVE,
+        ports_.at(ports.first).node == sinkNode_ ? "false" : "true", nullptr);
+    auto* link = static_cast<pw_proxy*>(
+        pw_core_create_object(core_, "link-factory", PW_TYPE_INTERFACE_Link,
+                              PW_VERSION_LINK, &props->dict, 0));
+    pw_properties_free(props);
+    if (link) ours_[ports] = link;
+  }
+}
+
+void NativeFeed::process() {
+  pw_buffer* buffer = pw_stream_dequeue_buffer(stream_);
+  if (buffer == nullptr) return;
+  const spa_data& data = buffer->buffer->datas[0];
+  if (data.data != nullptr && data.chunk != nullptr && !failed_) {
+    const uint32_t offset = std::min(data.chunk->offset, data.maxsize);
+    const uint32_t size = std::min(data.chunk->size, data.maxsize - offset);
+    const auto* in = SPA_PTROFF(data.data, offset, const float);
+    const size_t count = size / (kChannels * sizeof(float));
+    monitor_.resize(count);
+    excluded_.resize(count);
+    out_.resize(count);
+    for (size_t i = 0; i < count; ++i) {
+      monitor_[i] = (in[kChannels * i] + in[kChannels * i + 1]) * 0.5f;
+      excluded_[i] = (in[kChannels * i + 2] + in[kChannels * i + 3]) * 0.5f;
+    }
+    subtraction_.cycle(monitor_.data(), excluded_.data(), count,
+                       gain_(owner_), out_.data());
+    frames_(owner_, out_.data(), count);
+  }
+  pw_stream_queue_buffer(stream_, buffer);
+}
+
+}  // namespace audio::pulse

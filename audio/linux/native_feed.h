@@ -1,0 +1,120 @@
+// PipeWire's own graph, for a capture that leaves players out: one stream
+// whose input ports take the sink's monitor and the left-out players' own
+// outputs, in the same cycle, so that the left-out sound is taken out of the
+// monitor sample for sample. Every kept player, a new one from its first
+// frame, is in the monitor; one that moves to another sink is not. One
+// stream in all, on the libpulse server thread: PipeWire's loop is run from
+// it, and nothing of the feed is touched elsewhere.
+#ifndef NIMBREL_AUDIO_LINUX_NATIVE_FEED_H_
+#define NIMBREL_AUDIO_LINUX_NATIVE_FEED_H_
+
+#include <cstdint>
+#include <map>
+#include <set>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "audio/linux/cycle_subtraction.h"
+
+struct pw_core;
+struct pw_context;
+struct pw_loop;
+struct pw_proxy;
+struct pw_registry;
+struct pw_stream;
+struct pa_io_event;
+
+namespace audio::pulse {
+
+class NativeFeed {
+ public:
+  /// A cycle's frames, mono, at the sink's volume, the left-out players
+  /// taken out; or the feed failed (`frames` null): the sink or PipeWire
+  /// went.
+  using Frames = void (*)(void* owner, const float* frames, size_t count);
+  /// The sink's volume in amplitude, asked each cycle.
+  using Gain = float (*)(void* owner);
+
+  NativeFeed(std::string sink, uint32_t rate, std::set<int32_t> excludedPIDs,
+             Frames frames, Gain gain, void* owner);
+  /// With the libpulse main loop locked. False when PipeWire cannot be
+  /// reached. The frames come once the graph runs the stream.
+  bool start();
+  /// With the main loop locked; no call of `frames` follows.
+  void stop();
+  /// The playback streams to leave out, by PulseAudio index (PipeWire's
+  /// object serial), on whichever sink they are.
+  void leaveOut(std::set<uint32_t> serials);
+  /// The stream is connected, or failed.
+  bool settled() const { return settled_; }
+  bool failed() const { return failed_; }
+
+ private:
+  struct Node {
+    uint32_t client;
+    // PipeWire's PulseAudio service speaks for its clients: their PID is
+    // what they say, as everywhere; a native client's is its socket's.
+    bool pulse;
+    int32_t claimedPID;
+  };
+  struct Port {
+    uint32_t node;
+    bool output;
+    std::string channel;
+  };
+  struct Link {
+    uint32_t outputNode, inputNode;
+  };
+
+  // PipeWire's callbacks and listeners, in the implementation.
+  struct Callbacks;
+  struct Hooks;
+  friend struct Callbacks;
+
+  void fail();
+  /// A player to leave out, as the server's snapshot says or, before it
+  /// does, as its PID says.
+  bool leftOut(uint32_t node) const;
+  void process();
+  /// Links what must be linked, and unlinks what no longer must.
+  void relink();
+  /// Our input ports that an output port of this channel goes to: the
+  /// monitor's to the front pair, a left-out player's to the rear pair.
+  std::vector<uint32_t> inputsFor(const std::string& channel,
+                                  bool excluded) const;
+
+  const std::string sink_;
+  const uint32_t rate_;
+  const std::set<int32_t> excludedPIDs_;
+  const Frames frames_;
+  const Gain gain_;
+  void* const owner_;
+
+  pw_loop* loop_ = nullptr;
+  pw_context* context_ = nullptr;
+  pw_core* core_ = nullptr;
+  pw_registry* registry_ = nullptr;
+  pw_stream* stream_ = nullptr;
+  pa_io_event* ioEvent_ = nullptr;
+  Hooks* hooks_ = nullptr;
+
+  uint32_t sinkNode_ = UINT32_MAX;
+  std::set<uint32_t> sinks_;              // Audio/Sink nodes
+  std::map<uint32_t, uint32_t> serials_;  // node by object serial
+  std::map<uint32_t, Node> nodes_;
+  std::map<uint32_t, int32_t> clientPIDs_;  // by client, its socket's
+  std::map<uint32_t, Port> ports_;
+  std::map<uint32_t, Link> links_;
+  std::set<uint32_t> leftOut_;  // serials
+  std::map<std::pair<uint32_t, uint32_t>, pw_proxy*> ours_;  // by port pair
+
+  CycleSubtraction subtraction_;
+  std::vector<float> monitor_, excluded_, out_;
+  bool settled_ = false;
+  bool failed_ = false;
+};
+
+}  // namespace audio::pulse
+
+#endif  // NIMBREL_AUDIO_LINUX_NATIVE_FEED_H_
