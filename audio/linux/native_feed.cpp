@@ -18,8 +18,9 @@ namespace audio::pulse {
 namespace {
 
 constexpr uint32_t kChannels = 4;  // monitor left, right; left-out left, right
-// The stream's cycle, as parec's fragments.
-constexpr uint32_t kCycleMs = 20;
+// The stream's cycle: PipeWire's default quantum, about parec's 20 ms
+// fragments. Asking for less makes the whole graph run more often.
+constexpr uint32_t kCycleFrames = 1024, kGraphRate = 48000;
 
 pa_mainloop_api* api() { return pa_threaded_mainloop_get_api(mainloop()); }
 
@@ -181,7 +182,7 @@ bool NativeFeed::start() {
                            this);
 
   const std::string latency =
-      std::to_string(rate_ * kCycleMs / 1000) + "/" + std::to_string(rate_);
+      std::to_string(kCycleFrames) + "/" + std::to_string(kGraphRate);
   pw_properties* props = pw_properties_new(
       PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CATEGORY, "Capture",
       PW_KEY_NODE_NAME, "nimbrel-tap", PW_KEY_NODE_AUTOCONNECT, "false",
