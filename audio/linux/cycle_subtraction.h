@@ -34,7 +34,7 @@ class CycleSubtraction {
   std::vector<float> history_;  // the last left-out frames, newest last
   std::deque<size_t> sizes_;    // of the last cycles, newest last
   size_t lag_ = kAssumedLag;
-  size_t doubts_ = 0;  // cycles running another lag fitted far better
+  size_t doubts_ = 0;    // cycles running another lag fitted far better
   bool fitted_ = false;  // the lag was fitted once, not only assumed
 };
 

@@ -149,10 +149,9 @@ struct NativeFeed::Callbacks {
   }
 };
 
-
 NativeFeed::NativeFeed(std::string sink, uint32_t rate,
-                       std::set<int32_t> excludedPIDs, Frames frames,
-                       Gain gain, void* owner)
+                       std::set<int32_t> excludedPIDs, Frames frames, Gain gain,
+                       void* owner)
     : sink_(std::move(sink)),
       rate_(rate),
       excludedPIDs_(std::move(excludedPIDs)),
@@ -178,8 +177,8 @@ bool NativeFeed::start() {
   hooks_ = new Hooks;
   pw_core_add_listener(core_, &hooks_->core, Callbacks::coreEvents(), this);
   registry_ = pw_core_get_registry(core_, PW_VERSION_REGISTRY, 0);
-  pw_registry_add_listener(registry_, &hooks_->registry, Callbacks::registryEvents(),
-                           this);
+  pw_registry_add_listener(registry_, &hooks_->registry,
+                           Callbacks::registryEvents(), this);
 
   const std::string latency =
       std::to_string(kCycleFrames) + "/" + std::to_string(kGraphRate);
@@ -189,7 +188,8 @@ bool NativeFeed::start() {
       PW_KEY_NODE_LATENCY, latency.c_str(), nullptr);
   stream_ = pw_stream_new(core_, "nimbrel capture", props);
   if (stream_ == nullptr) return false;
-  pw_stream_add_listener(stream_, &hooks_->stream, Callbacks::streamEvents(), this);
+  pw_stream_add_listener(stream_, &hooks_->stream, Callbacks::streamEvents(),
+                         this);
   // Positions the channel mixer passes through as they are (it drops AUX
   // ones).
   spa_audio_info_raw info{};
@@ -239,8 +239,9 @@ void NativeFeed::fail() {
 }
 
 bool NativeFeed::leftOut(uint32_t id) const {
-  const auto serial = std::find_if(serials_.begin(), serials_.end(),
-                                   [id](auto entry) { return entry.second == id; });
+  const auto serial =
+      std::find_if(serials_.begin(), serials_.end(),
+                   [id](auto entry) { return entry.second == id; });
   if (serial != serials_.end() && leftOut_.count(serial->first)) return true;
   const Node& node = nodes_.at(id);
   int32_t pid = node.claimedPID;
@@ -286,8 +287,10 @@ void NativeFeed::relink() {
   // player run), and while it is linked to ours, not to another.
   std::set<uint32_t> elsewhere, here;
   for (const auto& [id, link] : links_) {
-    if (link.inputNode == sinkNode_) here.insert(link.outputNode);
-    else if (sinks_.count(link.inputNode)) elsewhere.insert(link.outputNode);
+    if (link.inputNode == sinkNode_)
+      here.insert(link.outputNode);
+    else if (sinks_.count(link.inputNode))
+      elsewhere.insert(link.outputNode);
   }
   std::set<uint32_t> leftOutNodes;
   for (const auto& [id, node] : nodes_) {
@@ -340,8 +343,8 @@ void NativeFeed::process() {
       monitor_[i] = (in[kChannels * i] + in[kChannels * i + 1]) * 0.5f;
       excluded_[i] = (in[kChannels * i + 2] + in[kChannels * i + 3]) * 0.5f;
     }
-    subtraction_.cycle(monitor_.data(), excluded_.data(), count,
-                       gain_(owner_), out_.data());
+    subtraction_.cycle(monitor_.data(), excluded_.data(), count, gain_(owner_),
+                       out_.data());
     frames_(owner_, out_.data(), count);
   }
   pw_stream_queue_buffer(stream_, buffer);

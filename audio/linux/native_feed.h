@@ -106,7 +106,7 @@ class NativeFeed {
   std::map<uint32_t, int32_t> clientPIDs_;  // by client, its socket's
   std::map<uint32_t, Port> ports_;
   std::map<uint32_t, Link> links_;
-  std::set<uint32_t> leftOut_;  // serials
+  std::set<uint32_t> leftOut_;                               // serials
   std::map<std::pair<uint32_t, uint32_t>, pw_proxy*> ours_;  // by port pair
 
   CycleSubtraction subtraction_;
