@@ -20,7 +20,8 @@ VERSION = ""
 DEBIAN_PACKAGES = (
     "cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev "
     "libbenchmark-dev libutf8proc-dev nlohmann-json3-dev libplist-dev clang "
-    "lld llvm libclang-rt-14-dev clang-format python3 libpulse-dev pulseaudio "
+    "lld llvm libclang-rt-14-dev clang-format python3 libpulse-dev "
+    "libpipewire-0.3-dev pulseaudio "
     "pulseaudio-utils pipewire pipewire-bin pipewire-pulse wireplumber "
     "dbus-daemon linux-perf nodejs node-typescript").split()
 COMMANDS = ("cmake ninja c++ pkg-config clang ld.lld llvm-ar clang-format "
@@ -28,7 +29,7 @@ COMMANDS = ("cmake ninja c++ pkg-config clang ld.lld llvm-ar clang-format "
             "wireplumber dbus-daemon perf node tsc").split()
 HEADERS = ("gtest/gtest.h gmock/gmock.h benchmark/benchmark.h "
            "nlohmann/json.hpp").split()
-MODULES = "libutf8proc libplist-2.0 libpulse".split()
+MODULES = "libutf8proc libplist-2.0 libpulse libpipewire-0.3".split()
 
 # Each stub uses shell built-ins only: the script runs with PATH set to the
 # stub folder alone, so a tool that is not stubbed is absent.

@@ -57,6 +57,10 @@ constexpr uint32_t kLagSearchMs = 150;
 // keeps beyond the hold-back: enough to search that far.
 constexpr uint32_t kCancelHistoryMs = 250;
 
+// How long PipeWire's own graph is waited for before the capture makes do
+// with a monitor per player (its PulseAudio service alone, say).
+constexpr pa_usec_t kNativeWaitUs = 1000 * PA_USEC_PER_MSEC;
+
 // The longest a switch to the mix waits for the kept players' monitors.
 constexpr uint32_t kSwitchWaitMs = 500;
 // After the last excluded player went, how long the mix stays the output:
@@ -196,27 +200,15 @@ Status Capture::start() {
     return false;
   });
   recordRate_ = recordRate();
-  if (known && mixing_ && pipewire_) {
-    native_ = new NativeFeed(
-        spec_.sink, spec_.rate, spec_.excludedPIDs, nativeFrames,
-        [](void* self) { return static_cast<Capture*>(self)->sinkGain(); },
-        this);
-    if (native_->start()) {
-      native_->leaveOut(excludedStreams());
-      while (!stopping_ && !native_->settled() && !native_->failed())
-        pa_threaded_mainloop_wait(mainloop());
-    }
-    if (stopping_) {
-      status = kIllegalOperation;
-    } else if (!native_->settled() || native_->failed()) {
-      status = PA_ERR_CONNECTIONREFUSED;
-      native_->stop();
-    } else {
-      setCaptureObserver(serverChanged);
-      started().insert(this);
-    }
+  if (known && mixing_ && pipewire_ && startNative()) {
+    setCaptureObserver(serverChanged);
+    started().insert(this);
     pa_threaded_mainloop_unlock(mainloop());
-    return status;
+    return kNoError;
+  }
+  if (stopping_) {  // stopped while PipeWire's graph was asked
+    pa_threaded_mainloop_unlock(mainloop());
+    return kIllegalOperation;
   }
   if (known && mixing_) {
     // An excluded player already playing is in the monitor's first frames:
@@ -257,6 +249,34 @@ Status Capture::start() {
   }
   pa_threaded_mainloop_unlock(mainloop());
   return status;
+}
+
+bool Capture::startNative() {
+  auto* feed = new NativeFeed(
+      spec_.sink, spec_.rate, spec_.excludedPIDs, nativeFrames,
+      [](void* self) { return static_cast<Capture*>(self)->sinkGain(); }, this);
+  if (feed->start()) {
+    feed->leaveOut(excludedStreams());
+    // A PipeWire that does not answer is not waited for.
+    bool late = false;
+    pa_time_event* deadline = pa_context_rttime_new(
+        context(), pa_rtclock_now() + kNativeWaitUs,
+        [](pa_mainloop_api*, pa_time_event*, const timeval*, void* late) {
+          *static_cast<bool*>(late) = true;
+          pa_threaded_mainloop_signal(mainloop(), 0);
+        },
+        &late);
+    while (!stopping_ && !late && !feed->settled() && !feed->failed())
+      pa_threaded_mainloop_wait(mainloop());
+    if (deadline) api()->time_free(deadline);
+  }
+  if (!stopping_ && feed->settled() && !feed->failed()) {
+    native_ = feed;
+    return true;
+  }
+  feed->stop();
+  delete feed;
+  return false;
 }
 
 void Capture::stop() {

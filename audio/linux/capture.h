@@ -72,6 +72,8 @@ class Capture {
                     pa_stream_notify_cb_t state,
                     pa_stream_request_cb_t readable, void* userdata);
   static void clockReadable(pa_stream* stream, size_t bytes, void* self);
+  /// Feeds the capture from PipeWire's own graph, where it answers.
+  bool startNative();
   /// PipeWire's graph gave a cycle, or failed (`frames` null).
   static void nativeFrames(void* self, const float* frames, size_t count);
   /// The left-out players' streams, by index.

@@ -441,6 +441,22 @@ TEST(LiveTapMixing, PlayerThatStartsLaterIsFollowedAndTheExcludedOneStaysOut) {
   expectJoinedWithoutTheLeftOut(tap, kLater);
 }
 
+// Where PipeWire's own socket does not answer (its PulseAudio service alone
+// is at hand), the mix is made of a monitor per player.
+TEST(LiveTapMixing, WithoutPipeWiresOwnSocketEachPlayerIsMonitored) {
+  live::Server server;
+  if (!server.pipewire()) GTEST_SKIP() << "PipeWire's own socket only";
+  const pid_t high = server.play(kHigh, kAmplitude);
+  setenv("PIPEWIRE_REMOTE", "nimbrel-nowhere", 1);
+  Child tap(NIMBREL_TAP_PATH,
+            {.args = {"--exclude-pid", std::to_string(high)}});
+  unsetenv("PIPEWIRE_REMOTE");
+  expectStarted(tap);
+  constexpr int kLater = 1500;  // Hz
+  server.play(kLater, kAmplitude);
+  expectJoinedWithoutTheLeftOut(tap, kLater);
+}
+
 TEST(LiveTapMixing, PlayerMovedAwayAndBackIsFollowedAgain) {
   live::Server server;
   const pid_t low = server.play(kLow, kAmplitude);
