@@ -59,11 +59,13 @@ void CycleSubtraction::cycle(const float* monitor, const float* excluded,
                              size_t count, float gain, float* out) {
   if (count == 0) return;
   if (!sizes_.empty()) fit(monitor, excluded, count, gain);
-  const size_t back = sizes_.empty() ? 0 : framesBack(lag_);
+  // Until a fit, nothing is taken out: a lag too short would take out what
+  // the monitor does not hold yet. The fit comes in the first cycle whose
+  // monitor holds the left-out sound, before its frames go out.
+  const size_t back = fitted_ ? framesBack(lag_) : 0;
   for (size_t i = 0; i < count; ++i) {
     const float x = i >= back ? excluded[i - back] : past(back - i);
-    // Before any cycle came there is nothing to take out.
-    out[i] = monitor[i] - (sizes_.empty() ? 0.0f : gain * x);
+    out[i] = monitor[i] - (fitted_ ? gain * x : 0.0f);
   }
   history_.insert(history_.end(), excluded, excluded + count);
   sizes_.push_back(count);

@@ -1,7 +1,7 @@
 // The left-out players taken out of the sink's monitor, in PipeWire's graph:
 // one stream gets, in each cycle, the monitor and those players' own output.
 // The monitor carries, sample for sample, what the sink mixed some whole
-// cycles earlier (two, measured on a null sink: residual 0); which number of
+// cycles earlier (one or two on a null sink, residual 0); which number of
 // cycles is found by fit, and held while it stays the best.
 #ifndef NIMBREL_AUDIO_LINUX_CYCLE_SUBTRACTION_H_
 #define NIMBREL_AUDIO_LINUX_CYCLE_SUBTRACTION_H_
@@ -14,8 +14,8 @@ namespace audio::pulse {
 
 class CycleSubtraction {
  public:
-  // The lags tried, in cycles, and the one assumed until a fit says else.
-  static constexpr size_t kMaxLag = 4, kAssumedLag = 2;
+  // The lags tried, in cycles.
+  static constexpr size_t kMaxLag = 4;
 
   /// One cycle of `count` frames: `out` is the monitor less the left-out
   /// players' frames of `lag()` cycles before, at the sink's `gain`.
@@ -33,9 +33,9 @@ class CycleSubtraction {
 
   std::vector<float> history_;  // the last left-out frames, newest last
   std::deque<size_t> sizes_;    // of the last cycles, newest last
-  size_t lag_ = kAssumedLag;
+  size_t lag_ = 0;
   size_t doubts_ = 0;    // cycles running another lag fitted far better
-  bool fitted_ = false;  // the lag was fitted once, not only assumed
+  bool fitted_ = false;  // the lag was fitted once
 };
 
 }  // namespace audio::pulse

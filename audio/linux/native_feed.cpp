@@ -12,6 +12,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "audio/linux/graph_links.h"
 #include "audio/linux/server.h"
 
 namespace audio::pulse {
@@ -72,15 +73,16 @@ struct NativeFeed::Callbacks {
     } else if (std::strcmp(type, PW_TYPE_INTERFACE_Port) == 0) {
       const char* direction = lookup(props, PW_KEY_PORT_DIRECTION);
       const char* channel = lookup(props, PW_KEY_AUDIO_CHANNEL);
-      feed->ports_[id] = Port{number(props, PW_KEY_NODE_ID),
-                              direction && std::strcmp(direction, "out") == 0,
-                              channel ? channel : ""};
+      feed->ports_[id] =
+          GraphPort{number(props, PW_KEY_NODE_ID),
+                    direction && std::strcmp(direction, "out") == 0,
+                    channel ? channel : ""};
     } else if (std::strcmp(type, PW_TYPE_INTERFACE_Client) == 0) {
       feed->clientPIDs_[id] = int32_t(number(props, PW_KEY_SEC_PID));
       return;
     } else if (std::strcmp(type, PW_TYPE_INTERFACE_Link) == 0) {
-      feed->links_[id] = Link{number(props, PW_KEY_LINK_OUTPUT_NODE),
-                              number(props, PW_KEY_LINK_INPUT_NODE)};
+      feed->links_[id] = GraphLink{number(props, PW_KEY_LINK_OUTPUT_NODE),
+                                   number(props, PW_KEY_LINK_INPUT_NODE)};
     } else {
       return;
     }
@@ -258,54 +260,16 @@ void NativeFeed::leaveOut(std::set<uint32_t> serials) {
   relink();
 }
 
-std::vector<uint32_t> NativeFeed::inputsFor(const std::string& channel,
-                                            bool excluded) const {
-  std::vector<std::string> wanted;
-  if (channel == "FL" || channel == "MONO") wanted.push_back("FL");
-  if (channel == "FR" || channel == "MONO") wanted.push_back("FR");
-  if (excluded) {
-    for (std::string& name : wanted) name = name == "FL" ? "RL" : "RR";
-  }
-  const uint32_t self = pw_stream_get_node_id(stream_);
-  std::vector<uint32_t> inputs;
-  for (const auto& [id, port] : ports_) {
-    if (port.node != self || port.output) continue;
-    for (const std::string& name : wanted) {
-      if (port.channel == name) inputs.push_back(id);
-    }
-  }
-  return inputs;
-}
-
 void NativeFeed::relink() {
   if (stream_ == nullptr || failed_ || sinkNode_ == SPA_ID_INVALID ||
       pw_stream_get_node_id(stream_) == SPA_ID_INVALID) {
     return;
   }
-  // A left-out player is linked to us from its start, before the session
-  // manager links it to a sink (the link is passive: it does not make the
-  // player run), and while it is linked to ours, not to another.
-  std::set<uint32_t> elsewhere, here;
-  for (const auto& [id, link] : links_) {
-    if (link.inputNode == sinkNode_)
-      here.insert(link.outputNode);
-    else if (sinks_.count(link.inputNode))
-      elsewhere.insert(link.outputNode);
-  }
-  std::set<uint32_t> leftOutNodes;
+  GraphNodes nodes{sinkNode_, pw_stream_get_node_id(stream_), sinks_, {}};
   for (const auto& [id, node] : nodes_) {
-    if (id != sinkNode_ && leftOut(id) &&
-        (here.count(id) || !elsewhere.count(id)))
-      leftOutNodes.insert(id);
+    if (leftOut(id)) nodes.leftOut.insert(id);
   }
-  std::set<std::pair<uint32_t, uint32_t>> wanted;
-  for (const auto& [id, port] : ports_) {
-    if (!port.output) continue;
-    const bool excluded = leftOutNodes.count(port.node) != 0;
-    if (port.node != sinkNode_ && !excluded) continue;
-    for (uint32_t input : inputsFor(port.channel, excluded))
-      wanted.emplace(id, input);
-  }
+  const auto wanted = wantedLinks(nodes, ports_, links_);
   std::erase_if(ours_, [&](const auto& entry) {
     if (wanted.count(entry.first)) return false;
     pw_proxy_destroy(entry.second);

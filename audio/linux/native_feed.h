@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "audio/linux/cycle_subtraction.h"
+#include "audio/linux/graph_links.h"
 
 struct pw_core;
 struct pw_context;
@@ -58,15 +59,6 @@ class NativeFeed {
     bool pulse;
     int32_t claimedPID;
   };
-  struct Port {
-    uint32_t node;
-    bool output;
-    std::string channel;
-  };
-  struct Link {
-    uint32_t outputNode, inputNode;
-  };
-
   // PipeWire's callbacks and listeners, in the implementation.
   struct Callbacks;
   struct Hooks;
@@ -79,10 +71,6 @@ class NativeFeed {
   void process();
   /// Links what must be linked, and unlinks what no longer must.
   void relink();
-  /// Our input ports that an output port of this channel goes to: the
-  /// monitor's to the front pair, a left-out player's to the rear pair.
-  std::vector<uint32_t> inputsFor(const std::string& channel,
-                                  bool excluded) const;
 
   const std::string sink_;
   const uint32_t rate_;
@@ -104,8 +92,8 @@ class NativeFeed {
   std::map<uint32_t, uint32_t> serials_;  // node by object serial
   std::map<uint32_t, Node> nodes_;
   std::map<uint32_t, int32_t> clientPIDs_;  // by client, its socket's
-  std::map<uint32_t, Port> ports_;
-  std::map<uint32_t, Link> links_;
+  std::map<uint32_t, GraphPort> ports_;
+  std::map<uint32_t, GraphLink> links_;
   std::set<uint32_t> leftOut_;                               // serials
   std::map<std::pair<uint32_t, uint32_t>, pw_proxy*> ours_;  // by port pair
 

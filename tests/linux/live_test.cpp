@@ -482,6 +482,25 @@ TEST(LiveTapMixing, PlayerMovedAwayAndBackIsFollowedAgain) {
   expectOrderlyStop(tap);
 }
 
+// A left-out player that moves to another sink leaves the monitor: nothing
+// of it may be taken out of the speakers' sound any more.
+TEST(LiveTapMixing, LeftOutPlayerMovedAwayTakesNothingOutOfTheKeptSound) {
+  live::Server server;
+  server.play(kLow, kAmplitude);
+  const pid_t high = server.play(kHigh, kAmplitude);
+  Child tap(NIMBREL_TAP_PATH,
+            {.args = {"--exclude-pid", std::to_string(high)}});
+  expectStarted(tap);
+  tap.readBytes(Stream::Stdout, size_t(kRate));  // half a second
+  ASSERT_TRUE(server.moveStream(high, "headset"));
+  tap.readBytes(Stream::Stdout, size_t(kRate));
+  const Recording recording = record(tap);
+  expectHeard(recording, kLow);
+  EXPECT_LT(live::toneAmplitude(recording.pcm, kHigh, kRate),
+            kAmplitude * 0.01);
+  expectOrderlyStop(tap);
+}
+
 // Another tap, on the headset, follows a kept player there; once the player
 // moves to the speakers, this tap hears it as any other.
 TEST(LiveTapMixing, PlayerThatAnotherTapFollowsIsHeardOnceItMovesHere) {

@@ -10,7 +10,6 @@
 #include <vector>
 
 #include "audio/linux/canceller.h"
-#include "audio/linux/cycle_subtraction.h"
 #include "audio/linux/exclusion_gate.h"
 
 namespace audio::pulse {
@@ -184,21 +183,6 @@ TEST(Canceller, FallsBackWhereTheSumIsUnknownOrTheLagNoLongerHolds) {
   EXPECT_EQ(out[1500], 9.0f) << "unknown sum";
   EXPECT_FALSE(canceller.locked()) << "a lag that leaves the sum in";
   EXPECT_EQ(out.back(), 9.0f);
-}
-
-// PipeWire's graph: the monitor a whole cycle behind the left-out players.
-TEST(CycleSubtraction, FitsTheLagInCyclesAtOnceAndLeavesTheKeptSoundExactly) {
-  const Sink sink(256, 8192);
-  CycleSubtraction subtraction;
-  std::vector<float> out(8192);
-  for (size_t at = 0; at < 8192; at += 256) {
-    subtraction.cycle(sink.clock.data() + at, sink.sum.data() + at, 256, 1.0f,
-                      out.data() + at);
-  }
-  EXPECT_EQ(subtraction.lag(), 1u);
-  // The left-out sound starts at 3000, in the monitor at 3256.
-  for (size_t t = 0; t < 8192; ++t)
-    ASSERT_NEAR(out[t], 0.2f * std::sin(float(t) * 0.13f), 1e-6) << t;
 }
 
 }  // namespace

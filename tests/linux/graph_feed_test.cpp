@@ -1,0 +1,110 @@
+// PipeWire's graph feed: which links the capture's stream needs, and the
+// left-out players taken out of the monitor at a lag of whole cycles.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <random>
+#include <vector>
+
+#include "audio/linux/cycle_subtraction.h"
+#include "audio/linux/graph_links.h"
+
+namespace audio::pulse {
+namespace {
+
+// Nodes: 1 the speakers, 2 the headset, 9 our stream; players from 20.
+struct Graph {
+  GraphNodes nodes{1, 9, {1, 2}, {}};
+  std::map<uint32_t, GraphPort> ports{
+      {10, {1, true, "FL"}},  {11, {1, true, "FR"}},  // the monitor
+      {12, {1, false, "FL"}},                           // a playback port
+      {90, {9, false, "FL"}}, {91, {9, false, "FR"}},
+      {92, {9, false, "RL"}}, {93, {9, false, "RR"}},
+      {94, {9, true, "FL"}}};  // our own monitor port
+  std::map<uint32_t, GraphLink> links;
+  void player(uint32_t node, std::vector<std::string> channels) {
+    for (const std::string& channel : channels)
+      ports[node * 10 + uint32_t(ports.size())] = {node, true, channel};
+  }
+  auto wanted() const { return wantedLinks(nodes, ports, links); }
+};
+
+using Pairs = std::set<std::pair<uint32_t, uint32_t>>;
+
+TEST(GraphLinks, MonitorToTheFrontPairLeftOutPlayersToTheRear) {
+  Graph graph;
+  EXPECT_EQ(graph.wanted(), (Pairs{{10, 90}, {11, 91}}));
+  graph.player(20, {"FL", "FR"});  // kept: never linked
+  graph.player(30, {"MONO"});      // left out, not on any sink yet
+  graph.nodes.leftOut = {30};
+  const auto ports = graph.ports;
+  const uint32_t mono = std::prev(ports.end())->first;
+  EXPECT_EQ(graph.wanted(),
+            (Pairs{{10, 90}, {11, 91}, {mono, 92}, {mono, 93}}));
+  graph.links[1] = {30, 1};  // on the speakers: still
+  EXPECT_EQ(graph.wanted().size(), 4u);
+  graph.links[1] = {30, 2};  // on the headset only: not in our monitor
+  EXPECT_EQ(graph.wanted(), (Pairs{{10, 90}, {11, 91}}));
+}
+
+TEST(GraphLinks, MonoSinkFeedsBothFrontPortsAndSurroundChannelsNone) {
+  Graph graph;
+  graph.ports = {{10, {1, true, "MONO"}}, {90, {9, false, "FL"}},
+                 {91, {9, false, "FR"}}};
+  EXPECT_EQ(graph.wanted(), (Pairs{{10, 90}, {10, 91}}));
+  graph.ports[11] = {1, true, "LFE"};
+  EXPECT_EQ(graph.wanted().size(), 2u);
+}
+
+// The sink's monitor: kept sound plus the left-out sum `lag` frames later.
+struct Monitor {
+  std::vector<float> clock, sum;
+  Monitor(size_t lag, size_t frames, bool tone = false)
+      : clock(frames), sum(frames) {
+    std::mt19937 noise(7);
+    std::uniform_real_distribution<float> level(-0.3f, 0.3f);
+    for (size_t t = 0; t < frames; ++t) {
+      // Silence, then a sound: noise, or a tone of 16 frames a period.
+      if (t >= 3000)
+        sum[t] = tone ? 0.3f * std::sin(float(t) * 0.392699f) : level(noise);
+      clock[t] = kept(t);
+      if (t >= lag) clock[t] += 0.5f * sum[t - lag];
+    }
+  }
+  static float kept(size_t t) { return 0.2f * std::sin(float(t) * 0.13f); }
+  // Through a subtraction in cycles of `cycle` frames at gain 0.5.
+  std::vector<float> through(CycleSubtraction& subtraction, size_t cycle) {
+    std::vector<float> out(clock.size());
+    for (size_t at = 0; at + cycle <= clock.size(); at += cycle) {
+      subtraction.cycle(clock.data() + at, sum.data() + at, cycle, 0.5f,
+                        out.data() + at);
+    }
+    return out;
+  }
+};
+
+TEST(CycleSubtraction, FitsTheLagInCyclesAtOnceAndLeavesTheKeptSoundExactly) {
+  for (size_t lag : {0, 1, 3}) {
+    Monitor monitor(256 * lag, 8192);
+    CycleSubtraction subtraction;
+    const std::vector<float> out = monitor.through(subtraction, 256);
+    EXPECT_EQ(subtraction.lag(), lag);
+    // The left-out sound starts at 3000: in the monitor from 3000 + lag.
+    for (size_t t = 0; t < out.size(); ++t)
+      ASSERT_NEAR(out[t], Monitor::kept(t), 1e-6) << lag << " cycles, " << t;
+  }
+}
+
+TEST(CycleSubtraction, LagsThatFitAlikeLeaveTheFittedOneBe) {
+  // A tone of 16 frames a period fits every lag of 192-frame cycles once
+  // it runs; only its onset tells them apart.
+  Monitor monitor(192, 9600, true);
+  CycleSubtraction subtraction;
+  const std::vector<float> out = monitor.through(subtraction, 192);
+  EXPECT_EQ(subtraction.lag(), 1u);
+  for (size_t t = 4000; t < out.size(); ++t)
+    ASSERT_NEAR(out[t], Monitor::kept(t), 1e-5) << t;
+}
+
+}  // namespace
+}  // namespace audio::pulse
