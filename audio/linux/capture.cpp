@@ -10,6 +10,8 @@
 #include <cmath>
 #include <iterator>
 #include <limits>
+#include <mutex>
+#include <thread>
 
 #include "audio/linux/server.h"
 #include "audio/posix/queues.h"
@@ -257,32 +259,37 @@ bool Capture::startNative() {
       [](void* self) { return static_cast<Capture*>(self)->sinkGain(); }, this);
   if (feed->start()) {
     feed->leaveOut(excludedStreams());
-    // A PipeWire that does not answer is not waited for.
-    bool late = false;
-    pa_time_event* deadline = pa_context_rttime_new(
-        context(), pa_rtclock_now() + kNativeWaitUs,
-        [](pa_mainloop_api*, pa_time_event*, const timeval*, void* late) {
-          *static_cast<bool*>(late) = true;
-          pa_threaded_mainloop_signal(mainloop(), 0);
-        },
-        &late);
-    while (!stopping_ && !late && !feed->settled() && !feed->failed())
-      pa_threaded_mainloop_wait(mainloop());
-    if (deadline) api()->time_free(deadline);
+    // The feed's thread settles it: looked at again shortly, the lock let
+    // go so that a stop may come. A PipeWire that does not answer is not
+    // waited for.
+    const pa_usec_t deadline = pa_rtclock_now() + kNativeWaitUs;
+    while (!stopping_ && !feed->settled() && !feed->failed() &&
+           pa_rtclock_now() < deadline) {
+      pa_threaded_mainloop_unlock(mainloop());
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+      pa_threaded_mainloop_lock(mainloop());
+    }
   }
-  if (!stopping_ && feed->settled() && !feed->failed()) {
-    native_ = feed;
-    return true;
+  if (stopping_ || !feed->settled() || feed->failed()) {
+    feed->stop();
+    delete feed;
+    return false;
   }
-  feed->stop();
-  delete feed;
-  return false;
+  native_ = feed;
+  // Silence in real time while the graph gives nothing, from now on.
+  std::lock_guard pacing(pacing_);
+  framesAt_ = pacedUntil_ = pa_rtclock_now();
+  stallTimer_ =
+      pa_context_rttime_new(context(), pacedUntil_ + kStallUs, stalled, this);
+  return true;
 }
 
 void Capture::stop() {
   // Cycles are delivered inside the streams' callbacks, which hold the main
   // loop's lock: once we have it, none is under way, and none follows.
   pa_threaded_mainloop_lock(mainloop());
+  // PipeWire's graph delivers from its own thread: ended first.
+  if (native_) native_->stop();
   stopping_ = true;
   started().erase(this);
   if (stallTimer_) api()->time_free(stallTimer_);
@@ -292,7 +299,6 @@ void Capture::stop() {
   for (auto& [index, monitor] : monitors_) forget(monitor);
   monitors_.clear();
   keepSpares(0);
-  if (native_) native_->stop();
   if (clock_) forgetStream(clock_);
   clock_ = nullptr;
   pa_threaded_mainloop_signal(mainloop(), 0);  // a start waiting gives up
@@ -555,7 +561,17 @@ void Capture::paced() {
 void Capture::stalled(pa_mainloop_api*, pa_time_event*, const timeval*,
                       void* context) {
   auto* self = static_cast<Capture*>(context);
+  if (self->native_ && self->native_->failed()) {
+    self->clockFailed();
+    return;
+  }
+  // PipeWire's graph paces from its own thread, without this timer.
+  std::lock_guard pacing(self->pacing_);
   const pa_usec_t now = pa_rtclock_now();
+  if (self->native_ && now - self->framesAt_ < kStallUs) {
+    restartTimer(self->stallTimer_, self->framesAt_ + kStallUs);
+    return;
+  }
   const uint64_t owed =
       (now - self->pacedUntil_) * self->spec_.rate / PA_USEC_PER_SEC;
   for (uint64_t left = owed; left > 0;) {
@@ -599,15 +615,11 @@ void Capture::clockFailed() {
   reportLiveness();
 }
 
+// On the feed's thread; until stop() has ended the feed.
 void Capture::nativeFrames(void* context, const float* frames, size_t count) {
   auto* self = static_cast<Capture*>(context);
-  if (self->stopping_) return;
-  if (frames == nullptr) {
-    // Before the start is through, the start reports it.
-    if (started().count(self)) self->clockFailed();
-    return;
-  }
-  self->paced();
+  std::lock_guard pacing(self->pacing_);
+  self->framesAt_ = self->pacedUntil_ = pa_rtclock_now();
   self->deliver(frames, count);
 }
 

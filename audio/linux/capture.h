@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <map>
+#include <mutex>
 #include <set>
 #include <string>
 #include <vector>
@@ -74,7 +75,7 @@ class Capture {
   static void clockReadable(pa_stream* stream, size_t bytes, void* self);
   /// Feeds the capture from PipeWire's own graph, where it answers.
   bool startNative();
-  /// PipeWire's graph gave a cycle, or failed (`frames` null).
+  /// PipeWire's graph gave a cycle.
   static void nativeFrames(void* self, const float* frames, size_t count);
   /// The left-out players' streams, by index.
   std::set<uint32_t> excludedStreams() const;
@@ -181,7 +182,12 @@ class Capture {
   std::set<uint32_t> awaited_;  // kept players not yet placed in the mix
   int64_t leaveAt_ = -1;  // no excluded player since this position, if any
   pa_time_event* stallTimer_ = nullptr;
-  pa_usec_t pacedUntil_ = 0;            // the output is written up to this time
+  // The output is written up to this time; with PipeWire's graph, frames
+  // last came at `framesAt_`. Both under `pacing_` there: its thread
+  // delivers, the server thread writes silence.
+  std::mutex pacing_;
+  pa_usec_t pacedUntil_ = 0;
+  pa_usec_t framesAt_ = 0;
   pa_time_event* pollTimer_ = nullptr;  // PipeWire, some process left out
   bool stopping_ = false;
 

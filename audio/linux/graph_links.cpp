@@ -11,8 +11,10 @@ std::vector<uint32_t> inputsFor(const std::string& channel, bool leftOut,
                                 uint32_t self,
                                 const std::map<uint32_t, GraphPort>& ports) {
   std::vector<std::string> wanted;
-  if (channel == "FL" || channel == "MONO") wanted.push_back(leftOut ? "RL" : "FL");
-  if (channel == "FR" || channel == "MONO") wanted.push_back(leftOut ? "RR" : "FR");
+  if (channel == "FL" || channel == "MONO")
+    wanted.push_back(leftOut ? "RL" : "FL");
+  if (channel == "FR" || channel == "MONO")
+    wanted.push_back(leftOut ? "RR" : "FR");
   std::vector<uint32_t> inputs;
   for (const auto& [id, port] : ports) {
     if (port.node != self || port.output) continue;

@@ -23,9 +23,9 @@ struct GraphLink {
 };
 
 struct GraphNodes {
-  uint32_t sink;              // the captured sink
-  uint32_t self;              // our stream
-  std::set<uint32_t> sinks;   // every sink
+  uint32_t sink;               // the captured sink
+  uint32_t self;               // our stream
+  std::set<uint32_t> sinks;    // every sink
   std::set<uint32_t> leftOut;  // players whose PID is left out
 };
 

@@ -4,7 +4,6 @@
 #include "audio/linux/native_feed.h"
 
 #include <pipewire/pipewire.h>
-#include <pulse/pulseaudio.h>
 #include <signal.h>
 #include <spa/param/audio/format-utils.h>
 
@@ -13,7 +12,6 @@
 #include <mutex>
 
 #include "audio/linux/graph_links.h"
-#include "audio/linux/server.h"
 
 namespace audio::pulse {
 namespace {
@@ -22,8 +20,6 @@ constexpr uint32_t kChannels = 4;  // monitor left, right; left-out left, right
 // The stream's cycle: PipeWire's default quantum, about parec's 20 ms
 // fragments. Asking for less makes the whole graph run more often.
 constexpr uint32_t kCycleFrames = 1024, kGraphRate = 48000;
-
-pa_mainloop_api* api() { return pa_threaded_mainloop_get_api(mainloop()); }
 
 const char* lookup(const spa_dict* props, const char* key) {
   return props ? spa_dict_lookup(props, key) : nullptr;
@@ -41,14 +37,6 @@ struct NativeFeed::Hooks {
 };
 
 struct NativeFeed::Callbacks {
-  static void loop(pa_mainloop_api*, pa_io_event*, int, pa_io_event_flags_t,
-                   void* self) {
-    auto* feed = static_cast<NativeFeed*>(self);
-    pw_loop_enter(feed->loop_);
-    pw_loop_iterate(feed->loop_, 0);
-    pw_loop_leave(feed->loop_);
-  }
-
   static void coreError(void* self, uint32_t id, int, int, const char*) {
     if (id == PW_ID_CORE) static_cast<NativeFeed*>(self)->fail();
   }
@@ -112,10 +100,9 @@ struct NativeFeed::Callbacks {
       feed->fail();
     } else if (state == PW_STREAM_STATE_PAUSED ||
                state == PW_STREAM_STATE_STREAMING) {
-      feed->settled_ = true;
       feed->relink();
+      feed->settled_.store(true);
     }
-    pa_threaded_mainloop_signal(mainloop(), 0);
   }
 
   static void process(void* self) { static_cast<NativeFeed*>(self)->process(); }
@@ -164,17 +151,28 @@ NativeFeed::NativeFeed(std::string sink, uint32_t rate,
 bool NativeFeed::start() {
   static std::once_flag initialized;
   std::call_once(initialized, [] { pw_init(nullptr, nullptr); });
-  // PipeWire's data thread takes the mask it is started with: stop signals
+  // PipeWire's threads take the mask they are started with: stop signals
   // go to the thread that waits for them.
   sigset_t stops, old;
   sigemptyset(&stops);
   sigaddset(&stops, SIGINT);
   sigaddset(&stops, SIGTERM);
   pthread_sigmask(SIG_BLOCK, &stops, &old);
-  loop_ = pw_loop_new(nullptr);
-  context_ = loop_ ? pw_context_new(loop_, nullptr, 0) : nullptr;
+  thread_ = pw_thread_loop_new("nimbrel-graph", nullptr);
+  context_ = thread_
+                 ? pw_context_new(pw_thread_loop_get_loop(thread_), nullptr, 0)
+                 : nullptr;
+  const bool started = context_ && pw_thread_loop_start(thread_) == 0;
   pthread_sigmask(SIG_SETMASK, &old, nullptr);
-  core_ = context_ ? pw_context_connect(context_, nullptr, 0) : nullptr;
+  if (!started) return false;
+  pw_thread_loop_lock(thread_);
+  const bool connected = connect();
+  pw_thread_loop_unlock(thread_);
+  return connected;
+}
+
+bool NativeFeed::connect() {
+  core_ = pw_context_connect(context_, nullptr, 0);
   if (core_ == nullptr) return false;
   hooks_ = new Hooks;
   pw_core_add_listener(core_, &hooks_->core, Callbacks::coreEvents(), this);
@@ -206,18 +204,13 @@ bool NativeFeed::start() {
   spa_pod_builder builder = SPA_POD_BUILDER_INIT(buffer, sizeof(buffer));
   const spa_pod* params[] = {
       spa_format_audio_raw_build(&builder, SPA_PARAM_EnumFormat, &info)};
-  if (pw_stream_connect(stream_, PW_DIRECTION_INPUT, PW_ID_ANY,
-                        PW_STREAM_FLAG_MAP_BUFFERS, params, 1) < 0) {
-    return false;
-  }
-  ioEvent_ = api()->io_new(api(), pw_loop_get_fd(loop_), PA_IO_EVENT_INPUT,
-                           Callbacks::loop, this);
-  return true;
+  return pw_stream_connect(stream_, PW_DIRECTION_INPUT, PW_ID_ANY,
+                           PW_STREAM_FLAG_MAP_BUFFERS, params, 1) >= 0;
 }
 
 void NativeFeed::stop() {
-  if (ioEvent_) api()->io_free(ioEvent_);
-  ioEvent_ = nullptr;
+  if (thread_ == nullptr) return;
+  pw_thread_loop_lock(thread_);
   for (auto& [ports, link] : ours_) pw_proxy_destroy(link);
   ours_.clear();
   if (stream_) pw_stream_destroy(stream_);
@@ -226,19 +219,17 @@ void NativeFeed::stop() {
   registry_ = nullptr;
   if (core_) pw_core_disconnect(core_);
   core_ = nullptr;
+  pw_thread_loop_unlock(thread_);
+  pw_thread_loop_stop(thread_);
   if (context_) pw_context_destroy(context_);
   context_ = nullptr;
-  if (loop_) pw_loop_destroy(loop_);
-  loop_ = nullptr;
+  pw_thread_loop_destroy(thread_);
+  thread_ = nullptr;
   delete hooks_;
   hooks_ = nullptr;
 }
 
-void NativeFeed::fail() {
-  if (failed_) return;
-  failed_ = true;
-  frames_(owner_, nullptr, 0);
-}
+void NativeFeed::fail() { failed_.store(true); }
 
 bool NativeFeed::leftOut(uint32_t id) const {
   const auto serial =
@@ -255,13 +246,16 @@ bool NativeFeed::leftOut(uint32_t id) const {
 }
 
 void NativeFeed::leaveOut(std::set<uint32_t> serials) {
-  if (serials == leftOut_) return;
-  leftOut_ = std::move(serials);
-  relink();
+  pw_thread_loop_lock(thread_);
+  if (serials != leftOut_) {
+    leftOut_ = std::move(serials);
+    relink();
+  }
+  pw_thread_loop_unlock(thread_);
 }
 
 void NativeFeed::relink() {
-  if (stream_ == nullptr || failed_ || sinkNode_ == SPA_ID_INVALID ||
+  if (stream_ == nullptr || failed_.load() || sinkNode_ == SPA_ID_INVALID ||
       pw_stream_get_node_id(stream_) == SPA_ID_INVALID) {
     return;
   }
@@ -295,7 +289,7 @@ void NativeFeed::process() {
   pw_buffer* buffer = pw_stream_dequeue_buffer(stream_);
   if (buffer == nullptr) return;
   const spa_data& data = buffer->buffer->datas[0];
-  if (data.data != nullptr && data.chunk != nullptr && !failed_) {
+  if (data.data != nullptr && data.chunk != nullptr && !failed_.load()) {
     const uint32_t offset = std::min(data.chunk->offset, data.maxsize);
     const uint32_t size = std::min(data.chunk->size, data.maxsize - offset);
     const auto* in = SPA_PTROFF(data.data, offset, const float);

@@ -3,11 +3,13 @@
 // outputs, in the same cycle, so that the left-out sound is taken out of the
 // monitor sample for sample. Every kept player, a new one from its first
 // frame, is in the monitor; one that moves to another sink is not. One
-// stream in all, on the libpulse server thread: PipeWire's loop is run from
-// it, and nothing of the feed is touched elsewhere.
+// stream in all, on a PipeWire loop thread of its own: its callbacks, the
+// cycles included, run there with that loop's lock held; calls from other
+// threads take the lock.
 #ifndef NIMBREL_AUDIO_LINUX_NATIVE_FEED_H_
 #define NIMBREL_AUDIO_LINUX_NATIVE_FEED_H_
 
+#include <atomic>
 #include <cstdint>
 #include <map>
 #include <set>
@@ -20,36 +22,35 @@
 
 struct pw_core;
 struct pw_context;
-struct pw_loop;
+struct pw_thread_loop;
 struct pw_proxy;
 struct pw_registry;
 struct pw_stream;
-struct pa_io_event;
 
 namespace audio::pulse {
 
 class NativeFeed {
  public:
   /// A cycle's frames, mono, at the sink's volume, the left-out players
-  /// taken out; or the feed failed (`frames` null): the sink or PipeWire
-  /// went.
+  /// taken out; on the feed's thread.
   using Frames = void (*)(void* owner, const float* frames, size_t count);
   /// The sink's volume in amplitude, asked each cycle.
   using Gain = float (*)(void* owner);
 
   NativeFeed(std::string sink, uint32_t rate, std::set<int32_t> excludedPIDs,
              Frames frames, Gain gain, void* owner);
-  /// With the libpulse main loop locked. False when PipeWire cannot be
-  /// reached. The frames come once the graph runs the stream.
+  /// False when PipeWire cannot be reached. The frames come once the graph
+  /// runs the stream.
   bool start();
-  /// With the main loop locked; no call of `frames` follows.
+  /// Once it returns, no call of `frames` follows. Not on the feed's thread.
   void stop();
   /// The playback streams to leave out, by PulseAudio index (PipeWire's
   /// object serial), on whichever sink they are.
   void leaveOut(std::set<uint32_t> serials);
-  /// The stream is connected, or failed.
-  bool settled() const { return settled_; }
-  bool failed() const { return failed_; }
+  /// The stream is connected and linked; or it failed: the sink or
+  /// PipeWire went.
+  bool settled() const { return settled_.load(); }
+  bool failed() const { return failed_.load(); }
 
  private:
   struct Node {
@@ -64,6 +65,7 @@ class NativeFeed {
   struct Hooks;
   friend struct Callbacks;
 
+  bool connect();  // on the feed's thread, or with its lock
   void fail();
   /// A player to leave out, as the server's snapshot says or, before it
   /// does, as its PID says.
@@ -79,12 +81,11 @@ class NativeFeed {
   const Gain gain_;
   void* const owner_;
 
-  pw_loop* loop_ = nullptr;
+  pw_thread_loop* thread_ = nullptr;
   pw_context* context_ = nullptr;
   pw_core* core_ = nullptr;
   pw_registry* registry_ = nullptr;
   pw_stream* stream_ = nullptr;
-  pa_io_event* ioEvent_ = nullptr;
   Hooks* hooks_ = nullptr;
 
   uint32_t sinkNode_ = UINT32_MAX;
@@ -99,8 +100,8 @@ class NativeFeed {
 
   CycleSubtraction subtraction_;
   std::vector<float> monitor_, excluded_, out_;
-  bool settled_ = false;
-  bool failed_ = false;
+  std::atomic<bool> settled_{false};
+  std::atomic<bool> failed_{false};
 };
 
 }  // namespace audio::pulse

@@ -17,10 +17,9 @@ struct Graph {
   GraphNodes nodes{1, 9, {1, 2}, {}};
   std::map<uint32_t, GraphPort> ports{
       {10, {1, true, "FL"}},  {11, {1, true, "FR"}},  // the monitor
-      {12, {1, false, "FL"}},                           // a playback port
-      {90, {9, false, "FL"}}, {91, {9, false, "FR"}},
-      {92, {9, false, "RL"}}, {93, {9, false, "RR"}},
-      {94, {9, true, "FL"}}};  // our own monitor port
+      {12, {1, false, "FL"}},                         // a playback port
+      {90, {9, false, "FL"}}, {91, {9, false, "FR"}}, {92, {9, false, "RL"}},
+      {93, {9, false, "RR"}}, {94, {9, true, "FL"}}};  // our own monitor port
   std::map<uint32_t, GraphLink> links;
   void player(uint32_t node, std::vector<std::string> channels) {
     for (const std::string& channel : channels)
@@ -49,8 +48,8 @@ TEST(GraphLinks, MonitorToTheFrontPairLeftOutPlayersToTheRear) {
 
 TEST(GraphLinks, MonoSinkFeedsBothFrontPortsAndSurroundChannelsNone) {
   Graph graph;
-  graph.ports = {{10, {1, true, "MONO"}}, {90, {9, false, "FL"}},
-                 {91, {9, false, "FR"}}};
+  graph.ports = {
+      {10, {1, true, "MONO"}}, {90, {9, false, "FL"}}, {91, {9, false, "FR"}}};
   EXPECT_EQ(graph.wanted(), (Pairs{{10, 90}, {10, 91}}));
   graph.ports[11] = {1, true, "LFE"};
   EXPECT_EQ(graph.wanted().size(), 2u);
