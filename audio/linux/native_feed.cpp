@@ -8,6 +8,7 @@
 #include <spa/param/audio/format-utils.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <mutex>
 
@@ -37,8 +38,11 @@ struct NativeFeed::Hooks {
 };
 
 struct NativeFeed::Callbacks {
-  static void coreError(void* self, uint32_t id, int, int, const char*) {
-    if (id == PW_ID_CORE) static_cast<NativeFeed*>(self)->fail();
+  // PipeWire went (its errors about one object, a link refused say, are
+  // not the end of the feed).
+  static void coreError(void* self, uint32_t id, int, int res, const char*) {
+    if (id == PW_ID_CORE && (res == -EPIPE || res == -ECONNRESET))
+      static_cast<NativeFeed*>(self)->fail();
   }
 
   static void global(void* self, uint32_t id, uint32_t, const char* type,
@@ -95,8 +99,7 @@ struct NativeFeed::Callbacks {
   static void state(void* self, pw_stream_state, pw_stream_state state,
                     const char*) {
     auto* feed = static_cast<NativeFeed*>(self);
-    if (state == PW_STREAM_STATE_ERROR ||
-        state == PW_STREAM_STATE_UNCONNECTED) {
+    if (state == PW_STREAM_STATE_ERROR) {
       feed->fail();
     } else if (state == PW_STREAM_STATE_PAUSED ||
                state == PW_STREAM_STATE_STREAMING) {
