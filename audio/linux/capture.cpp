@@ -255,7 +255,7 @@ Status Capture::start() {
 
 bool Capture::startNative() {
   auto* feed = new NativeFeed(
-      spec_.sink, spec_.rate, spec_.excludedPIDs, nativeFrames,
+      spec_.sink, spec_.rate, nativeFrames,
       [](void* self) { return static_cast<Capture*>(self)->sinkGain(); }, this);
   if (feed->start()) {
     feed->leaveOut(excludedStreams());

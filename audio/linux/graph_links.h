@@ -26,7 +26,7 @@ struct GraphNodes {
   uint32_t sink;               // the captured sink
   uint32_t self;               // our stream
   std::set<uint32_t> sinks;    // every sink
-  std::set<uint32_t> leftOut;  // players whose PID is left out
+  std::set<uint32_t> leftOut;  // players to leave out
 };
 
 /// (output port, input port) pairs. A left-out player is linked from the

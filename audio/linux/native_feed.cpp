@@ -53,10 +53,6 @@ struct NativeFeed::Callbacks {
       if (serial != SPA_ID_INVALID) feed->serials_[serial] = id;
       const char* name = lookup(props, PW_KEY_NODE_NAME);
       const char* mediaClass = lookup(props, PW_KEY_MEDIA_CLASS);
-      const char* api = lookup(props, PW_KEY_CLIENT_API);
-      feed->nodes_[id] = Node{number(props, PW_KEY_CLIENT_ID),
-                              api && std::strcmp(api, "pipewire-pulse") == 0,
-                              int32_t(number(props, PW_KEY_APP_PROCESS_ID))};
       if (mediaClass && std::strcmp(mediaClass, "Audio/Sink") == 0) {
         feed->sinks_.insert(id);
         if (name && feed->sink_ == name && feed->sinkNode_ == SPA_ID_INVALID)
@@ -69,9 +65,6 @@ struct NativeFeed::Callbacks {
           GraphPort{number(props, PW_KEY_NODE_ID),
                     direction && std::strcmp(direction, "out") == 0,
                     channel ? channel : ""};
-    } else if (std::strcmp(type, PW_TYPE_INTERFACE_Client) == 0) {
-      feed->clientPIDs_[id] = int32_t(number(props, PW_KEY_SEC_PID));
-      return;
     } else if (std::strcmp(type, PW_TYPE_INTERFACE_Link) == 0) {
       feed->links_[id] = GraphLink{number(props, PW_KEY_LINK_OUTPUT_NODE),
                                    number(props, PW_KEY_LINK_INPUT_NODE)};
@@ -90,9 +83,7 @@ struct NativeFeed::Callbacks {
     }
     std::erase_if(feed->serials_,
                   [id](const auto& entry) { return entry.second == id; });
-    feed->nodes_.erase(id);
     feed->sinks_.erase(id);
-    feed->clientPIDs_.erase(id);
     if (feed->ports_.erase(id) + feed->links_.erase(id) > 0) feed->relink();
   }
 
@@ -141,12 +132,10 @@ struct NativeFeed::Callbacks {
   }
 };
 
-NativeFeed::NativeFeed(std::string sink, uint32_t rate,
-                       std::set<int32_t> excludedPIDs, Frames frames, Gain gain,
-                       void* owner)
+NativeFeed::NativeFeed(std::string sink, uint32_t rate, Frames frames,
+                       Gain gain, void* owner)
     : sink_(std::move(sink)),
       rate_(rate),
-      excludedPIDs_(std::move(excludedPIDs)),
       frames_(frames),
       gain_(gain),
       owner_(owner) {}
@@ -234,20 +223,6 @@ void NativeFeed::stop() {
 
 void NativeFeed::fail() { failed_.store(true); }
 
-bool NativeFeed::leftOut(uint32_t id) const {
-  const auto serial =
-      std::find_if(serials_.begin(), serials_.end(),
-                   [id](auto entry) { return entry.second == id; });
-  if (serial != serials_.end() && leftOut_.count(serial->first)) return true;
-  const Node& node = nodes_.at(id);
-  int32_t pid = node.claimedPID;
-  if (!node.pulse) {
-    const auto client = clientPIDs_.find(node.client);
-    pid = client != clientPIDs_.end() ? client->second : -1;
-  }
-  return pid > 0 && excludedPIDs_.count(pid) != 0;
-}
-
 void NativeFeed::leaveOut(std::set<uint32_t> serials) {
   pw_thread_loop_lock(thread_);
   if (serials != leftOut_) {
@@ -263,8 +238,9 @@ void NativeFeed::relink() {
     return;
   }
   GraphNodes nodes{sinkNode_, pw_stream_get_node_id(stream_), sinks_, {}};
-  for (const auto& [id, node] : nodes_) {
-    if (leftOut(id)) nodes.leftOut.insert(id);
+  for (uint32_t serial : leftOut_) {
+    const auto node = serials_.find(serial);
+    if (node != serials_.end()) nodes.leftOut.insert(node->second);
   }
   const auto wanted = wantedLinks(nodes, ports_, links_);
   std::erase_if(ours_, [&](const auto& entry) {

@@ -37,8 +37,8 @@ class NativeFeed {
   /// The sink's volume in amplitude, asked each cycle.
   using Gain = float (*)(void* owner);
 
-  NativeFeed(std::string sink, uint32_t rate, std::set<int32_t> excludedPIDs,
-             Frames frames, Gain gain, void* owner);
+  NativeFeed(std::string sink, uint32_t rate, Frames frames, Gain gain,
+             void* owner);
   /// False when PipeWire cannot be reached. The frames come once the graph
   /// runs the stream.
   bool start();
@@ -53,13 +53,6 @@ class NativeFeed {
   bool failed() const { return failed_.load(); }
 
  private:
-  struct Node {
-    uint32_t client;
-    // PipeWire's PulseAudio service speaks for its clients: their PID is
-    // what they say, as everywhere; a native client's is its socket's.
-    bool pulse;
-    int32_t claimedPID;
-  };
   // PipeWire's callbacks and listeners, in the implementation.
   struct Callbacks;
   struct Hooks;
@@ -67,16 +60,12 @@ class NativeFeed {
 
   bool connect();  // on the feed's thread, or with its lock
   void fail();
-  /// A player to leave out, as the server's snapshot says or, before it
-  /// does, as its PID says.
-  bool leftOut(uint32_t node) const;
   void process();
   /// Links what must be linked, and unlinks what no longer must.
   void relink();
 
   const std::string sink_;
   const uint32_t rate_;
-  const std::set<int32_t> excludedPIDs_;
   const Frames frames_;
   const Gain gain_;
   void* const owner_;
@@ -91,8 +80,6 @@ class NativeFeed {
   uint32_t sinkNode_ = UINT32_MAX;
   std::set<uint32_t> sinks_;              // Audio/Sink nodes
   std::map<uint32_t, uint32_t> serials_;  // node by object serial
-  std::map<uint32_t, Node> nodes_;
-  std::map<uint32_t, int32_t> clientPIDs_;  // by client, its socket's
   std::map<uint32_t, GraphPort> ports_;
   std::map<uint32_t, GraphLink> links_;
   std::set<uint32_t> leftOut_;                               // serials
