@@ -44,7 +44,7 @@ void CycleSubtraction::fit(const float* monitor, const float* excluded,
   const double quiet = double(ExclusionGate::kQuiet) * ExclusionGate::kQuiet;
   if (loud[best] < quiet * double(count)) return;
   if (best != lag_ && left[lag_] - left[best] > kBetter * loud[best]) {
-    // The first fit decides at once: until then the lag was a guess.
+    // The first fit decides at once: until then nothing was taken out.
     if (++doubts_ >= (fitted_ ? kDoubts : 1)) {
       lag_ = best;
       doubts_ = 0;
