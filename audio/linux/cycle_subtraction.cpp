@@ -58,6 +58,17 @@ void CycleSubtraction::fit(const float* monitor, const float* excluded,
 void CycleSubtraction::cycle(const float* monitor, const float* excluded,
                              size_t count, float gain, float* out) {
   if (count == 0) return;
+  // No left-out player heard for longer than the lags tried (the usual
+  // case: the parent's own PID, playing nothing): the monitor as it is,
+  // without the fit's passes.
+  const bool silent = std::all_of(excluded, excluded + count,
+                                  [](float frame) { return frame == 0.0f; });
+  silentFor_ = silent ? silentFor_ + count : 0;
+  if (silent && !sizes_.empty() && silentFor_ > framesBack(kMaxLag) + count) {
+    std::copy(monitor, monitor + count, out);
+    remember(excluded, count);
+    return;
+  }
   if (!sizes_.empty()) fit(monitor, excluded, count, gain);
   // Until a fit, nothing is taken out: a lag too short would take out what
   // the monitor does not hold yet. The fit comes in the first cycle whose
@@ -67,6 +78,10 @@ void CycleSubtraction::cycle(const float* monitor, const float* excluded,
     const float x = i >= back ? excluded[i - back] : past(back - i);
     out[i] = monitor[i] - (fitted_ ? gain * x : 0.0f);
   }
+  remember(excluded, count);
+}
+
+void CycleSubtraction::remember(const float* excluded, size_t count) {
   history_.insert(history_.end(), excluded, excluded + count);
   sizes_.push_back(count);
   if (sizes_.size() > kMaxLag) sizes_.pop_front();

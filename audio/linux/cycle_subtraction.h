@@ -30,8 +30,11 @@ class CycleSubtraction {
   size_t framesBack(size_t lag) const;
   void fit(const float* monitor, const float* excluded, size_t count,
            float gain);
+  /// The cycle's left-out frames, for the cycles that follow.
+  void remember(const float* excluded, size_t count);
 
   std::vector<float> history_;  // the last left-out frames, newest last
+  size_t silentFor_ = 0;        // frames since a left-out one was not 0
   std::deque<size_t> sizes_;    // of the last cycles, newest last
   size_t lag_ = 0;
   size_t doubts_ = 0;    // cycles running another lag fitted far better

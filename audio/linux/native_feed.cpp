@@ -196,8 +196,12 @@ bool NativeFeed::connect() {
   spa_pod_builder builder = SPA_POD_BUILDER_INIT(buffer, sizeof(buffer));
   const spa_pod* params[] = {
       spa_format_audio_raw_build(&builder, SPA_PARAM_EnumFormat, &info)};
+  cycling_.store(stream_);
+  // Each cycle on the data thread: a wake-up of the feed's thread fewer.
   return pw_stream_connect(stream_, PW_DIRECTION_INPUT, PW_ID_ANY,
-                           PW_STREAM_FLAG_MAP_BUFFERS, params, 1) >= 0;
+                           pw_stream_flags(PW_STREAM_FLAG_MAP_BUFFERS |
+                                           PW_STREAM_FLAG_RT_PROCESS),
+                           params, 1) >= 0;
 }
 
 void NativeFeed::stop() {
@@ -205,6 +209,7 @@ void NativeFeed::stop() {
   pw_thread_loop_lock(thread_);
   for (auto& [ports, link] : ours_) pw_proxy_destroy(link);
   ours_.clear();
+  cycling_.store(nullptr);
   if (stream_) pw_stream_destroy(stream_);
   stream_ = nullptr;
   if (registry_) pw_proxy_destroy(reinterpret_cast<pw_proxy*>(registry_));
@@ -265,7 +270,9 @@ void NativeFeed::relink() {
 }
 
 void NativeFeed::process() {
-  pw_buffer* buffer = pw_stream_dequeue_buffer(stream_);
+  pw_stream* stream = cycling_.load();
+  if (stream == nullptr) return;
+  pw_buffer* buffer = pw_stream_dequeue_buffer(stream);
   if (buffer == nullptr) return;
   const spa_data& data = buffer->buffer->datas[0];
   if (data.data != nullptr && data.chunk != nullptr && !failed_.load()) {
@@ -284,7 +291,7 @@ void NativeFeed::process() {
                        out_.data());
     frames_(owner_, out_.data(), count);
   }
-  pw_stream_queue_buffer(stream_, buffer);
+  pw_stream_queue_buffer(stream, buffer);
 }
 
 }  // namespace audio::pulse

@@ -3,9 +3,9 @@
 // outputs, in the same cycle, so that the left-out sound is taken out of the
 // monitor sample for sample. Every kept player, a new one from its first
 // frame, is in the monitor; one that moves to another sink is not. One
-// stream in all, on a PipeWire loop thread of its own: its callbacks, the
-// cycles included, run there with that loop's lock held; calls from other
-// threads take the lock.
+// stream in all, on a PipeWire loop thread of its own: its callbacks run
+// there with that loop's lock held, and calls from other threads take the
+// lock; the cycles run on PipeWire's data thread, as a device's I/O does.
 #ifndef NIMBREL_AUDIO_LINUX_NATIVE_FEED_H_
 #define NIMBREL_AUDIO_LINUX_NATIVE_FEED_H_
 
@@ -32,7 +32,7 @@ namespace audio::pulse {
 class NativeFeed {
  public:
   /// A cycle's frames, mono, at the sink's volume, the left-out players
-  /// taken out; on the feed's thread.
+  /// taken out; on PipeWire's data thread.
   using Frames = void (*)(void* owner, const float* frames, size_t count);
   /// The sink's volume in amplitude, asked each cycle.
   using Gain = float (*)(void* owner);
@@ -75,6 +75,8 @@ class NativeFeed {
   pw_core* core_ = nullptr;
   pw_registry* registry_ = nullptr;
   pw_stream* stream_ = nullptr;
+  // The stream, for the data thread: gone before the stream is.
+  std::atomic<pw_stream*> cycling_{nullptr};
   Hooks* hooks_ = nullptr;
 
   uint32_t sinkNode_ = UINT32_MAX;

@@ -58,13 +58,14 @@ TEST(GraphLinks, MonoSinkFeedsBothFrontPortsAndSurroundChannelsNone) {
 // The sink's monitor: kept sound plus the left-out sum `lag` frames later.
 struct Monitor {
   std::vector<float> clock, sum;
-  Monitor(size_t lag, size_t frames, bool tone = false)
+  Monitor(size_t lag, size_t frames, bool tone = false, size_t end = SIZE_MAX)
       : clock(frames), sum(frames) {
     std::mt19937 noise(7);
     std::uniform_real_distribution<float> level(-0.3f, 0.3f);
     for (size_t t = 0; t < frames; ++t) {
-      // Silence, then a sound: noise, or a tone of 16 frames a period.
-      if (t >= 3000)
+      // Silence, then a sound until `end`: noise, or a tone of 16 frames a
+      // period.
+      if (t >= 3000 && t < end)
         sum[t] = tone ? 0.3f * std::sin(float(t) * 0.392699f) : level(noise);
       clock[t] = kept(t);
       if (t >= lag) clock[t] += 0.5f * sum[t - lag];
@@ -83,14 +84,18 @@ struct Monitor {
 };
 
 TEST(CycleSubtraction, FitsTheLagInCyclesAtOnceAndLeavesTheKeptSoundExactly) {
-  for (size_t lag : {0, 1, 3}) {
-    Monitor monitor(256 * lag, 8192);
-    CycleSubtraction subtraction;
-    const std::vector<float> out = monitor.through(subtraction, 256);
-    EXPECT_EQ(subtraction.lag(), lag);
-    // The left-out sound starts at 3000: in the monitor from 3000 + lag.
-    for (size_t t = 0; t < out.size(); ++t)
-      ASSERT_NEAR(out[t], Monitor::kept(t), 1e-6) << lag << " cycles, " << t;
+  // The left-out sound starts at 3000, in the monitor from 3000 + lag; and
+  // ends at 5000, its last frames still to take out from the monitor's
+  // next cycles, which long silence then passes as they are.
+  for (size_t end : {size_t(SIZE_MAX), size_t(5000)}) {
+    for (size_t lag : {0, 1, 3}) {
+      Monitor monitor(256 * lag, 12288, false, end);
+      CycleSubtraction subtraction;
+      const std::vector<float> out = monitor.through(subtraction, 256);
+      EXPECT_EQ(subtraction.lag(), lag);
+      for (size_t t = 0; t < out.size(); ++t)
+        ASSERT_NEAR(out[t], Monitor::kept(t), 1e-6) << lag << " cycles, " << t;
+    }
   }
 }
 
