@@ -278,6 +278,7 @@ bool Capture::startNative() {
   native_ = feed;
   // Silence in real time while the graph gives nothing, from now on.
   std::lock_guard pacing(pacing_);
+  nativePacket_.reserve(2 * framesIn(spec_.rate, kPacketMs) + 8192);
   framesAt_ = pacedUntil_ = pa_rtclock_now();
   stallTimer_ =
       pa_context_rttime_new(context(), pacedUntil_ + kStallUs, stalled, this);
@@ -572,6 +573,9 @@ void Capture::stalled(pa_mainloop_api*, pa_time_event*, const timeval*,
     restartTimer(self->stallTimer_, self->framesAt_ + kStallUs);
     return;
   }
+  // The graph's last cycles first.
+  self->deliver(self->nativePacket_.data(), self->nativePacket_.size());
+  self->nativePacket_.clear();
   const uint64_t owed =
       (now - self->pacedUntil_) * self->spec_.rate / PA_USEC_PER_SEC;
   for (uint64_t left = owed; left > 0;) {
@@ -616,11 +620,24 @@ void Capture::clockFailed() {
 }
 
 // On the feed's thread; until stop() has ended the feed.
+// A graph that runs short cycles (a recorder asked for 20 ms fragments, and
+// the graph ran at 512 frames) would wake the writer thread on each: the
+// cycles go out together once they make a packet (measured: the tap's CPU
+// time beside such a recorder went from 2.0x parec's to 1.8x).
 void Capture::nativeFrames(void* context, const float* frames, size_t count) {
   auto* self = static_cast<Capture*>(context);
   std::lock_guard pacing(self->pacing_);
   self->framesAt_ = self->pacedUntil_ = pa_rtclock_now();
-  self->deliver(frames, count);
+  std::vector<float>& packet = self->nativePacket_;
+  const size_t enough = framesIn(self->spec_.rate, kPacketMs);
+  if (packet.empty() && count >= enough) {
+    self->deliver(frames, count);
+    return;
+  }
+  packet.insert(packet.end(), frames, frames + count);
+  if (packet.size() < enough) return;
+  self->deliver(packet.data(), packet.size());
+  packet.clear();
 }
 
 std::set<uint32_t> Capture::excludedStreams() const {

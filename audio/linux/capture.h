@@ -188,6 +188,7 @@ class Capture {
   std::mutex pacing_;
   pa_usec_t pacedUntil_ = 0;
   pa_usec_t framesAt_ = 0;
+  std::vector<float> nativePacket_;     // the graph's cycles not yet out
   pa_time_event* pollTimer_ = nullptr;  // PipeWire, some process left out
   bool stopping_ = false;
 
