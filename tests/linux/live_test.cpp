@@ -512,13 +512,13 @@ TEST(LiveTapMixing, PlayerThatAnotherTapFollowsIsHeardOnceItMovesHere) {
   // default sink, tap 1 rightly hears it.
   const pid_t theirs = server.play(kMid, kAmplitude);
   const pid_t low = server.play(kLow, kAmplitude);
-  ASSERT_TRUE(server.pactl({"set-default-sink", "headset"}));
+  ASSERT_TRUE(server.setDefaultSink("headset"));
   std::this_thread::sleep_for(300ms);  // WirePlumber settles it
   Child other(NIMBREL_TAP_PATH,
               {.args = {"--exclude-pid", std::to_string(theirs)}});
   ASSERT_EQ(nextJson(other, Stream::Stderr).value("outputDeviceUID", ""),
             "headset");
-  ASSERT_TRUE(server.pactl({"set-default-sink", "speakers"}));
+  ASSERT_TRUE(server.setDefaultSink("speakers"));
   std::this_thread::sleep_for(300ms);
   // The switches moved every player, maybe not yet all of them back: each
   // is put where it belongs.
@@ -694,13 +694,13 @@ TEST(LiveTapDeviceChanges, SetDefaultSinkGivesExactlyOneDefaultOutputChanged) {
   expectStarted(tap);
   tap.readBytes(Stream::Stdout, 4800);  // capturing
 
-  ASSERT_TRUE(server.pactl({"set-default-sink", "headset"}));
+  ASSERT_TRUE(server.setDefaultSink("headset"));
   EXPECT_EQ(nextJson(tap, Stream::Stderr),
             json::parse(R"({"from":"speakers","reason":"default-output-changed",
                             "to":"headset","type":"device-changed"})"));
   // Back again and away again: announced once, never more.
-  ASSERT_TRUE(server.pactl({"set-default-sink", "speakers"}));
-  ASSERT_TRUE(server.pactl({"set-default-sink", "headset"}));
+  ASSERT_TRUE(server.setDefaultSink("speakers"));
+  ASSERT_TRUE(server.setDefaultSink("headset"));
   EXPECT_EQ(tap.readLine(Stream::Stderr, 1500ms), std::nullopt);
   // Capture goes on unchanged after it.
   EXPECT_EQ(tap.readBytes(Stream::Stdout, 9600, 5s).size(), 9600u);
