@@ -52,8 +52,9 @@ test('a recording across a default-sink switch: a file per sink, each tone at it
     // The first PCM may come a second or two after "started": wait for the PCM itself.
     await until(() => framesOf(1) >= 2.5 * RATE, '2.5 s of PCM');
     const switchedAtMs = Date.now();
-    server.pactl('set-default-sink', 'headset'); // paplay's stream follows the default
-    const [change, changedRun] = await within(once(recorder, 'device-changed'), 5000, '"device-changed"');
+    const changed = within(once(recorder, 'device-changed'), 8000, '"device-changed"');
+    await server.setDefaultSink('headset'); // paplay's stream follows the default
+    const [change, changedRun] = await changed;
     await until(() => framesOf(2) >= RATE / 2, 'PCM of the second run');
     await server.play(HIGH.frequency, HIGH.amplitude, 20);
     // Surely heard from here: PipeWire links a new stream a moment after it appears.
