@@ -63,8 +63,7 @@ struct Monitor {
     std::mt19937 noise(7);
     std::uniform_real_distribution<float> level(-0.3f, 0.3f);
     for (size_t t = 0; t < frames; ++t) {
-      // Silence, then a sound until `end`: noise, or a tone of 16 frames a
-      // period.
+      // Silence, then a sound to `end`: noise, or a tone of 16 frames a period.
       if (t >= 3000 && t < end)
         sum[t] = tone ? 0.3f * std::sin(float(t) * 0.392699f) : level(noise);
       clock[t] = kept(t);
@@ -84,18 +83,15 @@ struct Monitor {
 };
 
 TEST(CycleSubtraction, FitsTheLagInCyclesAtOnceAndLeavesTheKeptSoundExactly) {
-  // The left-out sound starts at 3000, in the monitor from 3000 + lag; and
-  // ends at 5000, its last frames still to take out from the monitor's
-  // next cycles, which long silence then passes as they are.
-  for (size_t end : {size_t(SIZE_MAX), size_t(5000)}) {
-    for (size_t lag : {0, 1, 3}) {
-      Monitor monitor(256 * lag, 12288, false, end);
-      CycleSubtraction subtraction;
-      const std::vector<float> out = monitor.through(subtraction, 256);
-      EXPECT_EQ(subtraction.lag(), lag);
-      for (size_t t = 0; t < out.size(); ++t)
-        ASSERT_NEAR(out[t], Monitor::kept(t), 1e-6) << lag << " cycles, " << t;
-    }
+  for (size_t lag : {0, 1, 3}) {
+    // With 3 it ends at 5000: its tail taken out, then silence as it is.
+    Monitor monitor(256 * lag, 12288, false, lag == 3 ? 5000 : SIZE_MAX);
+    CycleSubtraction subtraction;
+    const std::vector<float> out = monitor.through(subtraction, 256);
+    EXPECT_EQ(subtraction.lag(), lag);
+    // The left-out sound starts at 3000: in the monitor from 3000 + lag.
+    for (size_t t = 0; t < out.size(); ++t)
+      ASSERT_NEAR(out[t], Monitor::kept(t), 1e-6) << lag << " cycles, " << t;
   }
 }
 

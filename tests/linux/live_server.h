@@ -53,8 +53,7 @@ class Server {
   pid_t recordSpeakers(const std::string& path);
   /// Runs pactl with `args`; true when it exits with 0.
   bool pactl(const std::vector<std::string>& args);
-  /// Makes `sink` the default, as a user would; true once the server names
-  /// it so.
+  /// Makes `sink` the default; true once the server names it so.
   bool setDefaultSink(const std::string& sink);
   /// Moves the playback stream of `player` to `sink` (pactl
   /// move-sink-input), as a user picking another output would; true once

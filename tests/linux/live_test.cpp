@@ -512,13 +512,13 @@ TEST(LiveTapMixing, PlayerThatAnotherTapFollowsIsHeardOnceItMovesHere) {
   // default sink, tap 1 rightly hears it.
   const pid_t theirs = server.play(kMid, kAmplitude);
   const pid_t low = server.play(kLow, kAmplitude);
-  ASSERT_TRUE(server.setDefaultSink("headset"));
+  ASSERT_TRUE(server.pactl({"set-default-sink", "headset"}));
   std::this_thread::sleep_for(300ms);  // WirePlumber settles it
   Child other(NIMBREL_TAP_PATH,
               {.args = {"--exclude-pid", std::to_string(theirs)}});
   ASSERT_EQ(nextJson(other, Stream::Stderr).value("outputDeviceUID", ""),
             "headset");
-  ASSERT_TRUE(server.setDefaultSink("speakers"));
+  ASSERT_TRUE(server.pactl({"set-default-sink", "speakers"}));
   std::this_thread::sleep_for(300ms);
   // The switches moved every player, maybe not yet all of them back: each
   // is put where it belongs.

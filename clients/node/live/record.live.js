@@ -53,7 +53,9 @@ test('a recording across a default-sink switch: a file per sink, each tone at it
     await until(() => framesOf(1) >= 2.5 * RATE, '2.5 s of PCM');
     const switchedAtMs = Date.now();
     const changed = within(once(recorder, 'device-changed'), 8000, '"device-changed"');
-    await server.setDefaultSink('headset'); // paplay's stream follows the default
+    // paplay's stream follows the default, asked for until the server names it.
+    const named = () => server.pactl('set-default-sink', 'headset') + server.pactl('get-default-sink');
+    await until(() => named().trim() === 'headset', 'headset as the default');
     const [change, changedRun] = await changed;
     await until(() => framesOf(2) >= RATE / 2, 'PCM of the second run');
     await server.play(HIGH.frequency, HIGH.amplitude, 20);

@@ -74,21 +74,6 @@ function liveServer() {
       players.push(spawn('paplay', [file], { env, stdio: 'ignore' }));
       await until(() => pactl('list', 'short', 'sink-inputs').split('\n').filter(Boolean).length > streams, 'paplay');
     },
-    /**
-     * Makes `sink` the default; resolves once the server names it so, asking
-     * again where PipeWire's service took a request that never applied.
-     */
-    async setDefaultSink(sink) {
-      for (let attempt = 0; attempt < 5; attempt += 1) {
-        pactl('set-default-sink', sink);
-        const deadline = Date.now() + 3000;
-        while (Date.now() < deadline) {
-          if (pactl('get-default-sink').trim() === sink) return;
-          await new Promise((resolve) => setTimeout(resolve, 50));
-        }
-      }
-      throw new Error(`the server never made ${sink} the default`);
-    },
     /** Kills the players; safe to call twice. */
     stop() {
       for (const player of players) if (player.exitCode === null && player.signalCode === null) player.kill('SIGKILL');
