@@ -619,11 +619,11 @@ void Capture::clockFailed() {
   reportLiveness();
 }
 
-// On the feed's thread; until stop() has ended the feed.
-// A graph that runs short cycles (a recorder asked for 20 ms fragments, and
-// the graph ran at 512 frames) would wake the writer thread on each: the
-// cycles go out together once they make a packet (measured: the tap's CPU
-// time beside such a recorder went from 2.0x parec's to 1.8x).
+// On PipeWire's data thread; until stop() has ended the feed. A graph that
+// runs short cycles (a recorder asked for 20 ms fragments, and the graph ran
+// at 512 frames) would wake the writer thread on each: the cycles go out
+// together once they make a packet (measured: the tap's CPU time beside such
+// a recorder went from 2.0x parec's to 1.8x).
 void Capture::nativeFrames(void* context, const float* frames, size_t count) {
   auto* self = static_cast<Capture*>(context);
   std::lock_guard pacing(self->pacing_);
