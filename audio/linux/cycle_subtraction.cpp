@@ -14,6 +14,9 @@ namespace {
 // steady tone's periods) leave the current one be.
 constexpr size_t kDoubts = 2;
 constexpr double kBetter = 0.5;
+// The fit looks at every 4th frame: lags a whole cycle apart leave the
+// left-out sound or none of it, and it runs on every cycle it is heard.
+constexpr size_t kStride = 4;
 
 }  // namespace
 
@@ -32,17 +35,20 @@ void CycleSubtraction::fit(const float* monitor, const float* excluded,
   double left[kMaxLag + 1] = {}, loud[kMaxLag + 1] = {};
   for (size_t lag = 0; lag <= kMaxLag; ++lag) {
     const size_t back = framesBack(lag);
-    for (size_t i = 0; i < count; ++i) {
-      const float x = gain * (i >= back ? excluded[i - back] : past(back - i));
+    const auto add = [&](size_t i, float x) {
       const double r = monitor[i] - x;
       left[lag] += r * r;
       loud[lag] += double(x) * x;
-    }
+    };
+    size_t i = 0;
+    for (; i < std::min(back, count); i += kStride)
+      add(i, gain * past(back - i));
+    for (; i < count; i += kStride) add(i, gain * excluded[i - back]);
   }
   const size_t best = size_t(std::min_element(left, left + kMaxLag + 1) - left);
   // Nothing of the left-out players to fit by at the best lag: it stays.
   const double quiet = double(ExclusionGate::kQuiet) * ExclusionGate::kQuiet;
-  if (loud[best] < quiet * double(count)) return;
+  if (loud[best] < quiet * double((count + kStride - 1) / kStride)) return;
   if (best != lag_ && left[lag_] - left[best] > kBetter * loud[best]) {
     // The first fit decides at once: until then nothing was taken out.
     if (++doubts_ >= (fitted_ ? kDoubts : 1)) {
@@ -73,11 +79,12 @@ void CycleSubtraction::cycle(const float* monitor, const float* excluded,
   // Until a fit, nothing is taken out: a lag too short would take out what
   // the monitor does not hold yet. The fit comes in the first cycle whose
   // monitor holds the left-out sound, before its frames go out.
+  const float g = fitted_ ? gain : 0.0f;
   const size_t back = fitted_ ? framesBack(lag_) : 0;
-  for (size_t i = 0; i < count; ++i) {
-    const float x = i >= back ? excluded[i - back] : past(back - i);
-    out[i] = monitor[i] - (fitted_ ? gain * x : 0.0f);
-  }
+  size_t i = 0;
+  for (; i < std::min(back, count); ++i)
+    out[i] = monitor[i] - g * past(back - i);
+  for (; i < count; ++i) out[i] = monitor[i] - g * excluded[i - back];
   remember(excluded, count);
 }
 

@@ -137,7 +137,7 @@ NativeFeed::NativeFeed(std::string sink, uint32_t rate, Frames frames,
     : sink_(std::move(sink)),
       rate_(rate),
       frames_(frames),
-      gain_(gain),
+      gainOf_(gain),
       owner_(owner) {}
 
 bool NativeFeed::start() {
@@ -283,11 +283,16 @@ void NativeFeed::process() {
     monitor_.resize(count);
     excluded_.resize(count);
     out_.resize(count);
+    bool heard = false;
     for (size_t i = 0; i < count; ++i) {
       monitor_[i] = (in[kChannels * i] + in[kChannels * i + 1]) * 0.5f;
       excluded_[i] = (in[kChannels * i + 2] + in[kChannels * i + 3]) * 0.5f;
+      heard |= excluded_[i] != 0.0f;
     }
-    subtraction_.cycle(monitor_.data(), excluded_.data(), count, gain_(owner_),
+    // The sink's volume is asked for (under the snapshot's lock) only while
+    // a left-out player is heard; its last frames go at the last volume.
+    if (heard) gain_ = gainOf_(owner_);
+    subtraction_.cycle(monitor_.data(), excluded_.data(), count, gain_,
                        out_.data());
     frames_(owner_, out_.data(), count);
   }

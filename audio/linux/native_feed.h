@@ -67,7 +67,7 @@ class NativeFeed {
   const std::string sink_;
   const uint32_t rate_;
   const Frames frames_;
-  const Gain gain_;
+  const Gain gainOf_;
   void* const owner_;
 
   pw_thread_loop* thread_ = nullptr;
@@ -89,6 +89,7 @@ class NativeFeed {
 
   CycleSubtraction subtraction_;
   std::vector<float> monitor_, excluded_, out_;
+  float gain_ = 1.0f;  // the sink's, when a left-out player was last heard
   std::atomic<bool> settled_{false};
   std::atomic<bool> failed_{false};
 };
