@@ -547,13 +547,15 @@ void Capture::playersChanged() {
 
 // From the first frames on: until then a new monitor stream waits for the
 // block the sink rendered before it connected, which it never gets.
+// The timer is not re-armed here: each re-arm writes to the main loop's
+// wake-up pipe, and costs a pass of the loop more. It finds the frames
+// recent when it fires, and looks again later.
 void Capture::paced() {
-  pacedUntil_ = pa_rtclock_now();
+  framesAt_ = pacedUntil_ = pa_rtclock_now();
   if (stallTimer_ == nullptr && !failed_.load() && context()) {
     stallTimer_ =
         pa_context_rttime_new(context(), pacedUntil_ + kStallUs, stalled, this);
   }
-  restartTimer(stallTimer_, pacedUntil_ + kStallUs);
 }
 
 // The parent's timeline counts samples: while the server sends none, as
@@ -566,10 +568,11 @@ void Capture::stalled(pa_mainloop_api*, pa_time_event*, const timeval*,
     self->clockFailed();
     return;
   }
-  // PipeWire's graph paces from its own thread, without this timer.
+  // Frames came lately: from the server, or from PipeWire's graph on its
+  // own thread.
   std::lock_guard pacing(self->pacing_);
   const pa_usec_t now = pa_rtclock_now();
-  if (self->native_ && now - self->framesAt_ < kStallUs) {
+  if (now - self->framesAt_ < kStallUs) {
     restartTimer(self->stallTimer_, self->framesAt_ + kStallUs);
     return;
   }

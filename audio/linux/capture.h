@@ -182,8 +182,8 @@ class Capture {
   std::set<uint32_t> awaited_;  // kept players not yet placed in the mix
   int64_t leaveAt_ = -1;  // no excluded player since this position, if any
   pa_time_event* stallTimer_ = nullptr;
-  // The output is written up to this time; with PipeWire's graph, frames
-  // last came at `framesAt_`. Both under `pacing_` there: its thread
+  // The output is written up to this time; frames last came at
+  // `framesAt_`. Both under `pacing_` with PipeWire's graph: its thread
   // delivers, the server thread writes silence.
   std::mutex pacing_;
   pa_usec_t pacedUntil_ = 0;
