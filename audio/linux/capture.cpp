@@ -71,14 +71,15 @@ constexpr uint32_t kLeaveMarginMs = 100;
 
 uint32_t framesIn(uint32_t rate, uint32_t ms) { return rate * ms / 1000; }
 
-// Calls `take` with each run of frames the stream holds; holes become
-// silence, so positions on the timeline stay what they were.
+// Calls `take` with each run of the `readable` bytes the stream holds;
+// holes become silence, so positions on the timeline stay what they were.
 // Each libpulse call asks the kernel for our PID (its fork check), so the
-// loop makes as few as it can: a peek that finds nothing ends it.
+// loop makes as few as it can: it stops once it has taken what the read
+// callback said was there, without a last peek that finds nothing.
 template <class Take>
-void drain(pa_stream* stream, Take take) {
+void drain(pa_stream* stream, size_t readable, Take take) {
   static const float silence[1024] = {};
-  for (;;) {
+  for (size_t taken = 0; taken < readable;) {
     const void* data = nullptr;
     size_t bytes = 0;
     if (pa_stream_peek(stream, &data, &bytes) < 0 || bytes == 0) return;
@@ -90,6 +91,7 @@ void drain(pa_stream* stream, Take take) {
     if (data != nullptr)
       take(static_cast<const float*>(data), bytes / sizeof(float));
     pa_stream_drop(stream);
+    taken += bytes;
   }
 }
 
@@ -306,10 +308,10 @@ void Capture::stop() {
   pa_threaded_mainloop_unlock(mainloop());
 }
 
-void Capture::clockReadable(pa_stream* stream, size_t, void* context) {
+void Capture::clockReadable(pa_stream* stream, size_t readable, void* context) {
   auto* self = static_cast<Capture*>(context);
   self->paced();
-  drain(stream, [self](const float* frames, size_t count) {
+  drain(stream, readable, [self](const float* frames, size_t count) {
     self->clockFrames(frames, count);
   });
 }
@@ -701,11 +703,12 @@ void Capture::restartStreams() {
   if (output_ != Output::Monitor) followSinkInputs();
 }
 
-void Capture::monitorReadable(pa_stream* stream, size_t, void* context) {
+void Capture::monitorReadable(pa_stream* stream, size_t readable,
+                              void* context) {
   auto* monitor = static_cast<Monitor*>(context);
   TimelineMix& mix = monitor->excluded ? monitor->capture->excludedMix_
                                        : monitor->capture->mix_;
-  drain(stream, [&](const float* frames, size_t count) {
+  drain(stream, readable, [&](const float* frames, size_t count) {
     if (!monitor->excluded) {
       mix.sourceFrames(monitor->sinkInput, frames, count);
       return;
