@@ -14,8 +14,10 @@ namespace {
 // steady tone's periods) leave the current one be.
 constexpr size_t kDoubts = 2;
 constexpr double kBetter = 0.5;
-// The fit looks at every 4th frame: lags a whole cycle apart leave the
-// left-out sound or none of it, and it runs on every cycle it is heard.
+// Once a lag is fitted, the fit looks at every 4th frame: it runs on every
+// cycle the left-out sound is heard, and a lag a whole cycle off leaves that
+// sound once or twice. The first fit looks at them all: where the sound has
+// only begun, a few frames of it can fit a wrong lag by chance.
 constexpr size_t kStride = 4;
 
 }  // namespace
@@ -33,6 +35,7 @@ float CycleSubtraction::past(size_t back) const {
 void CycleSubtraction::fit(const float* monitor, const float* excluded,
                            size_t count, float gain) {
   double left[kMaxLag + 1] = {}, loud[kMaxLag + 1] = {};
+  const size_t stride = fitted_ ? kStride : 1;
   for (size_t lag = 0; lag <= kMaxLag; ++lag) {
     const size_t back = framesBack(lag);
     const auto add = [&](size_t i, float x) {
@@ -40,15 +43,17 @@ void CycleSubtraction::fit(const float* monitor, const float* excluded,
       left[lag] += r * r;
       loud[lag] += double(x) * x;
     };
-    size_t i = 0;
-    for (; i < std::min(back, count); i += kStride)
+    // The last frame is always looked at: a sound that starts late in the
+    // cycle is fitted in it, before its first frames go out.
+    size_t i = (count - 1) % stride;
+    for (; i < std::min(back, count); i += stride)
       add(i, gain * past(back - i));
-    for (; i < count; i += kStride) add(i, gain * excluded[i - back]);
+    for (; i < count; i += stride) add(i, gain * excluded[i - back]);
   }
   const size_t best = size_t(std::min_element(left, left + kMaxLag + 1) - left);
   // Nothing of the left-out players to fit by at the best lag: it stays.
   const double quiet = double(ExclusionGate::kQuiet) * ExclusionGate::kQuiet;
-  if (loud[best] < quiet * double((count + kStride - 1) / kStride)) return;
+  if (loud[best] < quiet * double((count + stride - 1) / stride)) return;
   if (best != lag_ && left[lag_] - left[best] > kBetter * loud[best]) {
     // The first fit decides at once: until then nothing was taken out.
     if (++doubts_ >= (fitted_ ? kDoubts : 1)) {

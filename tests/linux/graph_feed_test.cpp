@@ -58,13 +58,14 @@ TEST(GraphLinks, MonoSinkFeedsBothFrontPortsAndSurroundChannelsNone) {
 // The sink's monitor: kept sound plus the left-out sum `lag` frames later.
 struct Monitor {
   std::vector<float> clock, sum;
-  Monitor(size_t lag, size_t frames, bool tone = false, size_t end = SIZE_MAX)
+  Monitor(size_t lag, size_t frames, bool tone = false, size_t end = SIZE_MAX,
+          size_t start = 3000)
       : clock(frames), sum(frames) {
     std::mt19937 noise(7);
     std::uniform_real_distribution<float> level(-0.3f, 0.3f);
     for (size_t t = 0; t < frames; ++t) {
       // Silence, then a sound to `end`: noise, or a tone of 16 frames a period.
-      if (t >= 3000 && t < end)
+      if (t >= start && t < end)
         sum[t] = tone ? 0.3f * std::sin(float(t) * 0.392699f) : level(noise);
       clock[t] = kept(t);
       if (t >= lag) clock[t] += 0.5f * sum[t - lag];
@@ -85,7 +86,10 @@ struct Monitor {
 TEST(CycleSubtraction, FitsTheLagInCyclesAtOnceAndLeavesTheKeptSoundExactly) {
   for (size_t lag : {0, 1, 3}) {
     // With 3 it ends at 5000: its tail taken out, then silence as it is.
-    Monitor monitor(256 * lag, 12288, false, lag == 3 ? 5000 : SIZE_MAX);
+    // With 0 it starts 2 frames before a cycle's end: the first fit looks
+    // at every frame, so it is taken out from its first one.
+    Monitor monitor(256 * lag, 12288, false, lag == 3 ? 5000 : SIZE_MAX,
+                    lag == 0 ? 3070 : 3000);
     CycleSubtraction subtraction;
     const std::vector<float> out = monitor.through(subtraction, 256);
     EXPECT_EQ(subtraction.lag(), lag);
