@@ -32,8 +32,14 @@ inline int64_t wrap(int64_t position, int64_t length) {
 OutputQueue::OutputQueue(int64_t capacity)
     : ring_(size_t(capacity)), capacity_(capacity) {}
 
+// The writer is woken after the lock is let go: woken under it, it would
+// wake only to wait for the lock, and be woken a second time.
 void OutputQueue::push(const void* bytes, int64_t count) {
-  const auto* source = static_cast<const uint8_t*>(bytes);
+  append(static_cast<const uint8_t*>(bytes), count);
+  readable_.notify_one();
+}
+
+void OutputQueue::append(const uint8_t* source, int64_t count) {
   std::lock_guard<std::mutex> hold(lock_);
   if (size_ + count > capacity_) {
     int64_t overflow = size_ + count - capacity_;
@@ -62,7 +68,6 @@ void OutputQueue::push(const void* bytes, int64_t count) {
     std::memcpy(ring_.data(), source + run, size_t(count - run));
     size_ += count;
   }
-  readable_.notify_one();
 }
 
 bool OutputQueue::drain(Chunk& chunk) {
@@ -89,8 +94,10 @@ bool OutputQueue::drain(Chunk& chunk) {
 }
 
 void OutputQueue::finish() {
-  std::lock_guard<std::mutex> hold(lock_);
-  finished_ = true;
+  {
+    std::lock_guard<std::mutex> hold(lock_);
+    finished_ = true;
+  }
   readable_.notify_one();
 }
 

@@ -59,6 +59,7 @@ class OutputQueue {
 
  private:
   friend void writerLoop(OutputQueue& queue, int fd);
+  void append(const uint8_t* source, int64_t count);  // under the lock
   void markWritten();
 
   // The only lock of the tap. `readable_` wakes the writer; `written_` wakes
