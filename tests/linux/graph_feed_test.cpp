@@ -110,5 +110,18 @@ TEST(CycleSubtraction, LagsThatFitAlikeLeaveTheFittedOneBe) {
     ASSERT_NEAR(out[t], Monitor::kept(t), 1e-5) << t;
 }
 
+TEST(CycleSubtraction, ALagThatChangesIsTakenOverByTheFramesLaterFitsLookAt) {
+  // Fitted at one cycle, the sink then runs a cycle later (noise: no lag
+  // fits alike). Later fits look at every 4th frame only: they see it too.
+  Monitor monitor(256, 12288);
+  for (size_t t = 6144; t < monitor.clock.size(); ++t)
+    monitor.clock[t] = Monitor::kept(t) + 0.5f * monitor.sum[t - 512];
+  CycleSubtraction subtraction;
+  const std::vector<float> out = monitor.through(subtraction, 256);
+  EXPECT_EQ(subtraction.lag(), 2u);
+  for (size_t t = 6144 + 3 * 256; t < out.size(); ++t)
+    ASSERT_NEAR(out[t], Monitor::kept(t), 1e-6) << t;
+}
+
 }  // namespace
 }  // namespace audio::pulse
