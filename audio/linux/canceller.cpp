@@ -98,11 +98,19 @@ void Canceller::excluded(int64_t from, const float* sum, size_t count,
 
 void Canceller::unlock() {
   lag_.reset();
+  trusted_ = std::numeric_limits<int64_t>::min();
   strays_ = checked_ = 0;
   verified_ = false;
   onset_.reset();
   quiet_ = 0;
   knownFrom_ = excluded_.end();
+}
+
+void Canceller::assume(int64_t lag, int64_t trustedFrom) {
+  unlock();
+  lag_ = lag;
+  trusted_ = trustedFrom;
+  verified_ = true;
 }
 
 void Canceller::search() {
@@ -192,7 +200,8 @@ void Canceller::cancel(int64_t from, const float* fallback, size_t count,
     bool whole = lag_.has_value();
     for (size_t i = block; i < end; ++i) {
       const int64_t t = from + int64_t(i);
-      const bool known = lag_ && clock_.has(t) && excluded_.has(t - *lag_) &&
+      const bool known = lag_ && clock_.has(t) && t - *lag_ >= trusted_ &&
+                         excluded_.has(t - *lag_) &&
                          !std::isnan(excluded_.at(t - *lag_));
       if (!known) {
         out[i] = fallback[i];
@@ -209,7 +218,9 @@ void Canceller::cancel(int64_t from, const float* fallback, size_t count,
     }
     // What is left should share nothing with the sum, unless the lag is
     // wrong: then the block, and what follows, is the fallback's.
-    if (!whole || energy < kCheckedShare * clockEnergy ||
+    // A few frames (the end of a packet) correlate with anything by chance.
+    if (!whole || end - block < kBlock / 2 ||
+        energy < kCheckedShare * clockEnergy ||
         energy < double(kBlock) * kChecked * kChecked)
       continue;
     const bool stray = std::fabs(shared) > kStrayCorrelation * energy;

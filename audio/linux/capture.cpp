@@ -144,6 +144,7 @@ Capture::Capture(CaptureSpec spec, DispatchQueue* queue, IOFunction function,
       context_(context),
       mixing_(!spec_.excludedPIDs.empty()),
       pipewire_(withSnapshot([](const Snapshot& s) { return s.pipewire; })),
+      counted_(!pipewire_),
       feeding_(pipewire_ ? kPipeWireFeeding : kPulseAudioFeeding),
       mix_(int64_t(framesIn(spec_.rate, feeding_.holdBackMs)),
            int64_t(framesIn(spec_.rate, kMaxAheadMs))),
@@ -157,7 +158,8 @@ Capture::Capture(CaptureSpec spec, DispatchQueue* queue, IOFunction function,
 
 pa_stream* Capture::record(pa_context* context, uint32_t sinkInput,
                            uint32_t packetMs, pa_stream_notify_cb_t state,
-                           pa_stream_request_cb_t readable, void* userdata) {
+                           pa_stream_request_cb_t readable, void* userdata,
+                           bool corked) {
   const pa_sample_spec sampleSpec{PA_SAMPLE_FLOAT32NE, recordRate_, 1};
   // PulseAudio averages the channels into mono; PipeWire's service sums
   // them at 0.707 each (+3 dB, clipping loud stereo) unless told to average.
@@ -176,7 +178,8 @@ pa_stream* Capture::record(pa_context* context, uint32_t sinkInput,
   pa_stream_set_read_callback(stream, readable, userdata);
   // Never follow the stream elsewhere: another sink is another recording.
   const auto flags =
-      pa_stream_flags_t(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE);
+      pa_stream_flags_t(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE |
+                        (corked ? PA_STREAM_START_CORKED : 0));
   if (pa_stream_connect_record(stream, monitorSource_.c_str(), &attributes,
                                flags) < 0) {
     forgetStream(stream);
@@ -312,6 +315,7 @@ void Capture::clockReadable(pa_stream* stream, size_t readable, void* context) {
   auto* self = static_cast<Capture*>(context);
   self->paced();
   drain(stream, readable, [self](const float* frames, size_t count) {
+    self->clockReceived_ += int64_t(count);
     self->clockFrames(frames, count);
   });
 }
@@ -351,7 +355,11 @@ void Capture::clockFrames(const float* frames, size_t count) {
         std::clamp<int64_t>(mix_.emitted() - heldFrom_, 0, clockHeld_.size()));
     clockHeld_.erase(clockHeld_.begin(), clockHeld_.begin() + long(spent));
     heldFrom_ += int64_t(spent);
-    if (leaveAt_ >= 0 && mix_.emitted() >= leaveAt_) switchToMonitor();
+    if (leaveAt_ >= 0 && mix_.emitted() >= leaveAt_) {
+      switchToMonitor();
+    } else if (counted_) {
+      corkKept(canceller_.locked());
+    }
     return;
   }
   const size_t skip =
@@ -383,7 +391,13 @@ int64_t Capture::readyUntil(bool excluded) const {
   const TimelineMix& mix = excluded ? excludedMix_ : mix_;
   withSnapshot([&](const Snapshot& s) {
     for (const auto& [index, monitor] : monitors_) {
-      if (monitor->excluded != excluded || !mix.placedAt(index)) continue;
+      const std::optional<int64_t> placed = mix.placedAt(index);
+      if (monitor->excluded != excluded || !placed) continue;
+      // Held where it was placed until the server's counts place it.
+      if (counted_ && excluded && monitor->exactAt != placed) {
+        ready = std::min(ready, *placed);
+        continue;
+      }
       const auto input = s.sinkInputs.find(index);
       if (input == s.sinkInputs.end() || !input->second.corked)
         ready = std::min(ready, *mix.heldUntil(index));
@@ -411,8 +425,10 @@ void Capture::gateFrames(size_t count, float gain) {
     if (monitor->excluded)
       placedNow_.emplace_back(index, excludedMix_.placedAt(index).value_or(-1));
   }
+  // (Placed by the server's counts, each is held until it is: the lag
+  // stays.)
   if (placedNow_ != excludedPlaced_) {
-    canceller_.unlock();
+    if (!counted_) canceller_.unlock();
     excludedPlaced_.swap(placedNow_);
   }
   // A left-out player's frames not in yet may be anything; a paused one
@@ -451,8 +467,11 @@ void Capture::gateFrames(size_t count, float gain) {
 // while the sink's monitor still brings that player's last frames.
 void Capture::endSource(uint32_t sinkInput) {
   mix_.endSource(sinkInput);
+  // Measured on PulseAudio: a monitor placed by the counts brought its
+  // player's last frames, a drained player's or one stopped mid-sound.
   const auto monitor = monitors_.find(sinkInput);
-  if (monitor != monitors_.end() && monitor->second->excluded) {
+  if (monitor != monitors_.end() && monitor->second->excluded &&
+      !(counted_ && monitor->second->exactAt)) {
     const int64_t held = excludedMix_.placedAt(sinkInput)
                              ? *excludedMix_.heldUntil(sinkInput)
                              : excludedMix_.emitted();
@@ -505,6 +524,8 @@ void Capture::dropMonitors() {
   excludedTails_.clear();
   excludedPlaced_.clear();
   canceller_.unlock();
+  keptCorked_ = false;
+  trustedFrom_ = std::numeric_limits<int64_t>::min();
   followed_.clear();
   ended_.clear();
 }
@@ -693,6 +714,7 @@ void Capture::restartStreams() {
   recordRate_ = recordRate();
   dropMonitors();
   forgetStream(clock_);
+  clockReceived_ = 0;
   clock_ = record(context(), PA_INVALID_INDEX, kPacketMs, clockState,
                   clockReadable, this);
   if (clock_ == nullptr) {
@@ -709,6 +731,7 @@ void Capture::monitorReadable(pa_stream* stream, size_t readable,
   TimelineMix& mix = monitor->excluded ? monitor->capture->excludedMix_
                                        : monitor->capture->mix_;
   drain(stream, readable, [&](const float* frames, size_t count) {
+    monitor->received += int64_t(count);
     if (!monitor->excluded) {
       mix.sourceFrames(monitor->sinkInput, frames, count);
       return;
@@ -723,6 +746,84 @@ void Capture::monitorReadable(pa_stream* stream, size_t readable,
           [](float frame) { return std::fabs(frame) > ExclusionGate::kQuiet; });
     }
   });
+  const std::optional<int64_t> placed = mix.placedAt(monitor->sinkInput);
+  if (monitor->capture->counted_ && monitor->excluded && placed &&
+      monitor->exactAt != placed && !monitor->timing[0] &&
+      !monitor->timing[1]) {
+    monitor->exactAt.reset();
+    monitor->capture->askCounts(monitor);
+  }
+}
+
+void Capture::askCounts(Monitor* monitor) {
+  if (clock_ == nullptr || monitor->stream == nullptr) return;
+  monitor->answered[0] = monitor->answered[1] = false;
+  monitor->timing[0] = pa_stream_update_timing_info(clock_, counted, monitor);
+  monitor->timing[1] =
+      pa_stream_update_timing_info(monitor->stream, counted, monitor);
+}
+
+// Both answers are taken between the same two renders most of the time; a
+// render between them shows as another offset, so one is trusted once two
+// askings in a row agree.
+void Capture::counted(pa_stream* stream, int success, void* context) {
+  auto* monitor = static_cast<Monitor*>(context);
+  const int which = stream == monitor->stream ? 1 : 0;
+  pa_operation_unref(monitor->timing[which]);
+  monitor->timing[which] = nullptr;
+  const pa_timing_info* info =
+      success ? pa_stream_get_timing_info(stream) : nullptr;
+  monitor->answered[which] = info && !info->write_index_corrupt;
+  if (info) monitor->writeIndex[which] = info->write_index;
+  if (monitor->timing[1 - which]) return;
+  if (!monitor->answered[0] || !monitor->answered[1]) {
+    monitor->offset.reset();  // asked again on its next packet
+    return;
+  }
+  Capture* self = monitor->capture;
+  const int64_t offset = (monitor->writeIndex[0] - monitor->writeIndex[1]) /
+                         int64_t(sizeof(float));
+  if (monitor->offset != offset) {
+    monitor->offset = offset;
+    self->askCounts(monitor);
+    return;
+  }
+  TimelineMix& mix = self->excludedMix_;
+  const std::optional<int64_t> placed = mix.placedAt(monitor->sinkInput);
+  if (!placed) return;
+  // Its n-th frame came with the clock stream's (n + offset)-th, and the
+  // clock's frames run to the timeline's clock() (silence written for a
+  // stall shifts them on).
+  const int64_t end =
+      monitor->received + offset + (mix.clock() - self->clockReceived_);
+  const int64_t by = end - *mix.heldUntil(monitor->sinkInput);
+  if (by != 0 && mix.emitted() > *placed)
+    self->trustedFrom_ = std::max(self->trustedFrom_, mix.emitted());
+  mix.move(monitor->sinkInput, by);
+  monitor->exactAt = mix.placedAt(monitor->sinkInput);
+  self->canceller_.assume(0, self->trustedFrom_);
+}
+
+void Capture::corkKept(bool corked) {
+  if (corked == keptCorked_) return;
+  keptCorked_ = corked;
+  for (const auto& [index, monitor] : monitors_) {
+    if (monitor->excluded) continue;
+    cork(monitor, corked);
+    // Not waited for while paused; placed anew when it brings frames again.
+    mix_.endSource(index);
+  }
+}
+
+// One still connecting is corked or not once it is ready.
+void Capture::cork(Monitor* monitor, bool corked) {
+  if (monitor->stream == nullptr || monitor->corked == corked ||
+      pa_stream_get_state(monitor->stream) != PA_STREAM_READY)
+    return;
+  monitor->corked = corked;
+  pa_operation* operation =
+      pa_stream_cork(monitor->stream, corked, nullptr, nullptr);
+  if (operation) pa_operation_unref(operation);
 }
 
 // The server ends a monitor when its playback stream goes or moves to
@@ -731,6 +832,8 @@ void Capture::monitorReadable(pa_stream* stream, size_t readable,
 void Capture::monitorState(pa_stream* stream, void* context) {
   auto* monitor = static_cast<Monitor*>(context);
   const pa_stream_state_t state = pa_stream_get_state(stream);
+  if (state == PA_STREAM_READY && !monitor->excluded)
+    cork(monitor, monitor->capture->keptCorked_);
   if (state != PA_STREAM_FAILED && state != PA_STREAM_TERMINATED) return;
   monitor->capture->endSource(monitor->sinkInput);
   monitor->capture->ended_.push_back(monitor->sinkInput);
@@ -778,8 +881,10 @@ void Capture::follow(uint32_t sinkInput, bool excluded) {
   auto* monitor = new Monitor{this, sinkInput, excluded};
   monitors_[sinkInput] = monitor;
   if (!feeding_.connectionEach) {
-    monitor->stream = record(context(), sinkInput, packetMs(*monitor),
-                             monitorState, monitorReadable, monitor);
+    monitor->corked = keptCorked_ && !excluded;
+    monitor->stream =
+        record(context(), sinkInput, packetMs(*monitor), monitorState,
+               monitorReadable, monitor, monitor->corked);
     if (monitor->stream == nullptr) ended_.push_back(sinkInput);
     return;
   }
@@ -805,6 +910,12 @@ void Capture::follow(uint32_t sinkInput, bool excluded) {
 }
 
 void Capture::forget(Monitor* monitor) {
+  for (pa_operation*& operation : monitor->timing) {
+    if (operation == nullptr) continue;
+    pa_operation_cancel(operation);
+    pa_operation_unref(operation);
+    operation = nullptr;
+  }
   if (monitor->stream) forgetStream(monitor->stream);
   if (monitor->context) dropConnection(monitor->context);
   delete monitor;

@@ -7,8 +7,10 @@
 #include <pulse/pulseaudio.h>
 
 #include <atomic>
+#include <limits>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -66,12 +68,22 @@ class Capture {
     bool startedLate = false;
     pa_context* context = nullptr;
     pa_stream* stream = nullptr;
+    // PulseAudio: a left-out player's frames placed from the server's own
+    // counts, which its arrival only tells roughly.
+    int64_t received = 0;              // frames it brought
+    std::optional<int64_t> exactAt{};  // its placement, once so placed
+    std::optional<int64_t> offset{};   // the counts' last answer
+    pa_operation* timing[2] = {};      // asking the clock's and its own
+    int64_t writeIndex[2] = {};        // what they answered, in bytes
+    bool answered[2] = {};
+    bool corked = false;  // a kept player's, paused while cancelled
   };
 
   // Server thread, with the main loop locked.
   pa_stream* record(pa_context* context, uint32_t sinkInput, uint32_t packetMs,
                     pa_stream_notify_cb_t state,
-                    pa_stream_request_cb_t readable, void* userdata);
+                    pa_stream_request_cb_t readable, void* userdata,
+                    bool corked = false);
   static void clockReadable(pa_stream* stream, size_t bytes, void* self);
   /// Feeds the capture from PipeWire's own graph, where it answers.
   bool startNative();
@@ -126,6 +138,14 @@ class Capture {
   uint32_t recordRate() const;
   /// New record streams, for a source whose rate changed under the old.
   void restartStreams();
+  /// Asks the server how many frames it gave the clock and the monitor:
+  /// the difference says which clock frame its first one came with.
+  void askCounts(Monitor* monitor);
+  static void counted(pa_stream* stream, int success, void* monitor);
+  /// The kept players' monitors paused while the canceller takes the
+  /// left-out players out exactly, and going again when it cannot.
+  void corkKept(bool corked);
+  static void cork(Monitor* monitor, bool corked);
   static void monitorConnected(pa_context* context, void* monitor);
   static void monitorReadable(pa_stream* stream, size_t bytes, void* monitor);
   static void monitorState(pa_stream* stream, void* monitor);
@@ -145,6 +165,9 @@ class Capture {
   void* const context_;
   const bool mixing_;    // per-stream monitors, or the sink's own mix
   const bool pipewire_;  // PipeWire's PulseAudio service
+  // PulseAudio gives every stream of the sink's monitor the frames of each
+  // render, so their counts place a monitor exactly.
+  const bool counted_;
   const Feeding feeding_;
   // On PipeWire a capture that leaves players out is fed by its graph.
   NativeFeed* native_ = nullptr;
@@ -154,6 +177,10 @@ class Capture {
   uint32_t recordRate_ = 0;  // what the record streams ask for
   uint32_t sinkIndex_ = PA_INVALID_INDEX;
   pa_stream* clock_ = nullptr;
+  int64_t clockReceived_ = 0;  // frames the clock stream brought
+  bool keptCorked_ = false;
+  // The left-out players' frames before this went out where they arrived.
+  int64_t trustedFrom_ = std::numeric_limits<int64_t>::min();
   std::map<uint32_t, Monitor*> monitors_;  // by sink input
   std::vector<pa_context*> spares_;        // connections made in advance
   std::set<uint32_t> followed_;            // sink inputs monitored now
