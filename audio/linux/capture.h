@@ -156,8 +156,12 @@ class Capture {
   static void forget(Monitor* monitor);
   /// Follows new players and forgets ended ones.
   void followSinkInputs();
-  /// One cycle to the I/O function, as a turn of its queue.
+  /// Frames to the I/O function, in cycles of at least `kCycleMs`.
   void deliver(const float* frames, size_t count);
+  /// What is pending, as a cycle.
+  void flush();
+  /// One cycle to the I/O function, as a turn of its queue.
+  void handOver(const float* frames, size_t count);
 
   const CaptureSpec spec_;
   DispatchQueue* const queue_;
@@ -210,12 +214,12 @@ class Capture {
   int64_t leaveAt_ = -1;  // no excluded player since this position, if any
   pa_time_event* stallTimer_ = nullptr;
   // The output is written up to this time; frames last came at
-  // `framesAt_`. Both under `pacing_` with PipeWire's graph: its thread
-  // delivers, the server thread writes silence.
+  // `framesAt_`; frames not yet handed over. All under `pacing_` with
+  // PipeWire's graph: its thread delivers, the server thread writes silence.
   std::mutex pacing_;
   pa_usec_t pacedUntil_ = 0;
   pa_usec_t framesAt_ = 0;
-  std::vector<float> nativePacket_;     // the graph's cycles not yet out
+  std::vector<float> pending_;
   pa_time_event* pollTimer_ = nullptr;  // PipeWire, some process left out
   bool stopping_ = false;
 
