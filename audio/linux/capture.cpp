@@ -165,8 +165,7 @@ Capture::Capture(CaptureSpec spec, DispatchQueue* queue, IOFunction function,
 
 pa_stream* Capture::record(pa_context* context, uint32_t sinkInput,
                            uint32_t packetMs, pa_stream_notify_cb_t state,
-                           pa_stream_request_cb_t readable, void* userdata,
-                           bool corked) {
+                           pa_stream_request_cb_t readable, void* userdata) {
   const pa_sample_spec sampleSpec{PA_SAMPLE_FLOAT32NE, recordRate_, 1};
   // PulseAudio averages the channels into mono; PipeWire's service sums
   // them at 0.707 each (+3 dB, clipping loud stereo) unless told to average.
@@ -185,8 +184,7 @@ pa_stream* Capture::record(pa_context* context, uint32_t sinkInput,
   pa_stream_set_read_callback(stream, readable, userdata);
   // Never follow the stream elsewhere: another sink is another recording.
   const auto flags =
-      pa_stream_flags_t(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE |
-                        (corked ? PA_STREAM_START_CORKED : 0));
+      pa_stream_flags_t(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE);
   if (pa_stream_connect_record(stream, monitorSource_.c_str(), &attributes,
                                flags) < 0) {
     forgetStream(stream);
@@ -361,11 +359,7 @@ void Capture::clockFrames(const float* frames, size_t count) {
         std::clamp<int64_t>(mix_.emitted() - heldFrom_, 0, clockHeld_.size()));
     clockHeld_.erase(clockHeld_.begin(), clockHeld_.begin() + long(spent));
     heldFrom_ += int64_t(spent);
-    if (leaveAt_ >= 0 && mix_.emitted() >= leaveAt_) {
-      switchToMonitor();
-    } else if (counted_) {
-      corkKept(canceller_.locked());
-    }
+    if (leaveAt_ >= 0 && mix_.emitted() >= leaveAt_) switchToMonitor();
     return;
   }
   const size_t skip =
@@ -473,11 +467,8 @@ void Capture::gateFrames(size_t count, float gain) {
 // while the sink's monitor still brings that player's last frames.
 void Capture::endSource(uint32_t sinkInput) {
   mix_.endSource(sinkInput);
-  // Measured on PulseAudio: a monitor placed by the counts brought its
-  // player's last frames, a drained player's or one stopped mid-sound.
   const auto monitor = monitors_.find(sinkInput);
-  if (monitor != monitors_.end() && monitor->second->excluded &&
-      !(counted_ && monitor->second->exactAt)) {
+  if (monitor != monitors_.end() && monitor->second->excluded) {
     const int64_t held = excludedMix_.placedAt(sinkInput)
                              ? *excludedMix_.heldUntil(sinkInput)
                              : excludedMix_.emitted();
@@ -530,7 +521,6 @@ void Capture::dropMonitors() {
   excludedTails_.clear();
   excludedPlaced_.clear();
   canceller_.unlock();
-  keptCorked_ = false;
   trustedFrom_ = std::numeric_limits<int64_t>::min();
   followed_.clear();
   ended_.clear();
@@ -607,6 +597,13 @@ void Capture::stalled(pa_mainloop_api*, pa_time_event*, const timeval*,
   }
   // The last frames first.
   self->flush();
+  // The silence moves the clock's frames on from the left-out players':
+  // their counts are asked again.
+  if (self->counted_ && !self->monitors_.empty()) {
+    for (const auto& [index, monitor] : self->monitors_)
+      monitor->exactAt.reset();
+    self->canceller_.unlock();
+  }
   const uint64_t owed =
       (now - self->pacedUntil_) * self->spec_.rate / PA_USEC_PER_SEC;
   for (uint64_t left = owed; left > 0;) {
@@ -614,6 +611,12 @@ void Capture::stalled(pa_mainloop_api*, pa_time_event*, const timeval*,
         size_t(std::min<uint64_t>(left, self->silence_.size()));
     self->clockFrames(self->silence_.data(), count);
     left -= count;
+  }
+  if (self->counted_ && owed > 0) {
+    auto& shifts = self->clockShifts_;
+    shifts.emplace_back(self->clockReceived_,
+                        self->mix_.clock() - self->clockReceived_);
+    if (shifts.size() > 64) shifts.erase(shifts.begin());
   }
   self->pacedUntil_ += owed * PA_USEC_PER_SEC / self->spec_.rate;
   restartTimer(self->stallTimer_,
@@ -707,6 +710,7 @@ void Capture::restartStreams() {
   dropMonitors();
   forgetStream(clock_);
   clockReceived_ = 0;
+  clockShifts_.clear();
   clock_ = record(context(), PA_INVALID_INDEX, kPacketMs, clockState,
                   clockReadable, this);
   if (clock_ == nullptr) {
@@ -740,8 +744,9 @@ void Capture::monitorReadable(pa_stream* stream, size_t readable,
   });
   const std::optional<int64_t> placed = mix.placedAt(monitor->sinkInput);
   if (monitor->capture->counted_ && monitor->excluded && placed &&
-      monitor->exactAt != placed && !monitor->timing[0] &&
-      !monitor->timing[1]) {
+      monitor->exactAt != placed &&
+      std::none_of(std::begin(monitor->timing), std::end(monitor->timing),
+                   [](pa_operation* operation) { return operation; })) {
     monitor->exactAt.reset();
     monitor->capture->askCounts(monitor);
   }
@@ -749,45 +754,53 @@ void Capture::monitorReadable(pa_stream* stream, size_t readable,
 
 void Capture::askCounts(Monitor* monitor) {
   if (clock_ == nullptr || monitor->stream == nullptr) return;
-  monitor->answered[0] = monitor->answered[1] = false;
-  monitor->timing[0] = pa_stream_update_timing_info(clock_, counted, monitor);
-  monitor->timing[1] =
-      pa_stream_update_timing_info(monitor->stream, counted, monitor);
+  for (int i = 0; i < 4; ++i) {
+    monitor->answered[i] = false;
+    monitor->timing[i] = pa_stream_update_timing_info(
+        i % 2 ? monitor->stream : clock_, counted, monitor);
+  }
 }
 
-// Both answers are taken between the same two renders most of the time; a
-// render between them shows as another offset, so one is trusted once two
-// askings in a row agree.
+// A render's frames reach the counts between our questions now and then
+// (under load twice running, by the same amount): the answers count only
+// where neither count moved from its first asking to its second.
 void Capture::counted(pa_stream* stream, int success, void* context) {
   auto* monitor = static_cast<Monitor*>(context);
-  const int which = stream == monitor->stream ? 1 : 0;
+  // Each stream's answers come in the order asked.
+  int which = stream == monitor->stream ? 1 : 0;
+  if (monitor->timing[which] == nullptr) which += 2;
   pa_operation_unref(monitor->timing[which]);
   monitor->timing[which] = nullptr;
   const pa_timing_info* info =
       success ? pa_stream_get_timing_info(stream) : nullptr;
   monitor->answered[which] = info && !info->write_index_corrupt;
   if (info) monitor->writeIndex[which] = info->write_index;
-  if (monitor->timing[1 - which]) return;
-  if (!monitor->answered[0] || !monitor->answered[1]) {
-    monitor->offset.reset();  // asked again on its next packet
+  if (std::any_of(std::begin(monitor->timing), std::end(monitor->timing),
+                  [](pa_operation* operation) { return operation; }))
     return;
-  }
+  // One that failed is asked again on its next packet.
+  if (!std::all_of(std::begin(monitor->answered), std::end(monitor->answered),
+                   [](bool answered) { return answered; }))
+    return;
   Capture* self = monitor->capture;
-  const int64_t offset = (monitor->writeIndex[0] - monitor->writeIndex[1]) /
-                         int64_t(sizeof(float));
-  if (monitor->offset != offset) {
-    monitor->offset = offset;
+  const int64_t* counts = monitor->writeIndex;
+  if (counts[0] != counts[2] || counts[1] != counts[3]) {
     self->askCounts(monitor);
     return;
   }
+  const int64_t offset = (counts[0] - counts[1]) / int64_t(sizeof(float));
   TimelineMix& mix = self->excludedMix_;
   const std::optional<int64_t> placed = mix.placedAt(monitor->sinkInput);
   if (!placed) return;
-  // Its n-th frame came with the clock stream's (n + offset)-th, and the
-  // clock's frames run to the timeline's clock() (silence written for a
-  // stall shifts them on).
-  const int64_t end =
-      monitor->received + offset + (mix.clock() - self->clockReceived_);
+  // Its n-th frame came with the clock stream's (n + offset)-th, which is
+  // on the timeline as far on as the silence written for stalls before it
+  // came.
+  const int64_t last = monitor->received - 1 + offset;
+  int64_t shift = 0;
+  for (const auto& [from, by] : self->clockShifts_) {
+    if (from <= last) shift = by;
+  }
+  const int64_t end = last + 1 + shift;
   const int64_t by = end - *mix.heldUntil(monitor->sinkInput);
   if (by != 0 && mix.emitted() > *placed)
     self->trustedFrom_ = std::max(self->trustedFrom_, mix.emitted());
@@ -796,36 +809,12 @@ void Capture::counted(pa_stream* stream, int success, void* context) {
   self->canceller_.assume(0, self->trustedFrom_);
 }
 
-void Capture::corkKept(bool corked) {
-  if (corked == keptCorked_) return;
-  keptCorked_ = corked;
-  for (const auto& [index, monitor] : monitors_) {
-    if (monitor->excluded) continue;
-    cork(monitor, corked);
-    // Not waited for while paused; placed anew when it brings frames again.
-    mix_.endSource(index);
-  }
-}
-
-// One still connecting is corked or not once it is ready.
-void Capture::cork(Monitor* monitor, bool corked) {
-  if (monitor->stream == nullptr || monitor->corked == corked ||
-      pa_stream_get_state(monitor->stream) != PA_STREAM_READY)
-    return;
-  monitor->corked = corked;
-  pa_operation* operation =
-      pa_stream_cork(monitor->stream, corked, nullptr, nullptr);
-  if (operation) pa_operation_unref(operation);
-}
-
 // The server ends a monitor when its playback stream goes or moves to
 // another sink; the monitor is let go on the next clock cycle, outside its
 // own callback.
 void Capture::monitorState(pa_stream* stream, void* context) {
   auto* monitor = static_cast<Monitor*>(context);
   const pa_stream_state_t state = pa_stream_get_state(stream);
-  if (state == PA_STREAM_READY && !monitor->excluded)
-    cork(monitor, monitor->capture->keptCorked_);
   if (state != PA_STREAM_FAILED && state != PA_STREAM_TERMINATED) return;
   monitor->capture->endSource(monitor->sinkInput);
   monitor->capture->ended_.push_back(monitor->sinkInput);
@@ -873,10 +862,8 @@ void Capture::follow(uint32_t sinkInput, bool excluded) {
   auto* monitor = new Monitor{this, sinkInput, excluded};
   monitors_[sinkInput] = monitor;
   if (!feeding_.connectionEach) {
-    monitor->corked = keptCorked_ && !excluded;
-    monitor->stream =
-        record(context(), sinkInput, packetMs(*monitor), monitorState,
-               monitorReadable, monitor, monitor->corked);
+    monitor->stream = record(context(), sinkInput, packetMs(*monitor),
+                             monitorState, monitorReadable, monitor);
     if (monitor->stream == nullptr) ended_.push_back(sinkInput);
     return;
   }

@@ -72,18 +72,16 @@ class Capture {
     // counts, which its arrival only tells roughly.
     int64_t received = 0;              // frames it brought
     std::optional<int64_t> exactAt{};  // its placement, once so placed
-    std::optional<int64_t> offset{};   // the counts' last answer
-    pa_operation* timing[2] = {};      // asking the clock's and its own
-    int64_t writeIndex[2] = {};        // what they answered, in bytes
-    bool answered[2] = {};
-    bool corked = false;  // a kept player's, paused while cancelled
+    // Asking the clock's count, its own, the clock's and its own again.
+    pa_operation* timing[4] = {};
+    int64_t writeIndex[4] = {};  // what they answered, in bytes
+    bool answered[4] = {};
   };
 
   // Server thread, with the main loop locked.
   pa_stream* record(pa_context* context, uint32_t sinkInput, uint32_t packetMs,
                     pa_stream_notify_cb_t state,
-                    pa_stream_request_cb_t readable, void* userdata,
-                    bool corked = false);
+                    pa_stream_request_cb_t readable, void* userdata);
   static void clockReadable(pa_stream* stream, size_t bytes, void* self);
   /// Feeds the capture from PipeWire's own graph, where it answers.
   bool startNative();
@@ -142,10 +140,6 @@ class Capture {
   /// the difference says which clock frame its first one came with.
   void askCounts(Monitor* monitor);
   static void counted(pa_stream* stream, int success, void* monitor);
-  /// The kept players' monitors paused while the canceller takes the
-  /// left-out players out exactly, and going again when it cannot.
-  void corkKept(bool corked);
-  static void cork(Monitor* monitor, bool corked);
   static void monitorConnected(pa_context* context, void* monitor);
   static void monitorReadable(pa_stream* stream, size_t bytes, void* monitor);
   static void monitorState(pa_stream* stream, void* monitor);
@@ -182,7 +176,9 @@ class Capture {
   uint32_t sinkIndex_ = PA_INVALID_INDEX;
   pa_stream* clock_ = nullptr;
   int64_t clockReceived_ = 0;  // frames the clock stream brought
-  bool keptCorked_ = false;
+  // From which of them on the timeline runs how far ahead: the silence
+  // written for stalls.
+  std::vector<std::pair<int64_t, int64_t>> clockShifts_;
   // The left-out players' frames before this went out where they arrived.
   int64_t trustedFrom_ = std::numeric_limits<int64_t>::min();
   std::map<uint32_t, Monitor*> monitors_;  // by sink input

@@ -53,9 +53,6 @@ class Server {
   pid_t recordSpeakers(const std::string& path);
   /// Runs pactl with `args`; true when it exits with 0.
   bool pactl(const std::vector<std::string>& args);
-  /// The lines of what pactl with `args` prints that hold `containing`.
-  int countLines(const std::vector<std::string>& pactlArgs,
-                 const std::string& containing = "");
   /// Makes `sink` the default; true once the server names it so.
   bool setDefaultSink(const std::string& sink);
   /// Moves the playback stream of `player` to `sink` (pactl
@@ -81,6 +78,7 @@ class Server {
   void startPipeWire();
   bool waitFor(const std::string& what, const std::function<bool()>& ready);
   pid_t spawn(const std::vector<std::string>& argv, const std::string& output);
+  int countLines(const std::vector<std::string>& pactlArgs);
   bool waitForStreams(const char* kind, int count);
 
   std::string folder_;
