@@ -98,19 +98,11 @@ void Canceller::excluded(int64_t from, const float* sum, size_t count,
 
 void Canceller::unlock() {
   lag_.reset();
-  trusted_ = std::numeric_limits<int64_t>::min();
   strays_ = checked_ = 0;
   verified_ = false;
   onset_.reset();
   quiet_ = 0;
   knownFrom_ = excluded_.end();
-}
-
-void Canceller::assume(int64_t lag, int64_t trustedFrom) {
-  unlock();
-  lag_ = lag;
-  trusted_ = trustedFrom;
-  verified_ = true;
 }
 
 void Canceller::search() {
@@ -200,8 +192,7 @@ void Canceller::cancel(int64_t from, const float* fallback, size_t count,
     bool whole = lag_.has_value();
     for (size_t i = block; i < end; ++i) {
       const int64_t t = from + int64_t(i);
-      const bool known = lag_ && clock_.has(t) && t - *lag_ >= trusted_ &&
-                         excluded_.has(t - *lag_) &&
+      const bool known = lag_ && clock_.has(t) && excluded_.has(t - *lag_) &&
                          !std::isnan(excluded_.at(t - *lag_));
       if (!known) {
         out[i] = fallback[i];

@@ -10,7 +10,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <limits>
 #include <optional>
 #include <vector>
 
@@ -30,9 +29,6 @@ class Canceller {
   void excluded(int64_t from, const float* sum, size_t count, int64_t known);
   /// The left-out players' monitors were placed anew: the lag is unknown.
   void unlock();
-  /// The lag is known without a search (the server's own counts placed the
-  /// monitors): locked at once, for the sum's frames from `trustedFrom` on.
-  void assume(int64_t lag, int64_t trustedFrom);
   bool locked() const { return verified_; }
 
   /// For each of `count` positions from `from`: the clock's frame less the
@@ -66,9 +62,8 @@ class Canceller {
   int64_t quiet_ = 0;      // known quiet frames of the sum just before its end
   std::optional<int64_t> onset_;  // a loud frame after kBefore quiet ones
   std::optional<int64_t> lag_;    // clock position = sum position + lag
-  int64_t trusted_ = std::numeric_limits<int64_t>::min();  // sum from here
-  int strays_ = 0;   // blocks running the lag seemed wrong
-  int checked_ = 0;  // blocks that bore the new lag out
+  int strays_ = 0;                // blocks running the lag seemed wrong
+  int checked_ = 0;               // blocks that bore the new lag out
   bool verified_ = false;
 };
 

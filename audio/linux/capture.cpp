@@ -149,7 +149,6 @@ Capture::Capture(CaptureSpec spec, DispatchQueue* queue, IOFunction function,
       context_(context),
       mixing_(!spec_.excludedPIDs.empty()),
       pipewire_(withSnapshot([](const Snapshot& s) { return s.pipewire; })),
-      counted_(!pipewire_),
       feeding_(pipewire_ ? kPipeWireFeeding : kPulseAudioFeeding),
       mix_(int64_t(framesIn(spec_.rate, feeding_.holdBackMs)),
            int64_t(framesIn(spec_.rate, kMaxAheadMs))),
@@ -319,7 +318,6 @@ void Capture::clockReadable(pa_stream* stream, size_t readable, void* context) {
   auto* self = static_cast<Capture*>(context);
   self->paced();
   drain(stream, readable, [self](const float* frames, size_t count) {
-    self->clockReceived_ += int64_t(count);
     self->clockFrames(frames, count);
   });
 }
@@ -391,13 +389,7 @@ int64_t Capture::readyUntil(bool excluded) const {
   const TimelineMix& mix = excluded ? excludedMix_ : mix_;
   withSnapshot([&](const Snapshot& s) {
     for (const auto& [index, monitor] : monitors_) {
-      const std::optional<int64_t> placed = mix.placedAt(index);
-      if (monitor->excluded != excluded || !placed) continue;
-      // Held where it was placed until the server's counts place it.
-      if (counted_ && excluded && monitor->exactAt != placed) {
-        ready = std::min(ready, *placed);
-        continue;
-      }
+      if (monitor->excluded != excluded || !mix.placedAt(index)) continue;
       const auto input = s.sinkInputs.find(index);
       if (input == s.sinkInputs.end() || !input->second.corked)
         ready = std::min(ready, *mix.heldUntil(index));
@@ -425,10 +417,8 @@ void Capture::gateFrames(size_t count, float gain) {
     if (monitor->excluded)
       placedNow_.emplace_back(index, excludedMix_.placedAt(index).value_or(-1));
   }
-  // (Placed by the server's counts, each is held until it is: the lag
-  // stays.)
   if (placedNow_ != excludedPlaced_) {
-    if (!counted_) canceller_.unlock();
+    canceller_.unlock();
     excludedPlaced_.swap(placedNow_);
   }
   // A left-out player's frames not in yet may be anything; a paused one
@@ -521,7 +511,6 @@ void Capture::dropMonitors() {
   excludedTails_.clear();
   excludedPlaced_.clear();
   canceller_.unlock();
-  trustedFrom_ = std::numeric_limits<int64_t>::min();
   followed_.clear();
   ended_.clear();
 }
@@ -597,13 +586,6 @@ void Capture::stalled(pa_mainloop_api*, pa_time_event*, const timeval*,
   }
   // The last frames first.
   self->flush();
-  // The silence moves the clock's frames on from the left-out players':
-  // their counts are asked again.
-  if (self->counted_ && !self->monitors_.empty()) {
-    for (const auto& [index, monitor] : self->monitors_)
-      monitor->exactAt.reset();
-    self->canceller_.unlock();
-  }
   const uint64_t owed =
       (now - self->pacedUntil_) * self->spec_.rate / PA_USEC_PER_SEC;
   for (uint64_t left = owed; left > 0;) {
@@ -611,12 +593,6 @@ void Capture::stalled(pa_mainloop_api*, pa_time_event*, const timeval*,
         size_t(std::min<uint64_t>(left, self->silence_.size()));
     self->clockFrames(self->silence_.data(), count);
     left -= count;
-  }
-  if (self->counted_ && owed > 0) {
-    auto& shifts = self->clockShifts_;
-    shifts.emplace_back(self->clockReceived_,
-                        self->mix_.clock() - self->clockReceived_);
-    if (shifts.size() > 64) shifts.erase(shifts.begin());
   }
   self->pacedUntil_ += owed * PA_USEC_PER_SEC / self->spec_.rate;
   restartTimer(self->stallTimer_,
@@ -709,8 +685,6 @@ void Capture::restartStreams() {
   recordRate_ = recordRate();
   dropMonitors();
   forgetStream(clock_);
-  clockReceived_ = 0;
-  clockShifts_.clear();
   clock_ = record(context(), PA_INVALID_INDEX, kPacketMs, clockState,
                   clockReadable, this);
   if (clock_ == nullptr) {
@@ -727,7 +701,6 @@ void Capture::monitorReadable(pa_stream* stream, size_t readable,
   TimelineMix& mix = monitor->excluded ? monitor->capture->excludedMix_
                                        : monitor->capture->mix_;
   drain(stream, readable, [&](const float* frames, size_t count) {
-    monitor->received += int64_t(count);
     if (!monitor->excluded) {
       mix.sourceFrames(monitor->sinkInput, frames, count);
       return;
@@ -742,71 +715,6 @@ void Capture::monitorReadable(pa_stream* stream, size_t readable,
           [](float frame) { return std::fabs(frame) > ExclusionGate::kQuiet; });
     }
   });
-  const std::optional<int64_t> placed = mix.placedAt(monitor->sinkInput);
-  if (monitor->capture->counted_ && monitor->excluded && placed &&
-      monitor->exactAt != placed &&
-      std::none_of(std::begin(monitor->timing), std::end(monitor->timing),
-                   [](pa_operation* operation) { return operation; })) {
-    monitor->exactAt.reset();
-    monitor->capture->askCounts(monitor);
-  }
-}
-
-void Capture::askCounts(Monitor* monitor) {
-  if (clock_ == nullptr || monitor->stream == nullptr) return;
-  for (int i = 0; i < 4; ++i) {
-    monitor->answered[i] = false;
-    monitor->timing[i] = pa_stream_update_timing_info(
-        i % 2 ? monitor->stream : clock_, counted, monitor);
-  }
-}
-
-// A render's frames reach the counts between our questions now and then
-// (under load twice running, by the same amount): the answers count only
-// where neither count moved from its first asking to its second.
-void Capture::counted(pa_stream* stream, int success, void* context) {
-  auto* monitor = static_cast<Monitor*>(context);
-  // Each stream's answers come in the order asked.
-  int which = stream == monitor->stream ? 1 : 0;
-  if (monitor->timing[which] == nullptr) which += 2;
-  pa_operation_unref(monitor->timing[which]);
-  monitor->timing[which] = nullptr;
-  const pa_timing_info* info =
-      success ? pa_stream_get_timing_info(stream) : nullptr;
-  monitor->answered[which] = info && !info->write_index_corrupt;
-  if (info) monitor->writeIndex[which] = info->write_index;
-  if (std::any_of(std::begin(monitor->timing), std::end(monitor->timing),
-                  [](pa_operation* operation) { return operation; }))
-    return;
-  // One that failed is asked again on its next packet.
-  if (!std::all_of(std::begin(monitor->answered), std::end(monitor->answered),
-                   [](bool answered) { return answered; }))
-    return;
-  Capture* self = monitor->capture;
-  const int64_t* counts = monitor->writeIndex;
-  if (counts[0] != counts[2] || counts[1] != counts[3]) {
-    self->askCounts(monitor);
-    return;
-  }
-  const int64_t offset = (counts[0] - counts[1]) / int64_t(sizeof(float));
-  TimelineMix& mix = self->excludedMix_;
-  const std::optional<int64_t> placed = mix.placedAt(monitor->sinkInput);
-  if (!placed) return;
-  // Its n-th frame came with the clock stream's (n + offset)-th, which is
-  // on the timeline as far on as the silence written for stalls before it
-  // came.
-  const int64_t last = monitor->received - 1 + offset;
-  int64_t shift = 0;
-  for (const auto& [from, by] : self->clockShifts_) {
-    if (from <= last) shift = by;
-  }
-  const int64_t end = last + 1 + shift;
-  const int64_t by = end - *mix.heldUntil(monitor->sinkInput);
-  if (by != 0 && mix.emitted() > *placed)
-    self->trustedFrom_ = std::max(self->trustedFrom_, mix.emitted());
-  mix.move(monitor->sinkInput, by);
-  monitor->exactAt = mix.placedAt(monitor->sinkInput);
-  self->canceller_.assume(0, self->trustedFrom_);
 }
 
 // The server ends a monitor when its playback stream goes or moves to
@@ -889,12 +797,6 @@ void Capture::follow(uint32_t sinkInput, bool excluded) {
 }
 
 void Capture::forget(Monitor* monitor) {
-  for (pa_operation*& operation : monitor->timing) {
-    if (operation == nullptr) continue;
-    pa_operation_cancel(operation);
-    pa_operation_unref(operation);
-    operation = nullptr;
-  }
   if (monitor->stream) forgetStream(monitor->stream);
   if (monitor->context) dropConnection(monitor->context);
   delete monitor;

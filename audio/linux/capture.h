@@ -7,10 +7,8 @@
 #include <pulse/pulseaudio.h>
 
 #include <atomic>
-#include <limits>
 #include <map>
 #include <mutex>
-#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -68,14 +66,6 @@ class Capture {
     bool startedLate = false;
     pa_context* context = nullptr;
     pa_stream* stream = nullptr;
-    // PulseAudio: a left-out player's frames placed from the server's own
-    // counts, which its arrival only tells roughly.
-    int64_t received = 0;              // frames it brought
-    std::optional<int64_t> exactAt{};  // its placement, once so placed
-    // Asking the clock's count, its own, the clock's and its own again.
-    pa_operation* timing[4] = {};
-    int64_t writeIndex[4] = {};  // what they answered, in bytes
-    bool answered[4] = {};
   };
 
   // Server thread, with the main loop locked.
@@ -136,10 +126,6 @@ class Capture {
   uint32_t recordRate() const;
   /// New record streams, for a source whose rate changed under the old.
   void restartStreams();
-  /// Asks the server how many frames it gave the clock and the monitor:
-  /// the difference says which clock frame its first one came with.
-  void askCounts(Monitor* monitor);
-  static void counted(pa_stream* stream, int success, void* monitor);
   static void monitorConnected(pa_context* context, void* monitor);
   static void monitorReadable(pa_stream* stream, size_t bytes, void* monitor);
   static void monitorState(pa_stream* stream, void* monitor);
@@ -163,9 +149,6 @@ class Capture {
   void* const context_;
   const bool mixing_;    // per-stream monitors, or the sink's own mix
   const bool pipewire_;  // PipeWire's PulseAudio service
-  // PulseAudio gives every stream of the sink's monitor the frames of each
-  // render, so their counts place a monitor exactly.
-  const bool counted_;
   const Feeding feeding_;
   // On PipeWire a capture that leaves players out is fed by its graph.
   NativeFeed* native_ = nullptr;
@@ -175,12 +158,6 @@ class Capture {
   uint32_t recordRate_ = 0;  // what the record streams ask for
   uint32_t sinkIndex_ = PA_INVALID_INDEX;
   pa_stream* clock_ = nullptr;
-  int64_t clockReceived_ = 0;  // frames the clock stream brought
-  // From which of them on the timeline runs how far ahead: the silence
-  // written for stalls.
-  std::vector<std::pair<int64_t, int64_t>> clockShifts_;
-  // The left-out players' frames before this went out where they arrived.
-  int64_t trustedFrom_ = std::numeric_limits<int64_t>::min();
   std::map<uint32_t, Monitor*> monitors_;  // by sink input
   std::vector<pa_context*> spares_;        // connections made in advance
   std::set<uint32_t> followed_;            // sink inputs monitored now

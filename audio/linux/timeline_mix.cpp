@@ -53,18 +53,6 @@ std::optional<int64_t> TimelineMix::heldUntil(uint32_t id) const {
   return source.start + int64_t(source.held());
 }
 
-void TimelineMix::move(uint32_t id, int64_t by) {
-  const auto entry = sources_.find(id);
-  if (entry == sources_.end() || entry->second.ended) return;
-  Source& source = entry->second;
-  source.start += by;
-  source.placed += by;
-  const int64_t late =
-      std::clamp<int64_t>(emitted_ - source.start, 0, int64_t(source.held()));
-  source.head += size_t(late);
-  source.start += late;
-}
-
 void TimelineMix::endSource(uint32_t id) {
   if (auto entry = sources_.find(id); entry != sources_.end())
     entry->second.ended = true;

@@ -32,10 +32,6 @@ class TimelineMix {
   /// frames are let go, of one ended before, and of one whose frames would
   /// all fall before the frames already mixed.
   void sourceFrames(uint32_t source, const float* frames, size_t count);
-  /// Moves a source's frames `by` positions along the timeline, once where
-  /// they belong is known better than by their arrival; those that land on
-  /// the emitted past are spent.
-  void move(uint32_t source, int64_t by);
   /// The source will bring nothing more; what it brought is still mixed.
   void endSource(uint32_t source);
   /// The clock moved on by `count` frames: appends the frames now due (the
