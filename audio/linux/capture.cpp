@@ -24,7 +24,8 @@ constexpr uint32_t kPacketMs = 20;
 // The I/O function gets cycles of at least 40 ms: each wakes the writer
 // thread, which was a fifth of the tap's CPU time beside parec at 20 ms, and
 // a recording is none the worse for 20 ms more latency. Not so the mix on
-// PulseAudio, which runs behind the clock already: there 20 ms.
+// PulseAudio, which runs behind the clock already: its frames go out as
+// they are mixed.
 constexpr uint32_t kCycleMs = 40;
 
 // How the mix is fed on each server, measured with 16 players (see
@@ -856,7 +857,7 @@ void Capture::deliver(const float* frames, size_t count) {
   if (count == 0 || stopping_) return;
   // (PipeWire's graph feeds the output as the sink's monitor does.)
   const bool mixed = output_ != Output::Monitor;
-  const size_t enough = framesIn(spec_.rate, mixed ? kPacketMs : kCycleMs);
+  const size_t enough = mixed ? 1 : framesIn(spec_.rate, kCycleMs);
   if (pending_.empty() && count >= enough) {
     handOver(frames, count);
     return;
