@@ -163,27 +163,14 @@ TEST(Canceller, FindsTheLagAtTheOnsetAndLeavesTheKeptSoundExactly) {
   canceller.excluded(0, sink.sum.data(), 8000, 8000);
   const std::vector<float> fallback(4000, 9.0f);
   std::vector<float> out(4000);
-  canceller.cancel(4000, fallback.data(), 4000, out.data());
+  canceller.cancel(4000, fallback.data(), 2000, out.data());  // verifies it
+  // Then in the few frames a packet ends with, which match anything by
+  // chance: judged, two such pieces running would drop the lag.
+  for (size_t i = 2000; i < 4000; i += 4)
+    canceller.cancel(int64_t(4000 + i), fallback.data(), 4, out.data() + i);
   ASSERT_TRUE(canceller.locked());
-  for (size_t i = 2000; i < 4000; ++i)  // after the blocks that verify it
+  for (size_t i = 2000; i < 4000; ++i)
     ASSERT_NEAR(out[i], 0.2f * std::sin(float(4000 + i) * 0.13f), 1e-6) << i;
-}
-
-TEST(Canceller, KeepsALagThatHoldsThroughAPacketsFewLastFrames) {
-  // A few frames correlate with anything by chance: judged, two such
-  // pieces running would drop the lag.
-  const Sink sink(37, 8000);
-  Canceller canceller(100, 8000);
-  canceller.clock(0, sink.clock.data(), 8000);
-  canceller.excluded(0, sink.sum.data(), 8000, 8000);
-  const std::vector<float> fallback(8000, 9.0f);
-  std::vector<float> out(8000);
-  canceller.cancel(3200, fallback.data(), 1920, out.data());  // verified
-  for (size_t at = 5120; at < 8000; at += 4)
-    canceller.cancel(int64_t(at), fallback.data(), 4, out.data() + at);
-  ASSERT_TRUE(canceller.locked());
-  for (size_t t = 5120; t < 8000; ++t)
-    ASSERT_NEAR(out[t], 0.2f * std::sin(float(t) * 0.13f), 1e-6) << t;
 }
 
 TEST(Canceller, FallsBackWhereTheSumIsUnknownOrTheLagNoLongerHolds) {
