@@ -93,9 +93,21 @@ void CycleSubtraction::cycle(const float* monitor, const float* excluded,
   remember(excluded, count);
 }
 
+void CycleSubtraction::skip(size_t count) {
+  if (count == 0) return;
+  silentFor_ += count;
+  history_.insert(history_.end(), count, 0.0f);
+  sizes_.push_back(count);
+  forget();
+}
+
 void CycleSubtraction::remember(const float* excluded, size_t count) {
   history_.insert(history_.end(), excluded, excluded + count);
   sizes_.push_back(count);
+  forget();
+}
+
+void CycleSubtraction::forget() {
   if (sizes_.size() > kMaxLag) sizes_.pop_front();
   const size_t keep = framesBack(kMaxLag);
   if (history_.size() > 2 * keep)

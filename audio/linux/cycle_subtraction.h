@@ -21,6 +21,10 @@ class CycleSubtraction {
   /// players' frames of `lag()` cycles before, at the sink's `gain`.
   void cycle(const float* monitor, const float* excluded, size_t count,
              float gain, float* out);
+  /// `count` frames of a cycle the feed never got: what the left-out
+  /// players played then is not known, and taken as nothing (they are
+  /// usually leaving: their links going is what cost the cycle).
+  void skip(size_t count);
   size_t lag() const { return lag_; }
 
  private:
@@ -32,6 +36,8 @@ class CycleSubtraction {
            float gain);
   /// The cycle's left-out frames, for the cycles that follow.
   void remember(const float* excluded, size_t count);
+  /// Drops what no lag reaches any more.
+  void forget();
 
   std::vector<float> history_;  // the last left-out frames, newest last
   size_t silentFor_ = 0;        // frames since a left-out one was not 0

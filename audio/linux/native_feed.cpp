@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <iterator>
 #include <mutex>
 
 #include "audio/linux/graph_links.h"
@@ -280,6 +281,7 @@ void NativeFeed::process() {
     const uint32_t size = std::min(data.chunk->size, data.maxsize - offset);
     const auto* in = SPA_PTROFF(data.data, offset, const float);
     const size_t count = size / (kChannels * sizeof(float));
+    fillMissed(stream, count);
     monitor_.resize(count);
     excluded_.resize(count);
     out_.resize(count);
@@ -297,6 +299,31 @@ void NativeFeed::process() {
     frames_(owner_, out_.data(), count);
   }
   pw_stream_queue_buffer(stream, buffer);
+}
+
+void NativeFeed::fillMissed(pw_stream* stream, size_t count) {
+  pw_time time{};
+  if (pw_stream_get_time_n(stream, &time, sizeof time) < 0 ||
+      time.rate.denom == 0) {
+    return;
+  }
+  const uint64_t at = time.ticks * time.rate.num * rate_ / time.rate.denom;
+  const uint64_t expected = nextAt_;
+  const bool placed = placed_;
+  nextAt_ = at + count;
+  placed_ = true;
+  if (!placed || at <= expected) return;
+  // Under half a cycle is rounding where the graph resamples; longer than
+  // 125 ms is the stall's silence to write.
+  const uint64_t missed = at - expected;
+  if (missed < count / 2 || missed > rate_ / 8) return;
+  subtraction_.skip(missed);
+  static const float silence[1024] = {};
+  for (uint64_t left = missed; left > 0;) {
+    const size_t part = size_t(std::min<uint64_t>(left, std::size(silence)));
+    frames_(owner_, silence, part);
+    left -= part;
+  }
 }
 
 }  // namespace audio::pulse

@@ -61,6 +61,9 @@ class NativeFeed {
   bool connect();  // on the feed's thread, or with its lock
   void fail();
   void process();
+  /// Cycles the graph ran without us (as a left-out player's links go):
+  /// their frames are lost, their time is written as silence.
+  void fillMissed(pw_stream* stream, size_t count);
   /// Links what must be linked, and unlinks what no longer must.
   void relink();
 
@@ -89,7 +92,9 @@ class NativeFeed {
 
   CycleSubtraction subtraction_;
   std::vector<float> monitor_, excluded_, out_;
-  float gain_ = 1.0f;  // the sink's, when a left-out player was last heard
+  float gain_ = 1.0f;    // the sink's, when a left-out player was last heard
+  uint64_t nextAt_ = 0;  // where the next cycle starts, in our frames
+  bool placed_ = false;  // nextAt_ is known
   std::atomic<bool> settled_{false};
   std::atomic<bool> failed_{false};
 };
