@@ -230,8 +230,12 @@ Status Capture::start() {
   }
   if (!known) {
     status = PA_ERR_NOENTITY;
-  } else if ((clock_ = record(context(), PA_INVALID_INDEX, kPacketMs,
-                              clockState, clockReadable, this)) == nullptr) {
+  } else if ((clock_ = record(context(), PA_INVALID_INDEX,
+                              // Alone, the monitor comes in whole cycles:
+                              // PipeWire's service then wakes us half as
+                              // often (PulseAudio sends every render).
+                              mixing_ ? kPacketMs : kCycleMs, clockState,
+                              clockReadable, this)) == nullptr) {
     status = pa_context_errno(context());
   } else {
     // A stop (the end of standard input) may come while we wait and let
