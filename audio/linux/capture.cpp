@@ -212,17 +212,14 @@ Status Capture::start() {
     return false;
   });
   recordRate_ = recordRate();
-  if (known && mixing_ && pipewire_ && startNative()) {
-    setCaptureObserver(serverChanged);
-    started().insert(this);
-    pa_threaded_mainloop_unlock(mainloop());
-    return kNoError;
-  }
+  // On PipeWire the graph leaves players out, and the clock stream is the
+  // output while none of them is on the sink.
+  const bool native = known && mixing_ && pipewire_ && startNative();
   if (stopping_) {  // stopped while PipeWire's graph was asked
     pa_threaded_mainloop_unlock(mainloop());
     return kIllegalOperation;
   }
-  if (known && mixing_) {
+  if (known && mixing_ && !native) {
     // An excluded player already playing is in the monitor's first frames:
     // the mix is the output from the start.
     playersChanged();
@@ -234,8 +231,8 @@ Status Capture::start() {
                               // Alone, the monitor comes in whole cycles:
                               // PipeWire's service then wakes us half as
                               // often (PulseAudio sends every render).
-                              mixing_ ? kPacketMs : kCycleMs, clockState,
-                              clockReadable, this)) == nullptr) {
+                              mixing_ && !native ? kPacketMs : kCycleMs,
+                              clockState, clockReadable, this)) == nullptr) {
     status = pa_context_errno(context());
   } else {
     // A stop (the end of standard input) may come while we wait and let
@@ -256,7 +253,7 @@ Status Capture::start() {
     } else {
       setCaptureObserver(serverChanged);
       started().insert(this);
-      if (mixing_ && pipewire_) {
+      if (mixing_ && pipewire_ && !native) {
         pollTimer_ = pa_context_rttime_new(
             context(), pa_rtclock_now() + kPollIdleUs, pollPlayers, this);
       }
@@ -290,6 +287,12 @@ bool Capture::startNative() {
     return false;
   }
   native_ = feed;
+  switch_ = new FeedSwitch(
+      spec_.rate,
+      [](void* self, const float* frames, size_t count) {
+        static_cast<Capture*>(self)->deliver(frames, count);
+      },
+      this);
   // Silence in real time while the graph gives nothing, from now on.
   std::lock_guard pacing(pacing_);
   framesAt_ = pacedUntil_ = pa_rtclock_now();
@@ -321,6 +324,18 @@ void Capture::stop() {
 
 void Capture::clockReadable(pa_stream* stream, size_t readable, void* context) {
   auto* self = static_cast<Capture*>(context);
+  if (self->native_) {
+    // PipeWire's graph delivers from its own thread too.
+    std::lock_guard pacing(self->pacing_);
+    self->paced();
+    const auto now = int64_t(self->framesAt_);
+    const bool runs = self->native_->runs();
+    drain(stream, readable,
+          [self, now, runs](const float* frames, size_t count) {
+            self->switch_->clockFrames(frames, count, now, runs);
+          });
+    return;
+  }
   self->paced();
   drain(stream, readable, [self](const float* frames, size_t count) {
     self->clockFrames(frames, count);
@@ -635,11 +650,12 @@ void Capture::clockFailed() {
 }
 
 // On PipeWire's data thread; until stop() has ended the feed.
-void Capture::nativeFrames(void* context, const float* frames, size_t count) {
+void Capture::nativeFrames(void* context, const float* monitor,
+                           const float* out, size_t count) {
   auto* self = static_cast<Capture*>(context);
   std::lock_guard pacing(self->pacing_);
   self->framesAt_ = self->pacedUntil_ = pa_rtclock_now();
-  self->deliver(frames, count);
+  self->switch_->graphFrames(monitor, out, count, int64_t(self->framesAt_));
 }
 
 std::set<uint32_t> Capture::excludedStreams() const {

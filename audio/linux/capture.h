@@ -17,6 +17,7 @@
 #include "audio/hardware.h"
 #include "audio/linux/canceller.h"
 #include "audio/linux/exclusion_gate.h"
+#include "audio/linux/feed_switch.h"
 #include "audio/linux/native_feed.h"
 #include "audio/linux/server.h"
 #include "audio/linux/timeline_mix.h"
@@ -76,7 +77,8 @@ class Capture {
   /// Feeds the capture from PipeWire's own graph, where it answers.
   bool startNative();
   /// PipeWire's graph gave a cycle.
-  static void nativeFrames(void* self, const float* frames, size_t count);
+  static void nativeFrames(void* self, const float* monitor, const float* out,
+                           size_t count);
   /// The left-out players' streams, by index.
   std::set<uint32_t> excludedStreams() const;
   void clockFailed();
@@ -152,6 +154,7 @@ class Capture {
   const Feeding feeding_;
   // On PipeWire a capture that leaves players out is fed by its graph.
   NativeFeed* native_ = nullptr;
+  FeedSwitch* switch_ = nullptr;  // between it and the clock; under pacing_
 
   // Server thread only (and start/stop, with the main loop locked).
   std::string monitorSource_;

@@ -22,6 +22,8 @@ constexpr uint32_t kChannels = 4;  // monitor left, right; left-out left, right
 // The stream's cycle: PipeWire's default quantum, about parec's 20 ms
 // fragments. Asking for less makes the whole graph run more often.
 constexpr uint32_t kCycleFrames = 1024, kGraphRate = 48000;
+// Longer than the lags the subtraction tries (4 cycles).
+constexpr long kLingerMs = 250;
 
 const char* lookup(const spa_dict* props, const char* key) {
   return props ? spa_dict_lookup(props, key) : nullptr;
@@ -169,6 +171,7 @@ bool NativeFeed::connect() {
   if (core_ == nullptr) return false;
   hooks_ = new Hooks;
   pw_core_add_listener(core_, &hooks_->core, Callbacks::coreEvents(), this);
+  linger_ = pw_loop_add_timer(pw_thread_loop_get_loop(thread_), lingered, this);
   registry_ = pw_core_get_registry(core_, PW_VERSION_REGISTRY, 0);
   pw_registry_add_listener(registry_, &hooks_->registry,
                            Callbacks::registryEvents(), this);
@@ -210,6 +213,9 @@ void NativeFeed::stop() {
   pw_thread_loop_lock(thread_);
   for (auto& [ports, link] : ours_) pw_proxy_destroy(link);
   ours_.clear();
+  if (linger_)
+    pw_loop_destroy_source(pw_thread_loop_get_loop(thread_), linger_);
+  linger_ = nullptr;
   cycling_.store(nullptr);
   if (stream_) pw_stream_destroy(stream_);
   stream_ = nullptr;
@@ -248,7 +254,28 @@ void NativeFeed::relink() {
     const auto node = serials_.find(serial);
     if (node != serials_.end()) nodes.leftOut.insert(node->second);
   }
-  const auto wanted = wantedLinks(nodes, ports_, links_);
+  auto wanted = wantedLinks(nodes, ports_, links_);
+  // The monitor is linked, and the graph runs the stream, while a left-out
+  // player is linked here, and a little after: its last frames reach the
+  // monitor some cycles later. Else the clock stream is the output.
+  const bool leftOut =
+      std::any_of(wanted.begin(), wanted.end(), [&](const auto& link) {
+        return ports_.at(link.first).node != sinkNode_;
+      });
+  pw_loop* loop = pw_thread_loop_get_loop(thread_);
+  if (leftOut) {
+    if (lingering_) {
+      timespec never{};
+      pw_loop_update_timer(loop, linger_, &never, nullptr, false);
+      lingering_ = false;
+    }
+    if (!runs_.exchange(true)) runsFrom_.fetch_add(1);
+  } else if (runs_.load() && !lingering_ && linger_) {
+    timespec after{0, kLingerMs * 1'000'000};
+    pw_loop_update_timer(loop, linger_, &after, nullptr, false);
+    lingering_ = true;
+  }
+  if (!runs_.load()) wanted.clear();
   std::erase_if(ours_, [&](const auto& entry) {
     if (wanted.count(entry.first)) return false;
     pw_proxy_destroy(entry.second);
@@ -268,6 +295,13 @@ void NativeFeed::relink() {
     pw_properties_free(props);
     if (link) ours_[ports] = link;
   }
+}
+
+void NativeFeed::lingered(void* self, uint64_t) {
+  auto* feed = static_cast<NativeFeed*>(self);
+  feed->lingering_ = false;
+  feed->runs_.store(false);
+  feed->relink();
 }
 
 void NativeFeed::process() {
@@ -296,7 +330,7 @@ void NativeFeed::process() {
     if (heard) gain_ = gainOf_(owner_);
     subtraction_.cycle(monitor_.data(), excluded_.data(), count, gain_,
                        out_.data());
-    frames_(owner_, out_.data(), count);
+    frames_(owner_, monitor_.data(), out_.data(), count);
   }
   pw_stream_queue_buffer(stream, buffer);
 }
@@ -309,7 +343,10 @@ void NativeFeed::fillMissed(pw_stream* stream, size_t count) {
   }
   const uint64_t at = time.ticks * time.rate.num * rate_ / time.rate.denom;
   const uint64_t expected = nextAt_;
-  const bool placed = placed_;
+  // Linked anew: the time since is the clock stream's, not ours.
+  const uint32_t runs = runsFrom_.load();
+  const bool placed = placed_ && runs == placedRun_;
+  placedRun_ = runs;
   nextAt_ = at + count;
   placed_ = true;
   if (!placed || at <= expected) return;
@@ -321,7 +358,7 @@ void NativeFeed::fillMissed(pw_stream* stream, size_t count) {
   static const float silence[1024] = {};
   for (uint64_t left = missed; left > 0;) {
     const size_t part = size_t(std::min<uint64_t>(left, std::size(silence)));
-    frames_(owner_, silence, part);
+    frames_(owner_, silence, silence, part);
     left -= part;
   }
 }

@@ -26,14 +26,16 @@ struct pw_thread_loop;
 struct pw_proxy;
 struct pw_registry;
 struct pw_stream;
+struct spa_source;
 
 namespace audio::pulse {
 
 class NativeFeed {
  public:
-  /// A cycle's frames, mono, at the sink's volume, the left-out players
-  /// taken out; on PipeWire's data thread.
-  using Frames = void (*)(void* owner, const float* frames, size_t count);
+  /// A cycle's frames, mono: the monitor as it came, and at the sink's
+  /// volume the left-out players taken out; on PipeWire's data thread.
+  using Frames = void (*)(void* owner, const float* monitor, const float* out,
+                          size_t count);
   /// The sink's volume in amplitude, asked each cycle.
   using Gain = float (*)(void* owner);
 
@@ -51,6 +53,10 @@ class NativeFeed {
   /// PipeWire went.
   bool settled() const { return settled_.load(); }
   bool failed() const { return failed_.load(); }
+  /// The sink's monitor is linked: the graph runs the stream. Only while a
+  /// left-out player is linked to the sink, and a little after, for its
+  /// last frames in the monitor.
+  bool runs() const { return runs_.load(); }
 
  private:
   // PipeWire's callbacks and listeners, in the implementation.
@@ -66,6 +72,7 @@ class NativeFeed {
   void fillMissed(pw_stream* stream, size_t count);
   /// Links what must be linked, and unlinks what no longer must.
   void relink();
+  static void lingered(void* self, uint64_t expirations);
 
   const std::string sink_;
   const uint32_t rate_;
@@ -95,6 +102,11 @@ class NativeFeed {
   float gain_ = 1.0f;    // the sink's, when a left-out player was last heard
   uint64_t nextAt_ = 0;  // where the next cycle starts, in our frames
   bool placed_ = false;  // nextAt_ is known
+  spa_source* linger_ = nullptr;  // a timer: the monitor is let go after it
+  bool lingering_ = false;
+  std::atomic<bool> runs_{false};
+  std::atomic<uint32_t> runsFrom_{0};  // times the monitor was linked
+  uint32_t placedRun_ = 0;             // the time nextAt_ is of
   std::atomic<bool> settled_{false};
   std::atomic<bool> failed_{false};
 };

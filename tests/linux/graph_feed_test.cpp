@@ -1,5 +1,6 @@
-// PipeWire's graph feed: which links the capture's stream needs, and the
-// left-out players taken out of the monitor at a lag of whole cycles.
+// PipeWire's graph feed: which links the capture's stream needs, the
+// left-out players taken out of the monitor at a lag of whole cycles, and
+// the switch between the graph's stream and the service's.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -7,6 +8,7 @@
 #include <vector>
 
 #include "audio/linux/cycle_subtraction.h"
+#include "audio/linux/feed_switch.h"
 #include "audio/linux/graph_links.h"
 
 namespace audio::pulse {
@@ -136,6 +138,67 @@ TEST(CycleSubtraction, ALagThatChangesIsTakenOverByTheFramesLaterFitsLookAt) {
   EXPECT_EQ(subtraction.lag(), 2u);
   for (size_t t = 6144 + 3 * 256; t < out.size(); ++t)
     ASSERT_NEAR(out[t], Monitor::kept(t), 1e-6) << t;
+}
+
+// One monitor seen twice: the graph's 1024-frame cycles as rendered, while
+// they run, its output marked +10; the clock's 1920-frame packets `late`
+// frames after. Returns what the switch gave.
+std::vector<float> switched(const std::vector<float>& monitor,
+                            std::vector<std::pair<size_t, size_t>> runs,
+                            size_t late) {
+  std::vector<float> output;
+  FeedSwitch feed(
+      48000,
+      [](void* to, const float* frames, size_t count) {
+        auto* out = static_cast<std::vector<float>*>(to);
+        out->insert(out->end(), frames, frames + count);
+      },
+      &output);
+  const auto us = [](size_t frames) { return int64_t(frames) * 1000 / 48; };
+  std::vector<float> marked(1024);
+  size_t sent = 0;
+  for (size_t at = 0; at + 1024 <= monitor.size(); at += 1024) {
+    bool runsNow = false;
+    for (auto [from, to] : runs) runsNow |= at >= from && at < to;
+    if (runsNow) {
+      for (size_t i = 0; i < 1024; ++i) marked[i] = monitor[at + i] + 10.0f;
+      feed.graphFrames(monitor.data() + at, marked.data(), 1024, us(at + 1024));
+    }
+    for (; sent + 1920 + late <= at + 1024 && sent + 1920 <= monitor.size();
+         sent += 1920) {
+      feed.clockFrames(monitor.data() + sent, 1920, us(sent + 1920 + late),
+                       runsNow);
+    }
+  }
+  return output;
+}
+
+TEST(FeedSwitch, EveryFrameOnceFromTheGraphWhileItRunsAndTheClockElsewhere) {
+  // Noise, then a tone of 64 frames a period: it matches every period, and
+  // the clock's lateness learnt at the first switch picks the right one.
+  std::mt19937 noise(3);
+  std::uniform_real_distribution<float> level(-0.3f, 0.3f);
+  std::vector<float> monitor(204800);
+  for (size_t t = 0; t < monitor.size(); ++t) {
+    monitor[t] =
+        t < 102400 ? level(noise) : 0.3f * std::cos(float(t % 64) * 0.0981748f);
+  }
+  const std::vector<float> out =
+      switched(monitor, {{20480, 61440}, {122880, 163840}}, 700);
+  ASSERT_GE(out.size(), 190000u);
+  ASSERT_LE(out.size(), monitor.size());
+  // The graph's frames from where its sound first shows to its last one:
+  // the first cycle of a link can be silence, taken from the clock.
+  std::vector<std::pair<size_t, size_t>> marked;
+  for (size_t t = 0; t < out.size(); ++t) {
+    const bool graph = out[t] > 5.0f;
+    ASSERT_NEAR(out[t] - (graph ? 10.0f : 0.0f), monitor[t], 1e-6) << t;
+    if (graph && (marked.empty() || marked.back().second != t))
+      marked.emplace_back(t, t);
+    if (graph) ++marked.back().second;
+  }
+  EXPECT_EQ(marked, (std::vector<std::pair<size_t, size_t>>{{20480, 61440},
+                                                            {122880, 163840}}));
 }
 
 }  // namespace
