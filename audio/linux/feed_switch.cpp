@@ -20,7 +20,9 @@ constexpr int64_t kSearchMs = 150, kSureMs = 30;
 constexpr int64_t kSilentMs = 200;
 constexpr int64_t kClockMs = 600, kHeldMs = 500;
 
-int64_t framesIn(uint32_t rate, int64_t ms) { return int64_t(rate) * ms / 1000; }
+int64_t framesIn(uint32_t rate, int64_t ms) {
+  return int64_t(rate) * ms / 1000;
+}
 
 }  // namespace
 
@@ -105,8 +107,9 @@ void FeedSwitch::graphFrames(const float* monitor, const float* out,
 void FeedSwitch::tryJoin(bool force) {
   const auto held = int64_t(heldMonitor_.size());
   const int64_t expected = estimate();
-  const auto anchor = std::find_if(heldMonitor_.begin(), heldMonitor_.end(),
-                                   [](float x) { return std::fabs(x) > kAnchor; });
+  const auto anchor =
+      std::find_if(heldMonitor_.begin(), heldMonitor_.end(),
+                   [](float x) { return std::fabs(x) > kAnchor; });
   if (anchor == heldMonitor_.end()) {
     if (force || held >= framesIn(rate_, kSilentMs)) join(expected, 0);
     return;

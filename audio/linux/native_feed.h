@@ -6,6 +6,8 @@
 // stream in all, on a PipeWire loop thread of its own: its callbacks run
 // there with that loop's lock held, and calls from other threads take the
 // lock; the cycles run on PipeWire's data thread, as a device's I/O does.
+// The monitor is linked only while a left-out player is: the graph wakes
+// the stream on every cycle.
 #ifndef NIMBREL_AUDIO_LINUX_NATIVE_FEED_H_
 #define NIMBREL_AUDIO_LINUX_NATIVE_FEED_H_
 
