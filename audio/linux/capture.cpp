@@ -27,6 +27,9 @@ constexpr uint32_t kPacketMs = 20;
 // PulseAudio, which runs behind the clock already: its frames go out as
 // they are mixed.
 constexpr uint32_t kCycleMs = 40;
+// The packets of PipeWire's clock stream while the graph's stream is the
+// output.
+constexpr uint32_t kIdleClockMs = 100;
 
 // How the mix is fed on each server, measured with 16 players (see
 // docs/linux.md). PulseAudio keeps every monitor of one connection in step,
@@ -334,6 +337,21 @@ void Capture::clockReadable(pa_stream* stream, size_t readable, void* context) {
           [self, now, runs](const float* frames, size_t count) {
             self->switch_->clockFrames(frames, count, now, runs);
           });
+    // Unused while the graph's frames go out, the clock stream wakes us
+    // less often; under the stall's 200 ms, so that its late packets are
+    // not taken for a stall when the clock is the output again.
+    if (self->switch_->onGraph() != self->clockIdle_) {
+      self->clockIdle_ = !self->clockIdle_;
+      const uint32_t fragment =
+          framesIn(self->spec_.rate,
+                   self->clockIdle_ ? kIdleClockMs : kCycleMs) *
+          sizeof(float);
+      const pa_buffer_attr attributes{uint32_t(-1), uint32_t(-1), uint32_t(-1),
+                                      uint32_t(-1), fragment};
+      if (pa_operation* o =
+              pa_stream_set_buffer_attr(stream, &attributes, nullptr, nullptr))
+        pa_operation_unref(o);
+    }
     return;
   }
   self->paced();

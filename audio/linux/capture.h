@@ -155,6 +155,7 @@ class Capture {
   // On PipeWire a capture that leaves players out is fed by its graph.
   NativeFeed* native_ = nullptr;
   FeedSwitch* switch_ = nullptr;  // between it and the clock; under pacing_
+  bool clockIdle_ = false;        // its packets are long: the graph's go out
 
   // Server thread only (and start/stop, with the main loop locked).
   std::string monitorSource_;
