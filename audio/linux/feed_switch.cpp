@@ -19,6 +19,9 @@ constexpr int64_t kSearchMs = 150, kSureMs = 30;
 // decide.
 constexpr int64_t kSilentMs = 200;
 constexpr int64_t kClockMs = 600, kHeldMs = 500;
+// The clock's frames come about this much later than the graph's (measured
+// on PipeWire 0.3.65); each match corrects it.
+constexpr int64_t kLateMs = 8;
 
 int64_t framesIn(uint32_t rate, int64_t ms) {
   return int64_t(rate) * ms / 1000;
@@ -30,7 +33,8 @@ FeedSwitch::FeedSwitch(uint32_t rate, Out out, void* owner)
     : rate_(rate),
       out_(out),
       owner_(owner),
-      clock_(size_t(framesIn(rate, kClockMs))) {
+      clock_(size_t(framesIn(rate, kClockMs))),
+      late_(framesIn(rate, kLateMs)) {
   heldMonitor_.reserve(size_t(framesIn(rate, kHeldMs)));
   heldOut_.reserve(heldMonitor_.capacity());
 }

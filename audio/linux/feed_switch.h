@@ -59,7 +59,7 @@ class FeedSwitch {
   int64_t clockEnd_ = 0;      // frames the clock brought
   int64_t emitted_ = 0;       // the clock's frames gone out (or passed)
   int64_t clockUs_ = 0;       // when its last frame came
-  int64_t late_ = 0;          // frames it came later than rendered
+  int64_t late_;              // frames it comes later than the graph's
 
   std::vector<float> heldMonitor_, heldOut_;  // the graph's, while joining
   int64_t graphStartUs_ = 0;  // when its first held frame was rendered
