@@ -15,9 +15,8 @@ constexpr float kAnchor = 1e-3f;
 // How far from where the arrival times put it a match is looked for, and
 // how far the clock must be past there before one is taken.
 constexpr int64_t kSearchMs = 150, kSureMs = 30;
-// Silence matches anywhere: after this much of the graph's, the times
-// decide.
-constexpr int64_t kSilentMs = 200;
+// The graph's frames stopped coming while the clock's ran this far past.
+constexpr int64_t kStoppedMs = 200;
 constexpr int64_t kClockMs = 600, kHeldMs = 500;
 // The clock's frames come about this much later than the graph's (measured
 // on PipeWire 0.3.65); each match corrects it.
@@ -26,6 +25,8 @@ constexpr int64_t kLateMs = 8;
 int64_t framesIn(uint32_t rate, int64_t ms) {
   return int64_t(rate) * ms / 1000;
 }
+
+bool loud(float frame) { return std::fabs(frame) > kAnchor; }
 
 }  // namespace
 
@@ -75,10 +76,15 @@ void FeedSwitch::clockFrames(const float* frames, size_t count, int64_t nowUs,
   // Held clock frames must not be overwritten before they go out.
   if (state_ == State::Joining)
     tryJoin(!graphRuns || clockEnd_ - emitted_ > size / 2);
+  // A join the times put far ahead of the clock: it goes on from its own.
+  if (state_ == State::Graph && !graphRuns &&
+      graphEnd_ - clockEnd_ > framesIn(rate_, kClockMs)) {
+    graphEnd_ = clockEnd_;
+  }
   // The graph's stream was let go, or stopped giving frames while the clock
   // went on: the clock goes on from the graph's last frame.
   if (state_ == State::Graph &&
-      (!graphRuns || clockEnd_ - graphEnd_ > framesIn(rate_, kSilentMs)) &&
+      (!graphRuns || clockEnd_ - graphEnd_ > framesIn(rate_, kStoppedMs)) &&
       clockEnd_ > graphEnd_) {
     emitClock(graphEnd_, clockEnd_);
     state_ = State::Clock;
@@ -94,6 +100,9 @@ void FeedSwitch::graphFrames(const float* monitor, const float* out,
     return;
   }
   if (state_ == State::Clock) {
+    // Quiet cycles place nothing, and need no switch: the clock's frames
+    // are as quiet there (a left-out player's silent stream, say).
+    if (std::none_of(monitor, monitor + count, loud)) return;
     state_ = State::Joining;
     graphStartUs_ = nowUs - int64_t(count - 1) * 1'000'000 / int64_t(rate_);
   }
@@ -110,12 +119,17 @@ void FeedSwitch::graphFrames(const float* monitor, const float* out,
 
 void FeedSwitch::tryJoin(bool force) {
   const auto held = int64_t(heldMonitor_.size());
+  // Until the clock's first frames there are no times to go by either.
+  if (clockEnd_ == 0) {
+    if (force) join(0, 0);
+    return;
+  }
   const int64_t expected = estimate();
+  // Joining starts with a loud cycle.
   const auto anchor =
-      std::find_if(heldMonitor_.begin(), heldMonitor_.end(),
-                   [](float x) { return std::fabs(x) > kAnchor; });
+      std::find_if(heldMonitor_.begin(), heldMonitor_.end(), loud);
   if (anchor == heldMonitor_.end()) {
-    if (force || held >= framesIn(rate_, kSilentMs)) join(expected, 0);
+    join(expected, 0);
     return;
   }
   const int64_t f = anchor - heldMonitor_.begin();
