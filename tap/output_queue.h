@@ -7,38 +7,18 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
-#include <memory>
 #include <mutex>
 #include <span>
 #include <vector>
 
 namespace tap {
 
-/// An allocator that leaves new bytes as they are: a ring's pages become
-/// resident only once bytes reach them, and the writer takes them a cycle
-/// at a time (zeroed, the two rings made 750 KB resident at the start).
-template <typename T>
-struct Uninitialized : std::allocator<T> {
-  template <typename U>
-  struct rebind {
-    using other = Uninitialized<U>;
-  };
-  Uninitialized() = default;
-  template <typename U>
-  Uninitialized(const Uninitialized<U>&) noexcept {}
-  template <typename U>
-  void construct(U* at) noexcept {
-    ::new (static_cast<void*>(at)) U;
-  }
-};
-using Bytes = std::vector<uint8_t, Uninitialized<uint8_t>>;
-
 /// What one drain() hands over: the queued bytes, oldest first, as one or
 /// two runs of `storage` (the ring may wrap). The writer keeps one Chunk for
 /// its whole life; its storage is the spare ring that drain() swaps with the
 /// queue's, so neither side copies or allocates per chunk.
 struct Chunk {
-  Bytes storage;
+  std::vector<uint8_t> storage;
   int64_t head = 0;
   int64_t size = 0;
 
@@ -87,7 +67,7 @@ class OutputQueue {
   mutable std::mutex lock_;
   std::condition_variable readable_;
   std::condition_variable written_;
-  Bytes ring_;  // at least capacity_ bytes
+  std::vector<uint8_t> ring_;  // at least capacity_ bytes
   int64_t head_ = 0;
   int64_t size_ = 0;
   bool finished_ = false;
