@@ -64,8 +64,13 @@ void FeedSwitch::emitClock(int64_t from, int64_t to) {
 void FeedSwitch::clockFrames(const float* frames, size_t count, int64_t nowUs,
                              bool graphRuns) {
   const auto size = int64_t(clock_.size());
-  for (size_t i = 0; i < count; ++i)
-    clock_[size_t((clockEnd_ + int64_t(i)) % size)] = frames[i];
+  // Into the ring in at most two runs, the oldest frames overwritten.
+  const size_t kept = std::min(count, clock_.size());
+  const float* from = frames + (count - kept);
+  const auto at = size_t((clockEnd_ + int64_t(count - kept)) % size);
+  const size_t run = std::min(kept, clock_.size() - at);
+  std::copy(from, from + run, clock_.begin() + long(at));
+  std::copy(from + run, from + kept, clock_.begin());
   clockEnd_ += int64_t(count);
   clockUs_ = nowUs;
   if (state_ == State::Clock) {
