@@ -664,7 +664,7 @@ void Capture::clockFailed() {
     if (*timer) api()->time_free(*timer);
     *timer = nullptr;
   }
-  reportLiveness();
+  reportLiveness(sinkIndex_);
 }
 
 // On PipeWire's data thread; until stop() has ended the feed.
@@ -728,7 +728,7 @@ void Capture::restartStreams() {
                   clockReadable, this);
   if (clock_ == nullptr) {
     failed_.store(true);
-    reportLiveness();
+    reportLiveness(sinkIndex_);
     return;
   }
   if (output_ != Output::Monitor) followSinkInputs();

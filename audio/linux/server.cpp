@@ -132,17 +132,22 @@ bool takeServerInfo(const pa_server_info* info) {
 // loss comes first, the new default after it.
 constexpr pa_usec_t kDefaultPatience = 1500 * PA_USEC_PER_MSEC;
 pa_time_event* livenessPending = nullptr;  // server thread only
+// The sink whose capture lost its stream: its removal may reach us after
+// the loss, so until then it does not count as a default that exists.
+uint32_t lostSink = PA_INVALID_INDEX;  // server thread only
 
 bool defaultSinkExists() {
   std::lock_guard lock(mutexStorage);
   const Snapshot& s = snapshotStorage;
   for (const auto& [index, sink] : s.sinks) {
-    if (s.defaultSink && sink.name == *s.defaultSink) return true;
+    if (index != lostSink && s.defaultSink && sink.name == *s.defaultSink)
+      return true;
   }
   return false;
 }
 
 void livenessNow() {
+  lostSink = PA_INVALID_INDEX;
   if (livenessPending) {
     pa_mainloop_api* api = pa_threaded_mainloop_get_api(connection().loop);
     api->time_free(livenessPending);
@@ -177,7 +182,7 @@ void serverInfoThenLiveness(pa_context*, const pa_server_info* info, void*) {
     if (livenessPending) return;
   }
   if (livenessPending) return;  // already waiting for the default
-  notify(Change::Liveness, PA_INVALID_INDEX);
+  livenessNow();
   if (changed) notify(Change::DefaultSink, PA_INVALID_INDEX);
 }
 
@@ -197,7 +202,7 @@ void reportLivenessAfterServerInfo() {
   if (operation) {
     pa_operation_unref(operation);
   } else {
-    notify(Change::Liveness, PA_INVALID_INDEX);
+    livenessNow();
   }
 }
 
@@ -577,7 +582,10 @@ Status ensureConnected() {
   return status;
 }
 
-void reportLiveness() { reportLivenessAfterServerInfo(); }
+void reportLiveness(uint32_t sinkIndex) {
+  lostSink = sinkIndex;
+  reportLivenessAfterServerInfo();
+}
 
 void refreshPlayers() {
   pa_context* context = connection().context;

@@ -93,10 +93,11 @@ auto withSnapshot(Read read) {
 /// locked.
 void refreshPlayers();
 
-/// Tells the listeners of liveness that a capture lost its stream, once the
-/// snapshot has the default sink the server chose meanwhile. On the server
-/// thread, with the main loop locked.
-void reportLiveness();
+/// Tells the listeners of liveness that a capture of `sinkIndex` lost its
+/// stream, once the snapshot has the default sink the server chose
+/// meanwhile (not that one). On the server thread, with the main loop
+/// locked.
+void reportLiveness(uint32_t sinkIndex);
 
 }  // namespace audio::pulse
 
