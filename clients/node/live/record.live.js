@@ -52,11 +52,14 @@ test('a recording across a default-sink switch: a file per sink, each tone at it
     // The first PCM may come a second or two after "started": wait for the PCM itself.
     await until(() => framesOf(1) >= 2.5 * RATE, '2.5 s of PCM');
     const switchedAtMs = Date.now();
-    const changed = within(once(recorder, 'device-changed'), 8000, '"device-changed"');
+    const changed = once(recorder, 'device-changed');
     // paplay's stream follows the default, asked for until the server names it.
     const named = () => server.pactl('set-default-sink', 'headset') + server.pactl('get-default-sink');
     await until(() => named().trim() === 'headset', 'headset as the default');
-    const [change, changedRun] = await changed;
+    // The tap's time to notice, not the server's to switch (seconds under load).
+    const namedAtMs = Date.now();
+    console.log(`the server named headset ${namedAtMs - switchedAtMs} ms after the first request`);
+    const [change, changedRun] = await within(changed, 8000, '"device-changed"');
     await until(() => framesOf(2) >= RATE / 2, 'PCM of the second run');
     await server.play(HIGH.frequency, HIGH.amplitude, 20);
     // Surely heard from here: PipeWire links a new stream a moment after it appears.
@@ -74,9 +77,11 @@ test('a recording across a default-sink switch: a file per sink, each tone at it
     assert.deepStrictEqual(opened, ['speakers', 'headset']);
     assert.deepStrictEqual(files.map((f) => [f.run, f.exit.code]), [[1, 0], [2, 0]]);
     assert.deepStrictEqual([changedRun, change.reason, change.from, change.to], [1, 'default-output-changed', 'speakers', 'headset']);
-    // Placed in the PCM where the host clock puts the switch, within 0.3 s.
-    const expectedAt = ((switchedAtMs - change.position.firstFrameEpochMs) / 1000) * RATE;
-    assert.ok(at > 0 && at <= files[0].frames && Math.abs(at - expectedAt) < 0.3 * RATE, `at ${at}, by the clock ${expectedAt}`);
+    // Placed in the PCM where the host clock puts the switch: between the
+    // first request and the server naming it, within 0.3 s.
+    const frameAt = (ms) => ((ms - change.position.firstFrameEpochMs) / 1000) * RATE;
+    const [earliest, latest] = [frameAt(switchedAtMs) - 0.3 * RATE, frameAt(namedAtMs) + 0.3 * RATE];
+    assert.ok(at > 0 && at <= files[0].frames && at > earliest && at < latest, `at ${at}, by the clock ${earliest}..${latest}`);
     // What the switch left in neither file: at most the new sink's first block (paplay asks for 2 s).
     assert.ok(gaps.length === 1 && gaps[0].seconds > 0 && gaps[0].seconds < 2.5, `gaps ${JSON.stringify(gaps)}`);
     for (const file of files) {
