@@ -465,12 +465,20 @@ TEST(LiveTapMixing, PlayerMovedAwayAndBackIsFollowedAgain) {
             {.args = {"--exclude-pid", std::to_string(high)}});
   expectStarted(tap);
   tap.readBytes(Stream::Stdout, size_t(kRate));  // half a second
+  // What the tap wrote while the move was asked for waits in the pipe: read
+  // past as much as that time took (a busy CI machine's pactl took long
+  // enough that the window below began before the move).
+  const auto asked = std::chrono::steady_clock::now();
   ASSERT_TRUE(server.moveStream(low, "headset"));
+  const auto waited =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - asked);
   // The move is taken in: on PipeWire, within a poll (100 ms) and the mix's
   // hold-back (160 ms). Sanitized, what the tap wrote before the move may
   // still be queued: more of it is read past (once in 8 runs the whole
   // window was from before the move).
-  tap.readBytes(Stream::Stdout, size_t(kRate) * (NIMBREL_SANITIZED ? 4 : 1));
+  tap.readBytes(Stream::Stdout,
+                2 * size_t(waited.count() * kRate) +
+                    size_t(kRate) * (NIMBREL_SANITIZED ? 4 : 1));
   // Away, it plays on the headset: the speakers' recording holds none of it.
   const std::vector<int16_t> away =
       live::samples(tap.readBytes(Stream::Stdout, size_t(kRate)));
