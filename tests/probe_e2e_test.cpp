@@ -150,9 +150,8 @@ TEST(ProbeEndToEnd, ExcludedPIDsAndItselfAreNeverListed) {
 TEST(ProbeEndToEnd, NameCacheIsEmptiedOnceItHoldsMoreThan256) {
   // N unnamed processes fill N cache entries at tick 1. At tick 2 the
   // first one gets an application name and a new player appears (a change
-  // either way): the new name shows only if the cache was emptied. The PIDs
-  // are above any Linux can give, so that the probe's own, which it never
-  // lists, is none of them (one CI run's was).
+  // either way): the new name shows only if the cache was emptied. PIDs no
+  // Linux gives: the probe's own, never listed, must not be among them.
   for (const int count : {256, 257}) {
     std::string processes, renamed;
     for (int k = 0; k < count; ++k) {
